@@ -1,0 +1,95 @@
+#include "asp_plugin.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include <sys/stat.h>
+
+#include "convert.h"
+
+namespace {
+
+// One guarded step: a key that is missing, null or of a refused type (or a
+// document that is not an object) leaves the member as it is.
+template <typename Member, typename Value = Member>
+void assign(nlohmann::json &document, const char *key, Member &member)
+{
+    try {
+        nlohmann::json &value = document[key];
+        Value converted{};
+        config_convert(value, converted);
+        member = static_cast<Member>(std::move(converted));
+    } catch (...) {
+    }
+}
+
+bool is_directory(const std::string &path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
+void aspPlugin::Reload()
+{
+    ag_dprintf("%s: Loading configuration: %s\n", tag.c_str(), config_path.c_str());
+
+    agGlobalConfig::GetInstance().LoadUUID(UUID_AGENT, uuid_agent);
+    agGlobalConfig::GetInstance().LoadUUID(UUID_SERIAL, uuid_serial);
+    agGlobalConfig::GetInstance().LoadUUID(UUID_SITE, uuid_site);
+    RefreshVariables();
+
+    errno = 0;
+    std::ifstream stream(config_path, std::ios::in);
+    int open_error = errno != 0 ? errno : ENOENT;
+    if (!stream.is_open()) {
+        throw agException("%s: %s: %s", tag.c_str(), config_path.c_str(), strerror(open_error));
+    }
+    // A directory opens like a file here and would read as empty input;
+    // name the real problem instead of a JSON syntax error.
+    if (is_directory(config_path)) {
+        throw agException("%s: %s: %s", tag.c_str(), config_path.c_str(), strerror(EISDIR));
+    }
+
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(stream, nullptr, true, true);
+    } catch (const nlohmann::json::exception &e) {
+        throw agException("%s: %s: JSON exception: %s", tag.c_str(), config_path.c_str(), e.what());
+    } catch (const std::exception &e) {
+        throw agException("%s: %s: %s", tag.c_str(), config_path.c_str(), e.what());
+    }
+
+    Lock();
+    ApplyConfiguration(document);
+    Unlock();
+}
+
+void aspPlugin::RefreshVariables()
+{
+    variables.clear();
+    const auto &host_variables = agGlobalConfig::GetInstance().conf_vars;
+    variables.insert(host_variables.begin(), host_variables.end());
+    // A host variable of the same name wins over the plug-in's UUID.
+    variables.emplace("${uuid_agent}", uuid_agent);
+    variables.emplace("${uuid_serial}", uuid_serial);
+    variables.emplace("${uuid_site}", uuid_site);
+}
+
+void aspPlugin::ApplyConfiguration(nlohmann::json &document)
+{
+    assign(document, "host", host);
+    assign<uint16_t, uint32_t>(document, "port", port);
+    assign(document, "user", user);
+    assign(document, "pass", pass);
+    assign(document, "topic", topic);
+    assign(document, "message_qos", message_qos);
+    assign(document, "message_retain", message_retain);
+    assign(document, "tls_insecure", tls_insecure);
+    assign(document, "ca_file", ca_file);
+    assign(document, "ca_path", ca_path);
+    assign(document, "client_cert_file", client_cert_file);
+    assign(document, "client_key_file", client_key_file);
+}

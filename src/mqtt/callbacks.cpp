@@ -1,0 +1,74 @@
+/*
+ * libmosquitto's callbacks. They run inside the worker's own loop calls,
+ * so they touch the instance without a lock.
+ */
+#include "callbacks.h"
+
+#include <mosquitto.h>
+
+#include "asp_plugin.h"
+
+namespace {
+
+aspPlugin &instance_of(void *user_data)
+{
+    return *static_cast<aspPlugin *>(user_data);
+}
+
+void mq_on_connect(struct mosquitto *, void *user_data, int rc)
+{
+    aspPlugin &plugin = instance_of(user_data);
+    ag_dprintf("%s: on_connect: %d: %s\n", plugin.GetTag().c_str(), rc, mosquitto_strerror(rc));
+    plugin.mqOnConnect(rc);
+}
+
+void mq_on_disconnect(struct mosquitto *, void *user_data, int rc)
+{
+    aspPlugin &plugin = instance_of(user_data);
+    ag_dprintf("%s: on_disconnect: %d: %s\n", plugin.GetTag().c_str(), rc,
+        mosquitto_strerror(rc));
+    plugin.mqOnDisconnect(rc);
+}
+
+void mq_on_publish(struct mosquitto *, void *, int) {}
+
+void mq_on_message(struct mosquitto *, void *user_data, const struct mosquitto_message *message)
+{
+    ag_dprintf("%s: message topic: %s, length: %d\n", instance_of(user_data).GetTag().c_str(),
+        message->topic, message->payloadlen);
+}
+
+void mq_on_subscribe(struct mosquitto *, void *, int, int, const int *) {}
+
+void mq_on_log(struct mosquitto *, void *user_data, int level, const char *text)
+{
+    ag_dprintf("%s: %d: %s\n", instance_of(user_data).GetTag().c_str(), level, text);
+}
+
+} // namespace
+
+void mq_register_callbacks(struct mosquitto *mosq)
+{
+    mosquitto_connect_callback_set(mosq, mq_on_connect);
+    mosquitto_disconnect_callback_set(mosq, mq_on_disconnect);
+    mosquitto_publish_callback_set(mosq, mq_on_publish);
+    mosquitto_message_callback_set(mosq, mq_on_message);
+    mosquitto_subscribe_callback_set(mosq, mq_on_subscribe);
+    mosquitto_log_callback_set(mosq, mq_on_log);
+}
+
+void aspPlugin::mqOnConnect(int rc)
+{
+    if (rc == 0) {
+        connected = true;
+    }
+}
+
+void aspPlugin::mqOnDisconnect(int)
+{
+    connected = false;
+}
+
+void aspPlugin::mqOnPublish(int) {}
+
+void aspPlugin::mqOnPong(unsigned int) {}

@@ -1,0 +1,152 @@
+/*
+ * The connect step: one client for the instance's whole life, brought back
+ * to a new client's state before every attempt.
+ */
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+#include <mosquitto.h>
+
+#include "asp_plugin.h"
+#include "callbacks.h"
+
+namespace {
+
+// Passwords are not for log files.
+constexpr const char *PASSWORD_MASK = "********";
+
+const char *or_null(const std::string &text)
+{
+    return text.empty() ? nullptr : text.c_str();
+}
+
+std::string expand(const std::string &setting, std::map<std::string, std::string> &variables)
+{
+    std::string expanded;
+    if (!setting.empty()) {
+        ag_expand_variables(setting, expanded, variables);
+    }
+    return expanded;
+}
+
+} // namespace
+
+/*
+ * libmosquitto 2.0.11 tears a client down before it validates the new
+ * client id, and a refused id leaves the torn-down client with descriptor
+ * 0 as its socket, which its destruction then closes: the host's standard
+ * input. Ids the library would refuse are therefore refused here, before
+ * the library sees them, with the result the library would have given.
+ */
+bool aspPlugin::RefuseClientId()
+{
+    int rc = MOSQ_ERR_SUCCESS;
+    if (uuid_agent.empty()) {
+        rc = MOSQ_ERR_INVAL;
+    } else {
+        rc = mosquitto_validate_utf8(uuid_agent.c_str(), static_cast<int>(uuid_agent.size()));
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    if (mosq == nullptr) {
+        ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), uuid_agent.c_str(),
+            strerror(EINVAL));
+        return true;
+    }
+    ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
+    // Nothing is attempted on a client that could not be brought back to a
+    // clean state; the next connect step creates a new one.
+    mosquitto_destroy(mosq);
+    mosq = nullptr;
+    return true;
+}
+
+bool aspPlugin::mqInit()
+{
+    connected = false;
+    if (RefuseClientId()) {
+        return false;
+    }
+    if (mosq != nullptr) {
+        int rc = mosquitto_reinitialise(mosq, uuid_agent.c_str(), true, this);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(),
+                mosquitto_strerror(rc), rc);
+            return false;
+        }
+    } else {
+        mosq = mosquitto_new(uuid_agent.c_str(), true, this);
+        if (mosq == nullptr) {
+            ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), uuid_agent.c_str(),
+                strerror(errno));
+            return false;
+        }
+    }
+
+    if (!user.empty() && !pass.empty()) {
+        ag_dprintf("%s: using credentials: %s/%s\n", tag.c_str(), user.c_str(), PASSWORD_MASK);
+        int rc = mosquitto_username_pw_set(mosq, user.c_str(), pass.c_str());
+        if (rc != MOSQ_ERR_SUCCESS) {
+            ag_printf("%s: username_pw_set: %s/%s: %s [%d]", tag.c_str(), user.c_str(),
+                PASSWORD_MASK, mosquitto_strerror(rc), rc);
+        }
+    }
+
+    mq_register_callbacks(mosq);
+    mosquitto_threaded_set(mosq, true);
+    return true;
+}
+
+void aspPlugin::SetUpTls()
+{
+    // ag_expand_variables takes its map by non-const reference; it only
+    // ever gets this copy, never the instance's own map.
+    std::map<std::string, std::string> scratch(variables);
+    std::string ca = expand(ca_file, scratch);
+    std::string ca_dir = expand(ca_path, scratch);
+    std::string cert = expand(client_cert_file, scratch);
+    std::string key = expand(client_key_file, scratch);
+
+    int rc = mosquitto_tls_set(mosq, or_null(ca), or_null(ca_dir), or_null(cert), or_null(key),
+        nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        throw agException("%s: error initializing libmosquitto TLS: %s [%d]", tag.c_str(),
+            mosquitto_strerror(rc), rc);
+    }
+    rc = mosquitto_tls_insecure_set(mosq, tls_insecure);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        throw agException("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(),
+            tls_insecure ? "enabling" : "disabling", mosquitto_strerror(rc), rc);
+    }
+    ag_dprintf("%s: enabled TLS.\n", tag.c_str());
+}
+
+void aspPlugin::mqConnect()
+{
+    mqInit();
+    if (!ca_file.empty() || !ca_path.empty()) {
+        SetUpTls();
+    }
+    int rc = mosquitto_connect(mosq, host.c_str(), port, KEEPALIVE);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        ag_printf("%s: MQ connect: %s:%hu: %s [%d]", tag.c_str(), host.c_str(), port,
+            mosquitto_strerror(rc), rc);
+    }
+    // Bounds attempts to one a second, whether this one worked or not.
+    sleep(1);
+}
+
+void aspPlugin::mqReset()
+{
+    connected = false;
+    if (mosq == nullptr || mosquitto_socket(mosq) == -1) {
+        return;
+    }
+    mosquitto_disconnect(mosq);
+    if (mosquitto_want_write(mosq)) {
+        mosquitto_loop_write(mosq, 1);
+    }
+}

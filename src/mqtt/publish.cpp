@@ -1,0 +1,39 @@
+/*
+ * Publishing: one request per channel, each to its own expansion of the
+ * topic template. The library queues the request; the worker's next write
+ * step sends it.
+ */
+#include <climits>
+
+#include <mosquitto.h>
+
+#include "asp_plugin.h"
+
+bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
+{
+    for (const std::string &channel : payload->channels) {
+        // A fresh copy per channel: no channel name can outlive its request.
+        std::map<std::string, std::string> channel_variables(variables);
+        channel_variables.emplace("${channel}", channel);
+        std::string expanded;
+        ag_expand_variables(topic, expanded, channel_variables);
+
+        ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
+            static_cast<unsigned long>(payload->length));
+
+        // The library takes a signed 32-bit length; a longer payload would
+        // go out truncated, so it is refused as the library would refuse a
+        // payload over its own limit.
+        int rc = MOSQ_ERR_PAYLOAD_SIZE;
+        if (payload->length <= static_cast<uint64_t>(INT_MAX)) {
+            rc = mosquitto_publish(mosq, nullptr, expanded.c_str(),
+                static_cast<int>(payload->length), payload->data, message_qos, message_retain);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), expanded.c_str(),
+                mosquitto_strerror(rc));
+            return false;
+        }
+    }
+    return true;
+}

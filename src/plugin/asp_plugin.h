@@ -1,0 +1,101 @@
+/*
+ * aspPlugin: one MQTT sink instance.
+ *
+ * The host creates it through agPluginInit, starts its worker thread
+ * (Entry) and feeds it payloads through the inherited queue. Everything
+ * that touches the broker runs on that one worker thread: the reload, the
+ * connect step, the I/O pump, publishing and libmosquitto's callbacks.
+ * Host threads only queue payloads, request reloads through DispatchEvent,
+ * and call the identity and status operations.
+ */
+#ifndef TAVRIX_PLUGIN_ASP_PLUGIN_H
+#define TAVRIX_PLUGIN_ASP_PLUGIN_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <host/tavrixd.h>
+
+struct mosquitto;
+
+class aspPlugin : public agPluginSink
+{
+public:
+    aspPlugin(const std::string &tag, const std::map<std::string, std::string> &params);
+    virtual ~aspPlugin();
+
+    /* Worker thread body. */
+    void *Entry() override;
+
+    void GetLibrary(std::string &library) override;
+    void GetName(std::string &name) override;
+    void GetVersion(std::string &version) override;
+    void GetStatus(nlohmann::json &status) override;
+    void DisplayStatus(const nlohmann::json &status) override;
+    void DispatchEvent(agPlugin::Event event, void *param) override;
+
+    /* Rereads the configuration file; throws agException on a file that
+     * cannot be opened or parsed. */
+    void Reload();
+
+    /* Creates or re-initialises the client and applies credentials,
+     * callbacks and threaded mode; false (already logged) when there is
+     * no usable client. */
+    bool mqInit();
+    /* The connect step: mqInit, TLS when a CA is configured, the blocking
+     * connect and the pause that bounds attempts to one per pass. */
+    void mqConnect();
+    /* Clears `connected` and, with an open socket, disconnects and
+     * flushes once. */
+    void mqReset();
+    void mqOnConnect(int rc);
+    void mqOnDisconnect(int rc);
+    void mqOnPublish(int mid);
+    void mqOnPong(unsigned int count);
+    /* Publishes the payload once per channel; false at the first channel
+     * the library refuses. */
+    bool mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload);
+
+    static constexpr const char *LIBRARY = "tavrix-sink-mqtt";
+    static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
+    static constexpr const char *VERSION = "1.2.1";
+    static constexpr int KEEPALIVE = 15;
+
+    /* Live instances in the process; libmosquitto is initialised on its
+     * 0 to 1 step and cleaned up on its 1 to 0 step. */
+    static std::atomic<uint32_t> mq_global_ref;
+
+    std::atomic<bool> reload_pending;
+    bool connected;
+    struct mosquitto *mosq;
+    std::string host;
+    uint16_t port;
+    std::string user;
+    std::string pass;
+    std::string topic;
+    int32_t message_qos;
+    bool message_retain;
+    bool tls_insecure;
+    std::string ca_file;
+    std::string ca_path;
+    std::string client_cert_file;
+    std::string client_key_file;
+    std::string uuid_agent;
+    std::string uuid_serial;
+    std::string uuid_site;
+    std::map<std::string, std::string> variables;
+
+private:
+    void RefreshVariables();
+    void ApplyConfiguration(nlohmann::json &document);
+    void SetUpTls();
+    bool RefuseClientId();
+    void ReloadIfPending();
+    void DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
+    void PumpSocket(int socket);
+};
+
+#endif

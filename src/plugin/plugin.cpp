@@ -1,0 +1,69 @@
+#include "asp_plugin.h"
+
+#include <mosquitto.h>
+
+#include "global_ref.h"
+
+namespace {
+
+// Connects to the broker on this machine until configured otherwise.
+constexpr const char *DEFAULT_HOST = "localhost";
+constexpr uint16_t DEFAULT_PORT = 1883;
+
+} // namespace
+
+aspPlugin::aspPlugin(const std::string &tag_, const std::map<std::string, std::string> &params)
+    : agPluginSink(tag_, params),
+      reload_pending(true),
+      connected(false),
+      mosq(nullptr),
+      host(DEFAULT_HOST),
+      port(DEFAULT_PORT),
+      message_qos(1),
+      message_retain(false),
+      tls_insecure(false)
+{
+    uint32_t ref = mq_global_acquire();
+    int major = 0, minor = 0, revision = 0;
+    mosquitto_lib_version(&major, &minor, &revision);
+    ag_dprintf("%s: initialized, libmosquitto v%d.%d.%d [ref#%u]\n", tag.c_str(), major, minor,
+        revision, ref);
+}
+
+aspPlugin::~aspPlugin()
+{
+    Join();
+    ag_dprintf("%s: destroyed\n", tag.c_str());
+    mqReset();
+    if (mosq != nullptr) {
+        mosquitto_destroy(mosq);
+        mosq = nullptr;
+    }
+    mq_global_release();
+}
+
+void aspPlugin::GetLibrary(std::string &library)
+{
+    library = LIBRARY;
+}
+
+void aspPlugin::GetName(std::string &name)
+{
+    name = NAME;
+}
+
+void aspPlugin::GetVersion(std::string &version)
+{
+    version = VERSION;
+}
+
+void aspPlugin::GetStatus(nlohmann::json &) {}
+
+void aspPlugin::DisplayStatus(const nlohmann::json &) {}
+
+void aspPlugin::DispatchEvent(agPlugin::Event event, void *)
+{
+    if (event == agPlugin::EVENT_RELOAD) {
+        reload_pending.exchange(true);
+    }
+}

@@ -1,0 +1,493 @@
+#include "fake_mosquitto.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <sys/select.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <mosquitto.h>
+
+namespace {
+
+using ConnectCallback = void (*)(struct mosquitto *, void *, int);
+using PublishCallback = void (*)(struct mosquitto *, void *, int);
+using MessageCallback = void (*)(struct mosquitto *, void *, const struct mosquitto_message *);
+using SubscribeCallback = void (*)(struct mosquitto *, void *, int, int, const int *);
+using LogCallback = void (*)(struct mosquitto *, void *, int, const char *);
+
+struct State {
+    std::mutex lock;
+    std::vector<std::string> calls;
+    std::map<std::string, std::deque<int>> scripts;
+    std::map<std::string, std::function<void()>> actions;
+    std::deque<fake::SelectResult> selects;
+    int socket = -1;
+    bool want_write = false;
+    void *user_data = nullptr;
+    const void *last_payload = nullptr;
+    ConnectCallback on_connect = nullptr;
+    ConnectCallback on_disconnect = nullptr;
+    PublishCallback on_publish = nullptr;
+    MessageCallback on_message = nullptr;
+    SubscribeCallback on_subscribe = nullptr;
+    LogCallback on_log = nullptr;
+};
+
+State &state()
+{
+    static State instance;
+    return instance;
+}
+
+alignas(16) unsigned char handle_storage[64];
+
+std::string quoted(const char *text)
+{
+    return text == nullptr ? "null" : "\"" + std::string(text) + "\"";
+}
+
+const char *boolean(bool value)
+{
+    return value ? "true" : "false";
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char buffer[1024];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
+}
+
+// Records the call and returns its scripted result, or `fallback`.
+int record(const std::string &name, const std::string &line, int fallback)
+{
+    std::function<void()> action;
+    int result = fallback;
+    {
+        State &s = state();
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.calls.push_back(line);
+        auto script = s.scripts.find(name);
+        if (script != s.scripts.end() && !script->second.empty()) {
+            result = script->second.front();
+            script->second.pop_front();
+        }
+        auto found = s.actions.find(name);
+        if (found != s.actions.end()) {
+            action = found->second;
+        }
+    }
+    if (action) {
+        action();
+    }
+    return result;
+}
+
+int record_client(struct mosquitto *mosq, const std::string &name, const std::string &line)
+{
+    // The library answers every call on a null handle this way.
+    return record(name, line, mosq == nullptr ? MOSQ_ERR_INVAL : MOSQ_ERR_SUCCESS);
+}
+
+template <typename Callback>
+Callback callback(Callback State::*member)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().*member;
+}
+
+void *user_data()
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().user_data;
+}
+
+} // namespace
+
+namespace fake {
+
+void reset()
+{
+    State &s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.calls.clear();
+    s.scripts.clear();
+    s.actions.clear();
+    s.selects.clear();
+    s.socket = -1;
+    s.want_write = false;
+    s.user_data = nullptr;
+    s.last_payload = nullptr;
+    s.on_connect = s.on_disconnect = nullptr;
+    s.on_publish = nullptr;
+    s.on_message = nullptr;
+    s.on_subscribe = nullptr;
+    s.on_log = nullptr;
+}
+
+std::vector<std::string> calls()
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().calls;
+}
+
+std::vector<std::string> calls_of(const std::string &prefix)
+{
+    std::vector<std::string> matching;
+    for (const std::string &call : calls()) {
+        if (call.compare(0, prefix.size(), prefix) == 0) {
+            matching.push_back(call);
+        }
+    }
+    return matching;
+}
+
+void script(const std::string &function, int result)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().scripts[function].push_back(result);
+}
+
+void set_socket(int socket)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().socket = socket;
+}
+
+void set_want_write(bool want)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().want_write = want;
+}
+
+void on(const std::string &function, std::function<void()> action)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().actions[function] = std::move(action);
+}
+
+void script_select(SelectResult result)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().selects.push_back(result);
+}
+
+struct mosquitto *handle()
+{
+    return reinterpret_cast<struct mosquitto *>(handle_storage);
+}
+
+const void *last_payload()
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().last_payload;
+}
+
+void fire_connect(int rc)
+{
+    if (auto cb = callback(&State::on_connect)) {
+        cb(handle(), user_data(), rc);
+    }
+}
+
+void fire_disconnect(int rc)
+{
+    if (auto cb = callback(&State::on_disconnect)) {
+        cb(handle(), user_data(), rc);
+    }
+}
+
+void fire_publish(int mid)
+{
+    if (auto cb = callback(&State::on_publish)) {
+        cb(handle(), user_data(), mid);
+    }
+}
+
+void fire_message(const std::string &topic, int payload_length)
+{
+    if (auto cb = callback(&State::on_message)) {
+        struct mosquitto_message message = {};
+        message.topic = const_cast<char *>(topic.c_str());
+        message.payloadlen = payload_length;
+        cb(handle(), user_data(), &message);
+    }
+}
+
+void fire_subscribe(int mid)
+{
+    if (auto cb = callback(&State::on_subscribe)) {
+        int granted = 1;
+        cb(handle(), user_data(), mid, 1, &granted);
+    }
+}
+
+void fire_log(int level, const std::string &text)
+{
+    if (auto cb = callback(&State::on_log)) {
+        cb(handle(), user_data(), level, text.c_str());
+    }
+}
+
+} // namespace fake
+
+extern "C" {
+
+int mosquitto_lib_init(void)
+{
+    return record("mosquitto_lib_init", "mosquitto_lib_init()", MOSQ_ERR_SUCCESS);
+}
+
+int mosquitto_lib_cleanup(void)
+{
+    return record("mosquitto_lib_cleanup", "mosquitto_lib_cleanup()", MOSQ_ERR_SUCCESS);
+}
+
+int mosquitto_lib_version(int *major, int *minor, int *revision)
+{
+    record("mosquitto_lib_version", "mosquitto_lib_version()", 0);
+    *major = 2;
+    *minor = 0;
+    *revision = 11;
+    return LIBMOSQUITTO_VERSION_NUMBER;
+}
+
+struct mosquitto *mosquitto_new(const char *id, bool clean_session, void *obj)
+{
+    int failure = record("mosquitto_new",
+        format("mosquitto_new(%s, %s)", quoted(id).c_str(), boolean(clean_session)), 0);
+    if (failure != 0) {
+        errno = failure;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().user_data = obj;
+    return fake::handle();
+}
+
+int mosquitto_reinitialise(struct mosquitto *mosq, const char *id, bool clean_session, void *obj)
+{
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().user_data = obj;
+    }
+    return record_client(mosq, "mosquitto_reinitialise",
+        format("mosquitto_reinitialise(%s, %s)", quoted(id).c_str(), boolean(clean_session)));
+}
+
+void mosquitto_destroy(struct mosquitto *)
+{
+    record("mosquitto_destroy", "mosquitto_destroy()", 0);
+}
+
+int mosquitto_username_pw_set(struct mosquitto *mosq, const char *username, const char *password)
+{
+    return record_client(mosq, "mosquitto_username_pw_set",
+        format("mosquitto_username_pw_set(%s, %s)", quoted(username).c_str(),
+            quoted(password).c_str()));
+}
+
+void mosquitto_connect_callback_set(struct mosquitto *, ConnectCallback cb)
+{
+    record("mosquitto_connect_callback_set", "mosquitto_connect_callback_set()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().on_connect = cb;
+}
+
+void mosquitto_disconnect_callback_set(struct mosquitto *, ConnectCallback cb)
+{
+    record("mosquitto_disconnect_callback_set", "mosquitto_disconnect_callback_set()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().on_disconnect = cb;
+}
+
+void mosquitto_publish_callback_set(struct mosquitto *, PublishCallback cb)
+{
+    record("mosquitto_publish_callback_set", "mosquitto_publish_callback_set()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().on_publish = cb;
+}
+
+void mosquitto_message_callback_set(struct mosquitto *, MessageCallback cb)
+{
+    record("mosquitto_message_callback_set", "mosquitto_message_callback_set()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().on_message = cb;
+}
+
+void mosquitto_subscribe_callback_set(struct mosquitto *, SubscribeCallback cb)
+{
+    record("mosquitto_subscribe_callback_set", "mosquitto_subscribe_callback_set()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().on_subscribe = cb;
+}
+
+void mosquitto_log_callback_set(struct mosquitto *, LogCallback cb)
+{
+    record("mosquitto_log_callback_set", "mosquitto_log_callback_set()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().on_log = cb;
+}
+
+int mosquitto_threaded_set(struct mosquitto *mosq, bool threaded)
+{
+    return record_client(mosq, "mosquitto_threaded_set",
+        format("mosquitto_threaded_set(%s)", boolean(threaded)));
+}
+
+int mosquitto_tls_set(struct mosquitto *mosq, const char *cafile, const char *capath,
+    const char *certfile, const char *keyfile,
+    int (*pw_callback)(char *buf, int size, int rwflag, void *userdata))
+{
+    return record_client(mosq, "mosquitto_tls_set",
+        format("mosquitto_tls_set(%s, %s, %s, %s, %s)", quoted(cafile).c_str(),
+            quoted(capath).c_str(), quoted(certfile).c_str(), quoted(keyfile).c_str(),
+            pw_callback == nullptr ? "null" : "callback"));
+}
+
+int mosquitto_tls_insecure_set(struct mosquitto *mosq, bool value)
+{
+    return record_client(mosq, "mosquitto_tls_insecure_set",
+        format("mosquitto_tls_insecure_set(%s)", boolean(value)));
+}
+
+int mosquitto_connect(struct mosquitto *mosq, const char *host, int port, int keepalive)
+{
+    return record_client(mosq, "mosquitto_connect",
+        format("mosquitto_connect(%s, %d, %d)", quoted(host).c_str(), port, keepalive));
+}
+
+int mosquitto_socket(struct mosquitto *mosq)
+{
+    int fallback;
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        fallback = mosq == nullptr ? -1 : state().socket;
+    }
+    return record("mosquitto_socket", "mosquitto_socket()", fallback);
+}
+
+int mosquitto_disconnect(struct mosquitto *mosq)
+{
+    return record_client(mosq, "mosquitto_disconnect", "mosquitto_disconnect()");
+}
+
+bool mosquitto_want_write(struct mosquitto *)
+{
+    int fallback;
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        fallback = state().want_write ? 1 : 0;
+    }
+    return record("mosquitto_want_write", "mosquitto_want_write()", fallback) != 0;
+}
+
+int mosquitto_loop_read(struct mosquitto *mosq, int max_packets)
+{
+    return record_client(mosq, "mosquitto_loop_read",
+        format("mosquitto_loop_read(%d)", max_packets));
+}
+
+int mosquitto_loop_write(struct mosquitto *mosq, int max_packets)
+{
+    return record_client(mosq, "mosquitto_loop_write",
+        format("mosquitto_loop_write(%d)", max_packets));
+}
+
+int mosquitto_loop_misc(struct mosquitto *mosq)
+{
+    return record_client(mosq, "mosquitto_loop_misc", "mosquitto_loop_misc()");
+}
+
+int mosquitto_publish(struct mosquitto *mosq, int *mid, const char *topic, int payloadlen,
+    const void *payload, int qos, bool retain)
+{
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().last_payload = payload;
+    }
+    return record_client(mosq, "mosquitto_publish",
+        format("mosquitto_publish(%s, %s, %d, %d, %s)", mid == nullptr ? "null" : "mid",
+            quoted(topic).c_str(), payloadlen, qos, boolean(retain)));
+}
+
+const char *mosquitto_strerror(int rc)
+{
+    // Distinct per code, and never mistaken for the library's own texts.
+    static thread_local char text[32];
+    std::snprintf(text, sizeof text, "error text %d", rc);
+    return text;
+}
+
+int mosquitto_validate_utf8(const char *str, int len)
+{
+    // Enough of the library's rule for tests: control characters and bytes
+    // that never occur in UTF-8 are malformed.
+    for (int i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(str[i]);
+        if (c < 0x20 || c == 0x7f || c == 0xc0 || c == 0xc1 || c >= 0xf5) {
+            return MOSQ_ERR_MALFORMED_UTF8;
+        }
+    }
+    return MOSQ_ERR_SUCCESS;
+}
+
+// The connect step's one-second pause, kept out of the tests' wall time.
+unsigned int sleep(unsigned int seconds)
+{
+    record("sleep", format("sleep(%u)", seconds), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout)
+{
+    int fd = nfds - 1;
+    bool want_write = writefds != nullptr && fd >= 0 && FD_ISSET(fd, writefds);
+    fake::SelectResult scripted = {};
+    bool have_script = false;
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().calls.push_back(want_write ? "select(read, write)" : "select(read)");
+        if (!state().selects.empty()) {
+            scripted = state().selects.front();
+            state().selects.pop_front();
+            have_script = true;
+        }
+    }
+    if (!have_script) {
+        return static_cast<int>(syscall(SYS_select, nfds, readfds, writefds, exceptfds, timeout));
+    }
+    if (readfds != nullptr) {
+        FD_ZERO(readfds);
+    }
+    if (writefds != nullptr) {
+        FD_ZERO(writefds);
+    }
+    if (scripted.result > 0) {
+        if (scripted.readable) {
+            FD_SET(fd, readfds);
+        }
+        if (scripted.writable && writefds != nullptr) {
+            FD_SET(fd, writefds);
+        }
+    }
+    if (scripted.result < 0) {
+        errno = scripted.error;
+    }
+    return scripted.result;
+}
+
+} // extern "C"

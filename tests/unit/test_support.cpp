@@ -1,0 +1,90 @@
+#include "test_support.h"
+
+#include <thread>
+
+LogCapture::LogCapture()
+{
+    ag_set_debug(true);
+    ag_set_log_sink([this](agLogLevel level, const std::string &line) {
+        std::lock_guard<std::mutex> guard(lock);
+        captured.push_back({level, line});
+    });
+}
+
+LogCapture::~LogCapture()
+{
+    ag_set_log_sink(nullptr);
+    ag_set_debug(false);
+}
+
+std::vector<std::string> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<std::string> texts;
+    for (const Line &line : captured) {
+        texts.push_back(line.text);
+    }
+    return texts;
+}
+
+std::vector<std::string> LogCapture::notices() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<std::string> texts;
+    for (const Line &line : captured) {
+        if (line.level == agLogLevel::NOTICE) {
+            texts.push_back(line.text);
+        }
+    }
+    return texts;
+}
+
+std::vector<std::string> LogCapture::containing(const std::string &text) const
+{
+    std::vector<std::string> matching;
+    for (const std::string &line : lines()) {
+        if (line.find(text) != std::string::npos) {
+            matching.push_back(line);
+        }
+    }
+    return matching;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    captured.clear();
+}
+
+bool wait_until(const std::function<bool()> &condition, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void HostTest::SetUp()
+{
+    fake::reset();
+    config.SetUUID(UUID_AGENT, "agent-uuid");
+    config.SetUUID(UUID_SITE, "site-uuid");
+    config.SetUUID(UUID_SERIAL, "serial-uuid");
+    agGlobalConfig::instance = &config;
+    log = std::make_unique<LogCapture>();
+}
+
+void HostTest::TearDown()
+{
+    log.reset();
+    agGlobalConfig::instance = nullptr;
+}
+
+std::unique_ptr<aspPlugin> HostTest::make_plugin(const std::map<std::string, std::string> &params)
+{
+    return std::unique_ptr<aspPlugin>(static_cast<aspPlugin *>(agPluginInit("mqtt", params)));
+}

@@ -1,0 +1,66 @@
+/*
+ * Shared fixtures of the unit tests: a host with a global configuration,
+ * captured log lines, and the fake reset around every test.
+ */
+#ifndef TAVRIX_TESTS_UNIT_TEST_SUPPORT_H
+#define TAVRIX_TESTS_UNIT_TEST_SUPPORT_H
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <host/tavrixd.h>
+
+#include "asp_plugin.h"
+#include "fake_mosquitto.h"
+
+extern "C" agPlugin *agPluginInit(const std::string &tag,
+    const std::map<std::string, std::string> &params);
+
+/* Every line the host logger receives, debug output on. */
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    std::vector<std::string> lines() const;
+    std::vector<std::string> notices() const;
+    /* Lines that contain `text`. */
+    std::vector<std::string> containing(const std::string &text) const;
+    void clear();
+
+private:
+    struct Line {
+        agLogLevel level;
+        std::string text;
+    };
+    mutable std::mutex lock;
+    std::vector<Line> captured;
+};
+
+/* Polls `condition` until it holds or `limit` passes. */
+bool wait_until(const std::function<bool()> &condition,
+    std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+/* A host: a global configuration with three UUIDs, the fake reset and the
+ * log captured. */
+class HostTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    /* An instance through the entry point; null when refused. */
+    std::unique_ptr<aspPlugin> make_plugin(const std::map<std::string, std::string> &params = {});
+
+    agGlobalConfig config;
+    std::unique_ptr<LogCapture> log;
+};
+
+#endif
