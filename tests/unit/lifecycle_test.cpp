@@ -1,12 +1,233 @@
+/*
+ * The plug-in's face towards the host: the entry point, the interface
+ * record, construction and destruction, identity, events and status.
+ */
 #include "test_support.h"
+
+#include <atomic>
+#include <thread>
 
 #include <gmock/gmock.h>
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST_F(HostTest, Placeholder)
+extern "C" const agPluginAbi ag_plugin_abi;
+
+namespace {
+
+using LifecycleTest = HostTest;
+
+class RefusedTypeTest : public HostTest, public ::testing::WithParamInterface<const char *>
 {
+};
+
+TEST_P(RefusedTypeTest, IsLoggedAndLeavesNoInstanceBehind)
+{
+    agPlugin *plugin = agPluginInit("mqtt", {{"type", GetParam()}});
+
+    EXPECT_EQ(plugin, nullptr);
+    EXPECT_THAT(log->lines(),
+        ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]",
+            std::string("Invalid plugin type: mqtt [") + GetParam() + "]", "mqtt: destroyed"));
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_lib_init()", "mosquitto_lib_version()",
+                                   "mosquitto_lib_cleanup()"));
+    EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, RefusedTypeTest, ::testing::Values("0", "3", "255"));
+
+TEST_F(LifecycleTest, AcceptsTypesOneAndTwoAndDefaultsToOne)
+{
+    for (const char *type : {"1", "2"}) {
+        auto plugin = make_plugin({{"type", type}});
+        ASSERT_NE(plugin, nullptr) << type;
+        EXPECT_EQ(plugin->GetType(), std::stoi(type));
+    }
     auto plugin = make_plugin();
     ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(plugin->GetType(), 1);
 }
+
+TEST_F(LifecycleTest, MalformedTypeThrowsBeforeLibmosquittoIsTouched)
+{
+    for (const char *type : {"", "abc", "256", "-1", "1x"}) {
+        EXPECT_THROW(make_plugin({{"type", type}}), agException) << type;
+    }
+    EXPECT_THAT(fake::calls(), IsEmpty());
+    EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
+}
+
+TEST_F(LifecycleTest, ConstructorGivesEveryMemberItsDefault)
+{
+    auto plugin = make_plugin({{"config", "/etc/tavrixd/mqtt.json"}});
+
+    EXPECT_TRUE(plugin->reload_pending.load());
+    EXPECT_FALSE(plugin->connected);
+    EXPECT_EQ(plugin->mosq, nullptr);
+    EXPECT_EQ(plugin->host, "localhost");
+    EXPECT_EQ(plugin->port, 1883);
+    EXPECT_EQ(plugin->message_qos, 1);
+    EXPECT_FALSE(plugin->message_retain);
+    EXPECT_FALSE(plugin->tls_insecure);
+    for (const std::string *text : {&plugin->user, &plugin->pass, &plugin->topic,
+             &plugin->ca_file, &plugin->ca_path, &plugin->client_cert_file,
+             &plugin->client_key_file, &plugin->uuid_agent, &plugin->uuid_serial,
+             &plugin->uuid_site}) {
+        EXPECT_EQ(*text, "");
+    }
+    EXPECT_THAT(plugin->variables, IsEmpty());
+    EXPECT_EQ(plugin->GetConfigPath(), "/etc/tavrixd/mqtt.json");
+    EXPECT_EQ(plugin->GetTag(), "mqtt");
+}
+
+TEST_F(LifecycleTest, FirstInstanceInitialisesLibraryAndLastCleansUp)
+{
+    auto first = make_plugin();
+    auto second = make_plugin();
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]",
+                                  "mqtt: initialized, libmosquitto v2.0.11 [ref#2]"));
+    EXPECT_THAT(fake::calls_of("mosquitto_lib_init"), ElementsAre("mosquitto_lib_init()"));
+
+    first.reset();
+    EXPECT_THAT(fake::calls_of("mosquitto_lib_cleanup"), IsEmpty());
+    EXPECT_EQ(aspPlugin::mq_global_ref.load(), 1u);
+
+    second.reset();
+    EXPECT_THAT(fake::calls_of("mosquitto_lib_cleanup"), ElementsAre("mosquitto_lib_cleanup()"));
+    EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
+}
+
+TEST_F(LifecycleTest, InstancesOnManyThreadsInitialiseOnceAtATime)
+{
+    // Each wave starts from zero instances, so every wave must initialise
+    // and clean up exactly once, however the threads interleave.
+    constexpr int waves = 20;
+    for (int wave = 0; wave < waves; ++wave) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i) {
+            threads.emplace_back([this] { make_plugin(); });
+        }
+        for (auto &thread : threads) {
+            thread.join();
+        }
+        EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
+    }
+    auto inits = fake::calls_of("mosquitto_lib_init").size();
+    auto cleanups = fake::calls_of("mosquitto_lib_cleanup").size();
+    EXPECT_EQ(inits, cleanups);
+    EXPECT_GE(inits, static_cast<size_t>(waves));
+}
+
+TEST_F(LifecycleTest, DestroyingAnInstanceThatNeverConnectedTouchesNoClient)
+{
+    make_plugin();
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_lib_init()", "mosquitto_lib_version()",
+                                   "mosquitto_lib_cleanup()"));
+}
+
+TEST_F(LifecycleTest, DestroyingAClientWithoutSocketOnlyDestroysIt)
+{
+    auto plugin = make_plugin();
+    plugin->uuid_agent = "agent-uuid";
+    ASSERT_TRUE(plugin->mqInit());
+    fake::reset();
+
+    plugin.reset();
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_destroy()",
+                                   "mosquitto_lib_cleanup()"));
+}
+
+TEST_F(LifecycleTest, DestroyingAConnectedClientDisconnectsAndFlushesOnce)
+{
+    for (bool pending : {true, false}) {
+        auto plugin = make_plugin();
+        plugin->uuid_agent = "agent-uuid";
+        ASSERT_TRUE(plugin->mqInit());
+        plugin->connected = true;
+        fake::reset();
+        fake::set_socket(7);
+        fake::set_want_write(pending);
+
+        plugin.reset();
+        std::vector<std::string> expected = {"mosquitto_socket()", "mosquitto_disconnect()",
+            "mosquitto_want_write()"};
+        if (pending) {
+            expected.push_back("mosquitto_loop_write(1)");
+        }
+        expected.push_back("mosquitto_destroy()");
+        expected.push_back("mosquitto_lib_cleanup()");
+        EXPECT_EQ(fake::calls(), expected) << "output pending: " << pending;
+    }
+}
+
+TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
+{
+    auto plugin = make_plugin(config_params("{}"));
+    std::atomic<bool> deleting{false};
+    // The worker's connect step holds until the host has started deleting,
+    // then leaves a mark of its own before it ends.
+    fake::on("mosquitto_connect", [&] { wait_until([&] { return deleting.load(); }); });
+    fake::on("sleep", [] { ag_printf("worker: last pass ends"); });
+    plugin->Create();
+    ASSERT_TRUE(wait_until([] { return !fake::calls_of("mosquitto_connect").empty(); }));
+
+    plugin->Terminate();
+    deleting = true;
+    plugin.reset();
+
+    auto lines = log->lines();
+    auto mark = std::find(lines.begin(), lines.end(), "worker: last pass ends");
+    auto destroyed = std::find(lines.begin(), lines.end(), "mqtt: destroyed");
+    ASSERT_NE(mark, lines.end());
+    ASSERT_NE(destroyed, lines.end());
+    EXPECT_LT(mark, destroyed);
+}
+
+TEST_F(LifecycleTest, OnlyTheReloadEventRequestsAReload)
+{
+    auto plugin = make_plugin();
+    plugin->reload_pending = false;
+    int unrelated = 0;
+    plugin->DispatchEvent(static_cast<agPlugin::Event>(1), &unrelated);
+    plugin->DispatchEvent(static_cast<agPlugin::Event>(-1), nullptr);
+    EXPECT_FALSE(plugin->reload_pending.load());
+
+    plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+    EXPECT_TRUE(plugin->reload_pending.load());
+}
+
+TEST_F(LifecycleTest, StatusHooksLeaveTheDocumentAlone)
+{
+    auto plugin = make_plugin();
+    nlohmann::json status = {{"sinks", {1, 2}}, {"name", "x"}};
+    const nlohmann::json before = status;
+    plugin->GetStatus(status);
+    plugin->DisplayStatus(status);
+    EXPECT_EQ(status, before);
+
+    nlohmann::json empty;
+    plugin->GetStatus(empty);
+    EXPECT_TRUE(empty.is_null());
+}
+
+TEST_F(LifecycleTest, IdentityReplacesTheGivenStrings)
+{
+    auto plugin = make_plugin();
+    std::string text = "previous content";
+    plugin->GetLibrary(text);
+    EXPECT_EQ(text, "tavrix-sink-mqtt");
+    plugin->GetName(text);
+    EXPECT_EQ(text, "Tavrix MQTT Sink Plugin");
+    plugin->GetVersion(text);
+    EXPECT_EQ(text, "1.2.1");
+}
+
+TEST(PluginAbiTest, RecordDescribesHostInterfaceFifteen)
+{
+    const uint32_t *words = reinterpret_cast<const uint32_t *>(&ag_plugin_abi);
+    EXPECT_THAT(std::vector<uint32_t>(words, words + 8),
+        ElementsAre(0x41504142u, 32u, 15u, 0x20230309u, 1u, 0u, 2912u, 72u));
+}
+
+} // namespace

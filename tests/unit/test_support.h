@@ -34,6 +34,9 @@ public:
     /* Lines that contain `text`. */
     std::vector<std::string> containing(const std::string &text) const;
     void clear();
+    /* Runs `action` inside the logger whenever a line containing `text`
+     * arrives; the action must not log. */
+    void on_line(const std::string &text, std::function<void()> action);
 
 private:
     struct Line {
@@ -42,6 +45,22 @@ private:
     };
     mutable std::mutex lock;
     std::vector<Line> captured;
+    std::string trigger;
+    std::function<void()> trigger_action;
+};
+
+/* A temporary directory, removed with everything in it. */
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return dir; }
+    /* Writes `content` to the file `name` in it; returns the file's path. */
+    std::string write(const std::string &name, const std::string &content) const;
+
+private:
+    std::string dir;
 };
 
 /* Polls `condition` until it holds or `limit` passes. */
@@ -59,7 +78,11 @@ protected:
     /* An instance through the entry point; null when refused. */
     std::unique_ptr<aspPlugin> make_plugin(const std::map<std::string, std::string> &params = {});
 
+    /* A configuration file holding `json`, as the "config" parameter. */
+    std::map<std::string, std::string> config_params(const std::string &json);
+
     agGlobalConfig config;
+    TempDir files;
     std::unique_ptr<LogCapture> log;
 };
 
