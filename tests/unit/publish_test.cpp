@@ -1,0 +1,154 @@
+/*
+ * Publishing one payload: one request per channel, each to its own
+ * expansion of the topic template.
+ */
+#include "test_support.h"
+
+#include <gmock/gmock.h>
+#include <mosquitto.h>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+class PublishTest : public HostTest
+{
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        plugin = make_plugin();
+        plugin->uuid_agent = "agent-uuid";
+        plugin->mqInit();
+        plugin->topic = "flows/${uuid_agent}/${channel}";
+        plugin->variables = {{"${uuid_agent}", "agent-uuid"}};
+        fake::reset();
+        log->clear();
+    }
+
+    void TearDown() override
+    {
+        plugin.reset();
+        HostTest::TearDown();
+    }
+
+    static std::shared_ptr<agPluginSinkPayload> payload(const std::string &bytes,
+        std::set<std::string> channels)
+    {
+        return std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
+            std::move(channels));
+    }
+
+    std::unique_ptr<aspPlugin> plugin;
+};
+
+TEST_F(PublishTest, EmptyChannelSetPublishesNothing)
+{
+    EXPECT_TRUE(plugin->mqPublish(payload("{}", {})));
+    EXPECT_THAT(fake::calls(), IsEmpty());
+    EXPECT_THAT(log->lines(), IsEmpty());
+}
+
+TEST_F(PublishTest, OneRequestPerChannelWithQosAndRetain)
+{
+    plugin->message_qos = 2;
+    plugin->message_retain = true;
+    auto flow = payload("{\"bytes\":42}", {"dns", "http"});
+
+    EXPECT_TRUE(plugin->mqPublish(flow));
+
+    EXPECT_THAT(fake::calls(),
+        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/dns\", 12, 2, true)",
+            "mosquitto_publish(null, \"flows/agent-uuid/http\", 12, 2, true)"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/dns, length: 12",
+                                  "mqtt: MQ Publish: flows/agent-uuid/http, length: 12"));
+    EXPECT_EQ(fake::last_payload(), flow->data) << "the bytes are handed over, not copied";
+}
+
+TEST_F(PublishTest, FirstRefusedChannelEndsThePayload)
+{
+    fake::script("mosquitto_publish", MOSQ_ERR_SUCCESS);
+    fake::script("mosquitto_publish", MOSQ_ERR_NO_CONN);
+
+    EXPECT_FALSE(plugin->mqPublish(payload("x", {"a", "b", "c"})));
+
+    EXPECT_THAT(fake::calls(),
+        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 1, 1, false)",
+            "mosquitto_publish(null, \"flows/agent-uuid/b\", 1, 1, false)"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 1",
+                                  "mqtt: MQ Publish: flows/agent-uuid/b, length: 1",
+                                  "mqtt: MQ Publish: flows/agent-uuid/b: error text 4."));
+
+    fake::reset();
+    EXPECT_TRUE(plugin->mqPublish(payload("y", {"d"})));
+    EXPECT_THAT(fake::calls(),
+        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/d\", 1, 1, false)"));
+}
+
+TEST_F(PublishTest, TemplateWithoutChannelRepeatsTheSameTopic)
+{
+    plugin->topic = "flows/all";
+    EXPECT_TRUE(plugin->mqPublish(payload("x", {"a", "b"})));
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(null, \"flows/all\", 1, 1, false)",
+                                   "mosquitto_publish(null, \"flows/all\", 1, 1, false)"));
+}
+
+TEST_F(PublishTest, HostChannelVariableWinsOverTheChannelName)
+{
+    plugin->variables["${channel}"] = "fixed";
+    EXPECT_TRUE(plugin->mqPublish(payload("x", {"a", "b"})));
+    EXPECT_THAT(fake::calls(),
+        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/fixed\", 1, 1, false)",
+            "mosquitto_publish(null, \"flows/agent-uuid/fixed\", 1, 1, false)"));
+}
+
+TEST_F(PublishTest, ChannelNamesNeverOutliveTheirRequest)
+{
+    plugin->mqPublish(payload("x", {"a"}));
+    plugin->topic = "${channel}-${uuid_agent}";
+    plugin->mqPublish(payload("x", {"b"}));
+
+    EXPECT_THAT(fake::calls(),
+        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 1, 1, false)",
+            "mosquitto_publish(null, \"b-agent-uuid\", 1, 1, false)"));
+    EXPECT_EQ(plugin->variables.count("${channel}"), 0u);
+}
+
+TEST_F(PublishTest, ZeroLengthIsAnOrdinaryRequest)
+{
+    EXPECT_TRUE(plugin->mqPublish(payload("", {"a"})));
+    EXPECT_THAT(fake::calls(),
+        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 0, 1, false)"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 0"));
+}
+
+TEST_F(PublishTest, LengthBeyondTheLibrarysRangeIsRefusedNotTruncated)
+{
+    for (uint64_t length : {uint64_t{5000000000}, uint64_t{2147483648}, uint64_t{4294967297}}) {
+        fake::reset();
+        log->clear();
+        auto huge = payload("x", {"a", "b"});
+        huge->length = length; // never read: the request is refused first
+
+        EXPECT_FALSE(plugin->mqPublish(huge));
+
+        EXPECT_THAT(fake::calls(), IsEmpty());
+        EXPECT_THAT(log->lines(),
+            ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: " + std::to_string(length),
+                "mqtt: MQ Publish: flows/agent-uuid/a: error text 9."));
+    }
+}
+
+TEST_F(PublishTest, UncheckedValuesGoToTheLibraryAsTheyAre)
+{
+    plugin->topic = "";
+    plugin->message_qos = 7;
+    fake::script("mosquitto_publish", MOSQ_ERR_INVAL);
+
+    EXPECT_FALSE(plugin->mqPublish(payload("x", {"a"})));
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(null, \"\", 1, 7, false)"));
+    EXPECT_EQ(log->notices().at(0), "mqtt: MQ Publish: : error text 3.");
+}
+
+} // namespace
