@@ -1,0 +1,366 @@
+/*
+ * The worker loop, run on the test's own thread: actions bound to fake
+ * calls end it at the point a test needs, so every pass is deterministic.
+ */
+#include "test_support.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <mosquitto.h>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const char *START_LINE = "mqtt: Tavrix MQTT Sink Plugin v1.2.1, publishing to MQTT.";
+
+class SocketPair
+{
+public:
+    SocketPair()
+    {
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+            throw std::runtime_error("socketpair");
+        }
+    }
+    ~SocketPair()
+    {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    int client() const { return fds[0]; }
+    /* Makes the client's end readable. */
+    void send_to_client() const { (void)!write(fds[1], "x", 1); }
+
+private:
+    int fds[2];
+};
+
+class WorkerTest : public HostTest
+{
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        plugin = make_plugin(config_params(R"({"topic": "t/${channel}"})"));
+        plugin->uuid_agent = "agent-uuid";
+        plugin->mqInit();
+        fake::reset();
+        log->clear();
+    }
+
+    void TearDown() override
+    {
+        plugin.reset();
+        HostTest::TearDown();
+    }
+
+    /* A client whose socket is open and whose configuration is loaded. */
+    void open_socket(int fd)
+    {
+        plugin->Reload();
+        plugin->reload_pending = false;
+        fake::set_socket(fd);
+        log->clear();
+    }
+
+    void queue(const std::string &bytes, std::set<std::string> channels = {"a"})
+    {
+        plugin->QueuePayload(std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
+            std::move(channels)));
+    }
+
+    /* Ends the loop at the `nth` call of `function`. */
+    void stop_at(const std::string &function, int nth = 1)
+    {
+        auto count = std::make_shared<int>(0);
+        fake::on(function, [this, count, nth] {
+            if (++*count == nth) {
+                plugin->Terminate();
+            }
+        });
+    }
+
+    std::unique_ptr<aspPlugin> plugin;
+    SocketPair pair;
+};
+
+TEST_F(WorkerTest, TerminateBeforeStartOnlyLogsTheStartUpLine)
+{
+    plugin->Terminate();
+    EXPECT_EQ(plugin->Entry(), nullptr);
+    EXPECT_THAT(log->lines(), ElementsAre(START_LINE));
+    EXPECT_THAT(fake::calls(), IsEmpty());
+    EXPECT_TRUE(plugin->reload_pending.load());
+}
+
+TEST_F(WorkerTest, FirstPassReloadsDropsWhatIsQueuedAndConnects)
+{
+    queue("early");
+    queue("earlier");
+    stop_at("sleep");
+
+    EXPECT_EQ(plugin->Entry(), nullptr);
+
+    EXPECT_THAT(log->lines(), ElementsAre(START_LINE,
+                                  "mqtt: Loading configuration: " + plugin->GetConfigPath()));
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
+    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
+    EXPECT_FALSE(plugin->reload_pending.load());
+    EXPECT_EQ(fake::calls().front(), "mosquitto_socket()");
+    EXPECT_EQ(fake::calls().at(1), "mosquitto_reinitialise(\"agent-uuid\", true)");
+    EXPECT_EQ(fake::calls().back(), "sleep(1)");
+}
+
+TEST_F(WorkerTest, IdlePassRunsOnlyHousekeeping)
+{
+    open_socket(pair.client());
+    fake::script_select({0, 0, false, false});
+    stop_at("mosquitto_loop_misc");
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_want_write()",
+                                   "select(read)", "mosquitto_loop_misc()"));
+}
+
+TEST_F(WorkerTest, ReadyPassReadsThenWrites)
+{
+    open_socket(pair.client());
+    fake::set_want_write(true);
+    fake::script_select({2, 0, true, true});
+    stop_at("mosquitto_loop_write");
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_want_write()",
+                                   "select(read, write)", "mosquitto_loop_read(1)",
+                                   "mosquitto_loop_write(1)"));
+}
+
+TEST_F(WorkerTest, ReadFailureResetsAndSkipsTheWrite)
+{
+    open_socket(pair.client());
+    plugin->connected = true;
+    fake::script_select({2, 0, true, true});
+    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
+    stop_at("mosquitto_disconnect");
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_want_write()",
+                                   "select(read)", "mosquitto_loop_read(1)", "mosquitto_socket()",
+                                   "mosquitto_disconnect()", "mosquitto_want_write()"));
+    EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
+    EXPECT_FALSE(plugin->connected);
+}
+
+TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
+{
+    open_socket(pair.client());
+    plugin->connected = true;
+    fake::script_select({1, 0, false, true});
+    fake::script("mosquitto_loop_write", MOSQ_ERR_CONN_LOST);
+    stop_at("mosquitto_disconnect");
+
+    plugin->Entry();
+
+    EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
+    EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_write(1)"));
+    EXPECT_FALSE(plugin->connected);
+}
+
+TEST_F(WorkerTest, HousekeepingFailureResets)
+{
+    open_socket(pair.client());
+    plugin->connected = true;
+    fake::script_select({0, 0, false, false});
+    fake::script("mosquitto_loop_misc", MOSQ_ERR_NO_CONN);
+    stop_at("mosquitto_disconnect");
+
+    plugin->Entry();
+
+    EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ misc: error text 4 [4]"));
+    EXPECT_FALSE(plugin->connected);
+}
+
+TEST_F(WorkerTest, DrainGoesOnAfterARefusedPayload)
+{
+    open_socket(pair.client());
+    plugin->connected = true;
+    queue("one");
+    queue("two");
+    queue("three");
+    fake::script("mosquitto_publish", MOSQ_ERR_NOMEM);
+    fake::script_select({0, 0, false, false});
+    stop_at("mosquitto_loop_misc");
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
+        ElementsAre("mosquitto_publish(null, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(null, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(null, \"t/a\", 5, 1, false)"));
+    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
+}
+
+TEST_F(WorkerTest, PayloadsBeforeTheConnackAreDroppedSilently)
+{
+    open_socket(pair.client());
+    queue("one");
+    fake::script_select({0, 0, false, false});
+    stop_at("mosquitto_loop_misc");
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
+    EXPECT_THAT(log->lines(), ElementsAre(START_LINE));
+    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
+}
+
+TEST_F(WorkerTest, PublishesOnceTheBrokerHasAccepted)
+{
+    // Pass 1 connects; pass 2 reads the CONNACK while a payload arrives;
+    // pass 3 publishes it.
+    queue("dropped");
+    fake::on("mosquitto_connect", [this] { fake::set_socket(pair.client()); });
+    pair.send_to_client();
+    auto reads = std::make_shared<int>(0);
+    fake::on("mosquitto_loop_read", [this, reads] {
+        if (++*reads == 1) {
+            fake::fire_connect(0);
+            queue("kept", {"a", "b"});
+        } else {
+            plugin->Terminate();
+        }
+    });
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
+        ElementsAre("mosquitto_publish(null, \"t/a\", 4, 1, false)",
+            "mosquitto_publish(null, \"t/b\", 4, 1, false)"));
+}
+
+TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByIt)
+{
+    open_socket(pair.client());
+    plugin->reload_pending = true;
+    // Asked for while the first reload runs: absorbed. Asked for after the
+    // second pass: served by the third.
+    log->on_line("Loading configuration", [this] { plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr); });
+    auto passes = std::make_shared<int>(0);
+    fake::on("mosquitto_loop_misc", [this, passes] {
+        ++*passes;
+        if (*passes == 2) {
+            log->on_line("", nullptr);
+            plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+        } else if (*passes == 3) {
+            plugin->Terminate();
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        fake::script_select({0, 0, false, false});
+    }
+
+    plugin->Entry();
+
+    EXPECT_EQ(log->containing("Loading configuration").size(), 2u);
+    EXPECT_FALSE(plugin->reload_pending.load());
+}
+
+TEST_F(WorkerTest, FailedReloadLeavesTheLoopWithTheRequestStillPending)
+{
+    plugin = make_plugin({{"config", files.path() + "/missing.json"}});
+    fake::reset();
+
+    EXPECT_THROW(plugin->Entry(), agException);
+
+    EXPECT_TRUE(plugin->reload_pending.load());
+    EXPECT_THAT(fake::calls(), IsEmpty());
+}
+
+TEST_F(WorkerTest, InterruptedWaitIsNotAFailure)
+{
+    open_socket(pair.client());
+    fake::script_select({-1, EINTR, false, false});
+    fake::script_select({0, 0, false, false});
+    stop_at("mosquitto_loop_misc");
+
+    EXPECT_NO_THROW(plugin->Entry());
+
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_want_write()",
+                                   "select(read)", "mosquitto_socket()", "mosquitto_want_write()",
+                                   "select(read)", "mosquitto_loop_misc()"));
+}
+
+TEST_F(WorkerTest, FailedWaitEndsTheLoop)
+{
+    open_socket(pair.client());
+    fake::script_select({-1, EBADF, false, false});
+    try {
+        plugin->Entry();
+        FAIL() << "no exception";
+    } catch (const agException &e) {
+        EXPECT_STREQ(e.what(), "mqtt: select: Bad file descriptor");
+    }
+}
+
+TEST_F(WorkerTest, RealWaitWakesForAReadableSocket)
+{
+    open_socket(pair.client());
+    pair.send_to_client();
+    stop_at("mosquitto_loop_read");
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_want_write()",
+                                   "select(read)", "mosquitto_loop_read(1)"));
+}
+
+TEST_F(WorkerTest, SocketBeyondTheSelectSetIsWaitedOnWithoutIt)
+{
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const int high = FD_SETSIZE + 100;
+    if (limit.rlim_cur <= static_cast<rlim_t>(high)) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, high + 1);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (dup2(pair.client(), high) != high) {
+        GTEST_SKIP() << "cannot open descriptor " << high;
+    }
+    open_socket(high);
+    fake::set_want_write(true);
+    pair.send_to_client();
+    stop_at("mosquitto_loop_write");
+
+    plugin->Entry();
+    close(high);
+
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_want_write()",
+                                   "mosquitto_loop_read(1)", "mosquitto_loop_write(1)"));
+}
+
+TEST_F(WorkerTest, HostKeepsTheExceptionThatEndedTheThread)
+{
+    std::string missing = files.path() + "/missing.json";
+    plugin = make_plugin({{"config", missing}});
+
+    plugin->Create();
+    plugin->Join();
+
+    EXPECT_TRUE(plugin->HasFailed());
+    EXPECT_EQ(plugin->GetFailure(), "mqtt: " + missing + ": No such file or directory");
+    EXPECT_THAT(log->notices(), ::testing::Contains(plugin->GetFailure()));
+}
+
+} // namespace
