@@ -9,7 +9,6 @@
 #include <mosquitto.h>
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
