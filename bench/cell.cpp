@@ -1,0 +1,124 @@
+#include "cell.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "clock.h"
+#include "publisher_driver.h"
+#include "subscriber.h"
+
+namespace {
+
+// No new message for this long, after the last hand-over, ends a cell:
+// whatever is missing by then is lost. Well above the plug-in's one-second
+// select time-out.
+constexpr int64_t STALL_NS = 5000000000;
+constexpr int64_t CELL_LIMIT_NS = 300000000000;
+constexpr int POLL_MS = 20;
+
+double percentile_ms(std::vector<int64_t> &values, double fraction)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    auto rank = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank), values.end());
+    return static_cast<double>(values[rank]) / 1e6;
+}
+
+void take_delivery(CellResult &result, DeliveryStats &stats, int64_t first_hand_over)
+{
+    result.received = stats.unique;
+    result.duplicates = stats.duplicates;
+    result.corrupt = stats.corrupt;
+    if (stats.unique > 0 && first_hand_over > 0) {
+        result.seconds = ns_to_seconds(stats.last_ns - first_hand_over);
+        result.first_delay = ns_to_seconds(stats.first_ns - first_hand_over);
+    }
+    result.latency_p50_ms = percentile_ms(stats.latencies_ns, 0.50);
+    result.latency_p99_ms = percentile_ms(stats.latencies_ns, 0.99);
+    if (!stats.latencies_ns.empty()) {
+        result.latency_max_ms =
+            static_cast<double>(*std::max_element(stats.latencies_ns.begin(), stats.latencies_ns.end())) / 1e6;
+    }
+}
+
+// Until everything has arrived, the publisher fails, or delivery stalls.
+void await_delivery(PublisherDriver &publisher, const CountingSubscriber &subscriber,
+    uint64_t expected, std::string &error)
+{
+    const int64_t start = bench_now_ns();
+    int64_t sent_at = 0;
+    for (;;) {
+        publisher.Poll(POLL_MS);
+        int64_t now = bench_now_ns();
+        if (subscriber.Unique() >= expected) {
+            return;
+        }
+        if (!publisher.Failure().empty()) {
+            error = publisher.Failure();
+            return;
+        }
+        if (publisher.Sent() && sent_at == 0) {
+            sent_at = now;
+        }
+        if (sent_at != 0 && now - std::max(sent_at, subscriber.LastArrivalNs()) > STALL_NS) {
+            return;
+        }
+        if (now - start > CELL_LIMIT_NS) {
+            error = "no end in sight";
+            return;
+        }
+    }
+}
+
+} // namespace
+
+double CellResult::MessagesPerSecond() const
+{
+    return seconds > 0 ? static_cast<double>(received) / seconds : 0;
+}
+
+double CellResult::MegabytesPerSecond() const
+{
+    return MessagesPerSecond() * static_cast<double>(spec.size) / 1e6;
+}
+
+double CellResult::CpuPer100k() const
+{
+    return spec.payloads > 0 ? cpu_seconds * 100000.0 / static_cast<double>(spec.payloads) : 0;
+}
+
+CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index)
+{
+    CellResult result;
+    result.spec = spec;
+    result.expected = spec.messages();
+    char id[32];
+    std::snprintf(id, sizeof id, "c%03d", index);
+    PublisherArgs args{spec, context.port, id, context.workdir};
+
+    CountingSubscriber subscriber(context.port, id, spec.qos, spec.channels, spec.payloads, spec.size);
+    if (!subscriber.Start(result.error)) {
+        return result;
+    }
+    std::unique_ptr<PublisherDriver> publisher = spec.kind == PublisherKind::PUB_CLI
+        ? make_pub_cli_driver(args)
+        : make_child_role_driver(context.program, args);
+    if (publisher->Start(result.error)) {
+        await_delivery(*publisher, subscriber, result.expected, result.error);
+    }
+    PublisherCost cost;
+    std::string finish_error;
+    if (!publisher->Finish(cost, finish_error) && result.error.empty()) {
+        result.error = finish_error;
+    }
+    result.cpu_seconds = cost.cpu_seconds;
+    result.peak_rss_kb = cost.peak_rss_kb;
+    result.dropped = cost.dropped;
+    DeliveryStats stats = subscriber.Finish();
+    take_delivery(result, stats, publisher->FirstHandOverNs());
+    return result;
+}

@@ -1,0 +1,47 @@
+/*
+ * One cell of the table: a fresh subscriber, one publisher, N payloads,
+ * and what came out at the other end.
+ */
+#ifndef TAVRIX_BENCH_CELL_H
+#define TAVRIX_BENCH_CELL_H
+
+#include <cstdint>
+#include <string>
+
+#include "plan.h"
+
+struct BenchContext {
+    /* The benchmark program, re-run for the child roles. */
+    std::string program;
+    std::string workdir;
+    int port;
+};
+
+struct CellResult {
+    CellSpec spec;
+    /* Empty when the cell ran to its end. */
+    std::string error;
+    uint64_t expected = 0;
+    uint64_t received = 0;
+    uint64_t duplicates = 0;
+    uint64_t corrupt = 0;
+    uint64_t dropped = 0;
+    /* First payload handed over to last message received. */
+    double seconds = 0;
+    /* First payload handed over to first message received. */
+    double first_delay = 0;
+    double cpu_seconds = 0;
+    long peak_rss_kb = 0;
+    double latency_p50_ms = 0;
+    double latency_p99_ms = 0;
+    double latency_max_ms = 0;
+
+    uint64_t Lost() const { return expected > received ? expected - received : 0; }
+    double MessagesPerSecond() const;
+    double MegabytesPerSecond() const;
+    double CpuPer100k() const;
+};
+
+CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index);
+
+#endif

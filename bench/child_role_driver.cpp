@@ -1,0 +1,110 @@
+#include <csignal>
+#include <cstdlib>
+
+#include <sys/resource.h>
+
+#include "child_process.h"
+#include "publisher_driver.h"
+
+namespace {
+
+constexpr int EXIT_TIMEOUT_MS = 30000;
+
+class ChildRoleDriver : public PublisherDriver
+{
+public:
+    ChildRoleDriver(const std::string &program_, const PublisherArgs &args_)
+        : program(program_), args(args_)
+    {
+    }
+
+    bool Start(std::string &error) override
+    {
+        std::string log = args.workdir + "/" + args.id + ".log";
+        return child.Start(args.ToArgv(program), {true, true}, log, error);
+    }
+
+    void Poll(int timeout_ms) override
+    {
+        std::string line;
+        if (child.ReadLine(line, timeout_ms)) {
+            Take(line);
+        } else if (child.OutputEnded() && failure.empty() && !stopped) {
+            failure = "exited early: " + log_tail(child.LogPath());
+        }
+    }
+
+    bool Sent() const override { return sent; }
+    int64_t FirstHandOverNs() const override { return first_ns; }
+    std::string Failure() const override { return failure; }
+
+    bool Finish(PublisherCost &cost, std::string &error) override
+    {
+        stopped = true;
+        child.CloseInput();
+        if (!child.Wait(EXIT_TIMEOUT_MS)) {
+            child.Kill(SIGKILL);
+            child.Wait(EXIT_TIMEOUT_MS);
+            error = "did not stop";
+            return false;
+        }
+        std::string line;
+        while (child.ReadLine(line, 0)) {
+            Take(line);
+        }
+        cost.cpu_seconds = cpu_seconds_of(child.Usage());
+        cost.peak_rss_kb = child.Usage().ru_maxrss;
+        cost.dropped = dropped;
+        if (!failure.empty()) {
+            error = failure;
+            return false;
+        }
+        if (child.ExitStatus() != 0) {
+            error = "exit status " + std::to_string(child.ExitStatus()) + ": " + log_tail(child.LogPath());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void Take(const std::string &line)
+    {
+        std::size_t space = line.find(' ');
+        std::string word = line.substr(0, space);
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        if (word == "t0") {
+            first_ns = std::strtoll(rest.c_str(), nullptr, 10);
+        } else if (word == "sent") {
+            sent = true;
+        } else if (word == "dropped") {
+            dropped = std::strtoull(rest.c_str(), nullptr, 10);
+        } else if (word == "error") {
+            failure = rest;
+        }
+    }
+
+    std::string program;
+    PublisherArgs args;
+    ChildProcess child;
+    bool sent = false;
+    bool stopped = false;
+    int64_t first_ns = 0;
+    uint64_t dropped = 0;
+    std::string failure;
+};
+
+} // namespace
+
+std::unique_ptr<PublisherDriver> make_child_role_driver(const std::string &program,
+    const PublisherArgs &args)
+{
+    return std::make_unique<ChildRoleDriver>(program, args);
+}
+
+double cpu_seconds_of(const struct rusage &usage)
+{
+    auto seconds = [](const struct timeval &time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}

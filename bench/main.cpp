@@ -1,0 +1,150 @@
+/*
+ * tavrix-bench: throughput and latency of the plug-in against a raw
+ * libmosquitto publisher and mosquitto_pub, through a private broker.
+ *
+ *   tavrix-bench [--tiny] [--only TEXT]
+ *
+ * --tiny runs a few small cells, only to prove that the benchmark works;
+ * --only keeps the cells whose label (e.g. "plugin q1 200B 4ch") contains
+ * TEXT. The table goes to standard output, progress to standard error.
+ * The same program, started with --role, is one publisher of a cell.
+ */
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <mosquitto.h>
+
+#include "broker.h"
+#include "cell.h"
+#include "plan.h"
+#include "publishers.h"
+#include "report.h"
+
+namespace {
+
+struct Options {
+    bool tiny = false;
+    std::string only;
+};
+
+bool parse_options(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--tiny") == 0) {
+            options.tiny = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            options.only = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+int run_role(int argc, char **argv)
+{
+    PublisherArgs args;
+    if (!PublisherArgs::Parse(argc, argv, args)) {
+        std::fprintf(stderr, "tavrix-bench: bad --role arguments\n");
+        return 2;
+    }
+    return args.cell.kind == PublisherKind::PLUGIN ? run_plugin_publisher(args) : run_raw_publisher(args);
+}
+
+std::string own_program()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+// Failures that mean the benchmark itself no longer works. A tiny run also
+// treats the plug-in's losses as failures: nothing may be lost on a quiet
+// loopback while connected.
+bool cell_failed(const CellResult &cell, bool tiny)
+{
+    bool lost = cell.Lost() > 0 || cell.dropped > 0;
+    return !cell.error.empty() || cell.corrupt > 0 || cell.received == 0 ||
+        (tiny && cell.spec.kind == PublisherKind::PLUGIN && lost);
+}
+
+std::vector<CellResult> run_plan(const std::vector<CellSpec> &plan, const BenchContext &context)
+{
+    std::vector<CellResult> results;
+    int index = 0;
+    for (const CellSpec &spec : plan) {
+        std::fprintf(stderr, "[%d/%zu] %s: %llu payloads\n", index + 1, plan.size(),
+            spec.Label().c_str(), static_cast<unsigned long long>(spec.payloads));
+        results.push_back(run_cell(spec, context, index++));
+        const CellResult &cell = results.back();
+        std::fprintf(stderr, "        %.0f msg/s, %llu lost, %.2f s%s%s\n", cell.MessagesPerSecond(),
+            static_cast<unsigned long long>(cell.Lost()), cell.seconds, cell.error.empty() ? "" : ", ",
+            cell.error.c_str());
+    }
+    return results;
+}
+
+int run_benchmark(const Options &options)
+{
+    std::vector<CellSpec> plan = make_plan(options.tiny, options.only);
+    if (plan.empty()) {
+        std::fprintf(stderr, "tavrix-bench: no cell matches \"%s\"\n", options.only.c_str());
+        return 2;
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavrix-bench.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::perror("tavrix-bench: mkdtemp");
+        return 1;
+    }
+    BenchContext context{own_program(), pattern, 0};
+    Broker broker;
+    std::string error;
+    if (!broker.Start(context.workdir, error)) {
+        std::fprintf(stderr, "tavrix-bench: broker: %s\n", error.c_str());
+        std::filesystem::remove_all(context.workdir);
+        return 1;
+    }
+    context.port = broker.Port();
+    std::vector<CellResult> results = run_plan(plan, context);
+    broker.Stop();
+
+    print_table(std::cout, results);
+    print_failures(std::cout, results);
+    bool failed = false;
+    for (const CellResult &cell : results) {
+        failed = failed || cell_failed(cell, options.tiny);
+    }
+    // Logs stay for a look when something went wrong.
+    if (failed) {
+        std::fprintf(stderr, "tavrix-bench: failed; logs in %s\n", context.workdir.c_str());
+    } else {
+        std::filesystem::remove_all(context.workdir);
+    }
+    return failed ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A publisher that dies must not take us down through its pipe.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (argc > 1 && std::strcmp(argv[1], "--role") == 0) {
+        return run_role(argc, argv);
+    }
+    Options options;
+    if (!parse_options(argc, argv, options)) {
+        std::fprintf(stderr, "usage: %s [--tiny] [--only TEXT]\n", argv[0]);
+        return 2;
+    }
+    mosquitto_lib_init();
+    int status = run_benchmark(options);
+    mosquitto_lib_cleanup();
+    return status;
+}

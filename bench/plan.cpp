@@ -1,0 +1,93 @@
+#include "plan.h"
+
+namespace {
+
+constexpr std::size_t SMALL = 200;
+constexpr std::size_t LARGE = 64 * 1024;
+
+struct Sizing {
+    // Messages per throughput cell, whatever the channel count: the
+    // channels share them, so that every cell takes about as long.
+    uint64_t small_messages[3];
+    uint64_t large_messages[3];
+    unsigned paced_rate;
+    uint64_t paced_payloads;
+};
+
+// Full-run counts make the slowest publisher of a cell take a few seconds
+// on a 2-core machine; QoS 1 and 2 wait for acknowledgements, 20 in
+// flight, and are much slower than QoS 0.
+constexpr Sizing FULL = {{1200000, 400000, 200000}, {40000, 20000, 12000}, 1000, 10000};
+constexpr Sizing TINY = {{2000, 1000, 1000}, {80, 80, 80}, 1000, 200};
+
+void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
+{
+    for (int qos = 0; qos <= 2; ++qos) {
+        for (std::size_t size : {SMALL, LARGE}) {
+            for (int channels : {1, 4}) {
+                // A tiny run keeps one cell per QoS and one large,
+                // multi-channel cell: every code path, few plug-in starts.
+                if (tiny && !(size == SMALL && channels == 1) && !(size == LARGE && qos == 1 && channels == 4)) {
+                    continue;
+                }
+                uint64_t messages = size == SMALL ? sizing.small_messages[qos] : sizing.large_messages[qos];
+                uint64_t payloads = messages / static_cast<uint64_t>(channels);
+                for (PublisherKind kind : {PublisherKind::PLUGIN, PublisherKind::RAW, PublisherKind::PUB_CLI}) {
+                    // mosquitto_pub is compared at the QoS levels it is
+                    // commonly fed with.
+                    if (kind == PublisherKind::PUB_CLI && qos == 2) {
+                        continue;
+                    }
+                    plan.push_back({kind, qos, size, channels, payloads, 0});
+                }
+            }
+        }
+    }
+}
+
+void add_paced_cells(std::vector<CellSpec> &plan, const Sizing &sizing)
+{
+    for (int qos = 0; qos <= 2; ++qos) {
+        plan.push_back({PublisherKind::PLUGIN, qos, SMALL, 1, sizing.paced_payloads, sizing.paced_rate});
+    }
+}
+
+} // namespace
+
+const char *publisher_name(PublisherKind kind)
+{
+    switch (kind) {
+    case PublisherKind::PLUGIN:
+        return "plugin";
+    case PublisherKind::RAW:
+        return "raw";
+    case PublisherKind::PUB_CLI:
+        return "mosquitto_pub";
+    }
+    return "?";
+}
+
+std::string CellSpec::Label() const
+{
+    std::string label = publisher_name(kind);
+    if (paced()) {
+        label += " paced";
+    }
+    return label + " q" + std::to_string(qos) + " " + std::to_string(size) + "B " +
+        std::to_string(channels) + "ch";
+}
+
+std::vector<CellSpec> make_plan(bool tiny, const std::string &only)
+{
+    const Sizing &sizing = tiny ? TINY : FULL;
+    std::vector<CellSpec> all;
+    add_throughput_cells(all, sizing, tiny);
+    add_paced_cells(all, sizing);
+    std::vector<CellSpec> plan;
+    for (const CellSpec &cell : all) {
+        if (only.empty() || cell.Label().find(only) != std::string::npos) {
+            plan.push_back(cell);
+        }
+    }
+    return plan;
+}

@@ -1,0 +1,99 @@
+#include "publisher_args.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+bool parse_kind(const std::string &text, PublisherKind &kind)
+{
+    for (PublisherKind candidate : {PublisherKind::PLUGIN, PublisherKind::RAW}) {
+        if (text == publisher_name(candidate)) {
+            kind = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parse_number(const char *text, unsigned long long &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    value = std::strtoull(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+} // namespace
+
+std::vector<std::string> PublisherArgs::ToArgv(const std::string &program) const
+{
+    return {program, "--role", publisher_name(cell.kind), std::to_string(port),
+        std::to_string(cell.qos), std::to_string(cell.size), std::to_string(cell.channels),
+        std::to_string(cell.payloads), std::to_string(cell.rate), id, workdir};
+}
+
+bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
+{
+    // program --role kind port qos size channels payloads rate id workdir
+    if (argc != 11 || std::strcmp(argv[1], "--role") != 0 || !parse_kind(argv[2], args.cell.kind)) {
+        return false;
+    }
+    unsigned long long numbers[6];
+    for (int i = 0; i < 6; ++i) {
+        if (!parse_number(argv[3 + i], numbers[i])) {
+            return false;
+        }
+    }
+    args.port = static_cast<int>(numbers[0]);
+    args.cell.qos = static_cast<int>(numbers[1]);
+    args.cell.size = static_cast<std::size_t>(numbers[2]);
+    args.cell.channels = static_cast<int>(numbers[3]);
+    args.cell.payloads = numbers[4];
+    args.cell.rate = static_cast<unsigned>(numbers[5]);
+    args.id = argv[9];
+    args.workdir = argv[10];
+    return args.cell.channels > 0 && args.port > 0;
+}
+
+std::string cell_topic_prefix(const std::string &id)
+{
+    return "bench/" + id;
+}
+
+std::string channel_name(int channel)
+{
+    return "ch" + std::to_string(channel);
+}
+
+void report_line(const std::string &line)
+{
+    std::string text = line + "\n";
+    const char *at = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t written = write(STDOUT_FILENO, at, left);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        at += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+void wait_for_stop()
+{
+    char buffer[64];
+    for (;;) {
+        ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            return;
+        }
+    }
+}

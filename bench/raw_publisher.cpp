@@ -1,0 +1,161 @@
+/*
+ * The library's own ceiling for the plug-in's design: one libmosquitto
+ * client in threaded mode, driven by the same pass as the plug-in's
+ * worker (publish what waits, select on the socket for at most a second,
+ * loop_read, loop_write), with none of the plug-in's own work: no host
+ * queue, no payload copy, topics made once.
+ */
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <sys/select.h>
+
+#include <mosquitto.h>
+
+#include "clock.h"
+#include "payload.h"
+#include "publishers.h"
+
+namespace {
+
+constexpr int KEEPALIVE = 15;
+constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(15);
+
+void on_connect(struct mosquitto *, void *user_data, int rc)
+{
+    if (rc == 0) {
+        static_cast<std::atomic<bool> *>(user_data)->store(true);
+    }
+}
+
+/* One select and the loop calls it calls for; a non-zero result is the
+ * library's error. */
+int pump(struct mosquitto *mosq)
+{
+    int socket = mosquitto_socket(mosq);
+    if (socket < 0 || socket >= FD_SETSIZE) {
+        return MOSQ_ERR_NO_CONN;
+    }
+    fd_set read_set, write_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_SET(socket, &read_set);
+    if (mosquitto_want_write(mosq)) {
+        FD_SET(socket, &write_set);
+    }
+    struct timeval timeout = {1, 0};
+    int ready = select(socket + 1, &read_set, &write_set, nullptr, &timeout);
+    if (ready < 0) {
+        return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+    }
+    if (ready == 0) {
+        return mosquitto_loop_misc(mosq);
+    }
+    if (FD_ISSET(socket, &read_set)) {
+        int rc = mosquitto_loop_read(mosq, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            return rc;
+        }
+    }
+    if (FD_ISSET(socket, &write_set)) {
+        return mosquitto_loop_write(mosq, 1);
+    }
+    return MOSQ_ERR_SUCCESS;
+}
+
+bool connect_client(struct mosquitto *mosq, int port, const std::atomic<bool> &connected,
+    std::string &error)
+{
+    int rc = mosquitto_connect(mosq, "127.0.0.1", port, KEEPALIVE);
+    auto deadline = std::chrono::steady_clock::now() + CONNECT_TIMEOUT;
+    while (rc == MOSQ_ERR_SUCCESS && !connected.load()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            error = "no CONNACK";
+            return false;
+        }
+        rc = pump(mosq);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = mosquitto_strerror(rc);
+        return false;
+    }
+    return true;
+}
+
+/* Publishes every payload that waits, which for this publisher is all of
+ * them, at once: the same as the plug-in's drain when the host is ahead. */
+int publish_all(struct mosquitto *mosq, const CellSpec &cell, const std::vector<std::string> &topics)
+{
+    PayloadStamper stamper(cell.size);
+    int length = static_cast<int>(stamper.size());
+    int64_t first = 0;
+    for (uint64_t seq = 0; seq < cell.payloads; ++seq) {
+        int64_t stamp = bench_now_ns();
+        if (seq == 0) {
+            first = stamp;
+        }
+        const char *data = stamper.Stamp(seq, stamp);
+        for (const std::string &topic : topics) {
+            int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), length, data, cell.qos, false);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                return rc;
+            }
+        }
+    }
+    report_line("t0 " + std::to_string(first));
+    report_line("sent " + std::to_string(cell.payloads));
+    return MOSQ_ERR_SUCCESS;
+}
+
+int fail(const std::string &text)
+{
+    report_line("error " + text);
+    return 1;
+}
+
+int publish(struct mosquitto *mosq, const PublisherArgs &args, const std::atomic<bool> &connected)
+{
+    std::string error;
+    if (!connect_client(mosq, args.port, connected, error)) {
+        return fail("connect: " + error);
+    }
+    std::vector<std::string> topics;
+    for (int channel = 0; channel < args.cell.channels; ++channel) {
+        topics.push_back(cell_topic_prefix(args.id) + "/" + channel_name(channel));
+    }
+    std::atomic<bool> stop{false};
+    std::thread stopper([&stop] {
+        wait_for_stop();
+        stop.store(true);
+    });
+    int rc = publish_all(mosq, args.cell, topics);
+    while (rc == MOSQ_ERR_SUCCESS && !stop.load()) {
+        rc = pump(mosq);
+    }
+    // Told before waiting for the stop, so the parent need not wait out
+    // its stall time-out.
+    int status = rc == MOSQ_ERR_SUCCESS ? 0 : fail(std::string("publish: ") + mosquitto_strerror(rc));
+    stopper.join();
+    mosquitto_disconnect(mosq);
+    return status;
+}
+
+} // namespace
+
+int run_raw_publisher(const PublisherArgs &args)
+{
+    mosquitto_lib_init();
+    std::atomic<bool> connected{false};
+    struct mosquitto *mosq = mosquitto_new(("raw-" + args.id).c_str(), true, &connected);
+    if (mosq == nullptr) {
+        return fail("mosquitto_new failed");
+    }
+    mosquitto_connect_callback_set(mosq, on_connect);
+    mosquitto_threaded_set(mosq, true);
+    int status = publish(mosq, args, connected);
+    mosquitto_destroy(mosq);
+    mosquitto_lib_cleanup();
+    return status;
+}

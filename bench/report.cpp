@@ -1,0 +1,110 @@
+#include "report.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const char *HEADER =
+    "| publisher | QoS | size | ch | messages | msg/s | MB/s | vs raw | vs pub | lost | dup "
+    "| CPU s/100k | peak RSS MB | 1st msg ms | p50 ms | p99 ms | max ms |\n"
+    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+
+std::string fixed(double value, int decimals)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string size_text(std::size_t size)
+{
+    return size % 1024 == 0 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B";
+}
+
+/* The same measurement of another publisher, if it ran. */
+const CellResult *peer_of(const std::vector<CellResult> &results, const CellResult &cell,
+    PublisherKind kind)
+{
+    for (const CellResult &other : results) {
+        const CellSpec &spec = other.spec;
+        if (spec.kind == kind && !spec.paced() && spec.qos == cell.spec.qos &&
+            spec.size == cell.spec.size && spec.channels == cell.spec.channels && other.error.empty()) {
+            return &other;
+        }
+    }
+    return nullptr;
+}
+
+std::string ratio(const std::vector<CellResult> &results, const CellResult &cell, PublisherKind peer)
+{
+    if (cell.spec.kind != PublisherKind::PLUGIN || cell.spec.paced()) {
+        return "";
+    }
+    const CellResult *other = peer_of(results, cell, peer);
+    if (other == nullptr || other->MessagesPerSecond() <= 0) {
+        return "-";
+    }
+    return fixed(cell.MessagesPerSecond() / other->MessagesPerSecond(), 2);
+}
+
+std::string publisher_text(const CellSpec &spec)
+{
+    std::string text = publisher_name(spec.kind);
+    if (spec.paced()) {
+        text += ", " + std::to_string(spec.rate) + "/s paced";
+    }
+    return text;
+}
+
+std::string row(const std::vector<CellResult> &results, const CellResult &cell)
+{
+    const CellSpec &spec = cell.spec;
+    bool latency = spec.paced();
+    std::string columns[] = {
+        publisher_text(spec),
+        std::to_string(spec.qos),
+        size_text(spec.size),
+        std::to_string(spec.channels),
+        std::to_string(cell.expected),
+        cell.error.empty() ? fixed(cell.MessagesPerSecond(), 0) : "failed",
+        fixed(cell.MegabytesPerSecond(), 1),
+        ratio(results, cell, PublisherKind::RAW),
+        ratio(results, cell, PublisherKind::PUB_CLI),
+        std::to_string(cell.Lost()),
+        std::to_string(cell.duplicates),
+        fixed(cell.CpuPer100k(), 2),
+        fixed(static_cast<double>(cell.peak_rss_kb) / 1024.0, 1),
+        fixed(cell.first_delay * 1000.0, 0),
+        latency ? fixed(cell.latency_p50_ms, 2) : "",
+        latency ? fixed(cell.latency_p99_ms, 2) : "",
+        latency ? fixed(cell.latency_max_ms, 2) : "",
+    };
+    std::string line = "|";
+    for (const std::string &column : columns) {
+        line += " " + column + " |";
+    }
+    return line + "\n";
+}
+
+} // namespace
+
+void print_table(std::ostream &out, const std::vector<CellResult> &results)
+{
+    out << HEADER;
+    for (const CellResult &cell : results) {
+        out << row(results, cell);
+    }
+}
+
+void print_failures(std::ostream &out, const std::vector<CellResult> &results)
+{
+    for (const CellResult &cell : results) {
+        if (!cell.error.empty()) {
+            out << "failed: " << cell.spec.Label() << ": " << cell.error << "\n";
+        }
+        if (cell.corrupt > 0) {
+            out << "corrupt: " << cell.spec.Label() << ": " << cell.corrupt << " messages\n";
+        }
+    }
+}
