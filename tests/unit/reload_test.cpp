@@ -1,0 +1,526 @@
+/*
+ * Reload: reading the configuration file into the instance, the UUIDs and
+ * the variable map. Reload runs on the test thread; no worker is started.
+ */
+#include "test_support.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+using Variables = std::map<std::string, std::string>;
+
+namespace {
+
+// Every key set to a value that no refused conversion could produce by
+// accident (a string "1" read as QoS 1, null read as an empty user...), so
+// that a row which must leave a member alone shows it. Loaded before each
+// row: a row's file then also shows that absent keys keep earlier values.
+constexpr const char *BASELINE = R"({
+    "host": "base.example", "port": 1000, "user": "base-user", "pass": "base-pass",
+    "topic": "base/${channel}", "message_qos": 5, "message_retain": false,
+    "tls_insecure": true, "ca_file": "/base/ca.crt", "ca_path": "/base/certs",
+    "client_cert_file": "/base/client.crt", "client_key_file": "/base/client.key"
+})";
+
+nlohmann::json members(const aspPlugin &plugin)
+{
+    return {
+        {"host", plugin.host},
+        {"port", plugin.port},
+        {"user", plugin.user},
+        {"pass", plugin.pass},
+        {"topic", plugin.topic},
+        {"message_qos", plugin.message_qos},
+        {"message_retain", plugin.message_retain},
+        {"tls_insecure", plugin.tls_insecure},
+        {"ca_file", plugin.ca_file},
+        {"ca_path", plugin.ca_path},
+        {"client_cert_file", plugin.client_cert_file},
+        {"client_key_file", plugin.client_key_file},
+    };
+}
+
+// The message of the agException that Reload throws, nothing when it
+// returns; any other exception fails the test where it escapes.
+std::optional<std::string> reload_failure(aspPlugin &plugin)
+{
+    try {
+        plugin.Reload();
+    } catch (const agException &e) {
+        return std::string(e.what());
+    }
+    return std::nullopt;
+}
+
+// Whether another thread takes and releases the instance's thread lock in
+// time. On false that thread is still blocked on the lock and uses the
+// instance: the caller must not destroy it.
+bool lock_is_free(aspPlugin &plugin)
+{
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    std::thread taker([&plugin, taken] {
+        plugin.Lock();
+        plugin.Unlock();
+        taken->store(true);
+    });
+    if (!wait_until([&] { return taken->load(); }, std::chrono::seconds(5))) {
+        taker.detach();
+        return false;
+    }
+    taker.join();
+    return true;
+}
+
+// Opens files as an unprivileged user while it lives. Root bypasses
+// permission bits, so a root test thread gives up its file-system user id
+// (a per-thread credential, unlike the effective user id) for the time.
+class UnprivilegedFileAccess
+{
+public:
+    UnprivilegedFileAccess() : root(::geteuid() == 0)
+    {
+        if (root) {
+            ::setfsuid(NOBODY);
+        }
+    }
+    ~UnprivilegedFileAccess()
+    {
+        if (root) {
+            ::setfsuid(0);
+        }
+    }
+    UnprivilegedFileAccess(const UnprivilegedFileAccess &) = delete;
+    UnprivilegedFileAccess &operator=(const UnprivilegedFileAccess &) = delete;
+
+private:
+    static constexpr uid_t NOBODY = 65534;
+    bool root;
+};
+
+template <typename Case>
+std::string case_name(const ::testing::TestParamInfo<Case> &info)
+{
+    return info.param.name;
+}
+
+class ReloadTest : public HostTest
+{
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        config_path = files.path() + "/mqtt.json";
+        plugin = plugin_at(config_path);
+        ASSERT_NE(plugin, nullptr);
+    }
+
+    std::unique_ptr<aspPlugin> plugin_at(const std::string &path)
+    {
+        return make_plugin({{"config", path}});
+    }
+
+    void write_config(const std::string &text) { files.write("mqtt.json", text); }
+
+    // Loads BASELINE and forgets what was logged so far.
+    void load_baseline()
+    {
+        write_config(BASELINE);
+        ASSERT_EQ(reload_failure(*plugin), std::nullopt);
+        log->clear();
+    }
+
+    std::string loading_line(const std::string &path) const
+    {
+        return "mqtt: Loading configuration: " + path;
+    }
+
+    std::string config_path;
+    std::unique_ptr<aspPlugin> plugin;
+};
+
+// ---------------------------------------------------------------------------
+// Files that load: which members change, and nothing logged but the debug line.
+
+struct DocumentCase {
+    const char *name;
+    const char *text;
+    // The members that change, as a merge patch over the baseline.
+    const char *changes;
+};
+
+// Rows print as their names in failure messages, not as bytes.
+void PrintTo(const DocumentCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class ReloadDocumentTest : public ReloadTest, public ::testing::WithParamInterface<DocumentCase>
+{
+};
+
+TEST_P(ReloadDocumentTest, AssignsExactlyTheAcceptedValues)
+{
+    load_baseline();
+    nlohmann::json expected = members(*plugin);
+    expected.merge_patch(nlohmann::json::parse(GetParam().changes));
+
+    write_config(GetParam().text);
+    EXPECT_EQ(reload_failure(*plugin), std::nullopt);
+
+    EXPECT_EQ(members(*plugin), expected);
+    EXPECT_THAT(log->lines(), ElementsAre(loading_line(config_path)));
+}
+
+const DocumentCase documents[] = {
+    {"EmptyObjectKeepsEarlierValues", "{}", "{}"},
+    {"NullDocument", "null", "{}"},
+    {"EmptyArray", "[]", "{}"},
+    {"ArrayHoldingAnObject", R"([{"host": "other"}])", "{}"},
+    {"StringDocument", R"("host")", "{}"},
+    {"NumberDocument", "1883", "{}"},
+    {"BooleanDocument", "true", "{}"},
+    {"EveryKey",
+        R"({"host": "mq.example", "port": 8883, "user": "u", "pass": "p", "topic": "t/${channel}",
+            "message_qos": 2, "message_retain": true, "tls_insecure": false, "ca_file": "/ca",
+            "ca_path": "/certs", "client_cert_file": "/c.crt", "client_key_file": "/c.key"})",
+        R"({"host": "mq.example", "port": 8883, "user": "u", "pass": "p", "topic": "t/${channel}",
+            "message_qos": 2, "message_retain": true, "tls_insecure": false, "ca_file": "/ca",
+            "ca_path": "/certs", "client_cert_file": "/c.crt", "client_key_file": "/c.key"})"},
+    {"LineComments",
+        "// leading\n{\n  \"host\": \"a\", // after a member\n  \"port\": 2 // last\n}\n// trailing",
+        R"({"host": "a", "port": 2})"},
+    {"BlockComments",
+        "/* leading */{/**/\"host\"/* key */:/* value */\"a\",/* two\nlines */\"port\":2}/* end */",
+        R"({"host": "a", "port": 2})"},
+    {"CommentMarkersInsideStrings", R"({"topic": "a//b/*c*/d"})", R"({"topic": "a//b/*c*/d"})"},
+    {"StringsKeptByteForByte", R"({"user": " spaced ", "topic": "t/${uuid_agent}/${channel}"})",
+        R"({"user": " spaced ", "topic": "t/${uuid_agent}/${channel}"})"},
+    {"LetterCaseOfKeysMatters", R"({"Host": "other", "PORT": 1, "Message_QoS": 0})", "{}"},
+    {"UnknownKeysIgnored", R"({"hostname": "other", "qos": 0, "retain": true})", "{}"},
+    {"RefusedValuesSkippedOthersRead",
+        R"({"host": 1, "port": "2", "user": null, "pass": "p", "topic": ["t"], "message_qos": {},
+            "message_retain": "true", "tls_insecure": 0, "ca_file": false, "ca_path": "/certs",
+            "client_cert_file": null, "client_key_file": "/k"})",
+        R"({"pass": "p", "ca_path": "/certs", "client_key_file": "/k"})"},
+};
+INSTANTIATE_TEST_SUITE_P(Documents, ReloadDocumentTest, ::testing::ValuesIn(documents),
+    case_name<DocumentCase>);
+
+// Integers keep their low bits, floating point is truncated toward zero,
+// and strings and booleans accept only their own type.
+const DocumentCase conversions[] = {
+    {"PortLow16Bits", R"({"port": 70000})", R"({"port": 4464})"},
+    {"PortMinusOne", R"({"port": -1})", R"({"port": 65535})"},
+    {"PortFloatTruncated", R"({"port": 1883.9})", R"({"port": 1883})"},
+    {"PortNegativeFloatTruncated", R"({"port": -1.5})", R"({"port": 65535})"},
+    {"PortLow32BitsOf64", R"({"port": 4294969179})", R"({"port": 1883})"},
+    {"PortLargestUnsigned", R"({"port": 18446744073709551615})", R"({"port": 65535})"},
+    {"PortTrue", R"({"port": true})", R"({"port": 1})"},
+    {"PortZero", R"({"port": 0})", R"({"port": 0})"},
+    {"PortDigitStringRefused", R"({"port": "1883"})", "{}"},
+    {"PortHugeFloatRefused", R"({"port": 1e300})", "{}"},
+    {"PortHugeNegativeFloatRefused", R"({"port": -1e300})", "{}"},
+    {"PortBeyond64BitsRefused", R"({"port": 18446744073709551616})", "{}"},
+    {"QosFloatTruncated", R"({"message_qos": 2.7})", R"({"message_qos": 2})"},
+    {"QosNegativeFloatTowardZero", R"({"message_qos": -2.7})", R"({"message_qos": -2})"},
+    {"QosNoRangeCheck", R"({"message_qos": 7})", R"({"message_qos": 7})"},
+    {"QosFalse", R"({"message_qos": false})", R"({"message_qos": 0})"},
+    {"QosNegative", R"({"message_qos": -1})", R"({"message_qos": -1})"},
+    {"QosLow32BitsTwosComplement", R"({"message_qos": 4294967295})", R"({"message_qos": -1})"},
+    {"QosDigitStringRefused", R"({"message_qos": "1"})", "{}"},
+    {"QosHugeFloatRefused", R"({"message_qos": 1e300})", "{}"},
+    {"RetainTrue", R"({"message_retain": true})", R"({"message_retain": true})"},
+    {"RetainOneRefused", R"({"message_retain": 1})", "{}"},
+    {"RetainStringTrueRefused", R"({"message_retain": "true"})", "{}"},
+    {"InsecureFalse", R"({"tls_insecure": false})", R"({"tls_insecure": false})"},
+    {"InsecureZeroRefused", R"({"tls_insecure": 0})", "{}"},
+    {"UserNullRefused", R"({"user": null})", "{}"},
+    {"UserEmptyString", R"({"user": ""})", R"({"user": ""})"},
+    {"UserNumberRefused", R"({"user": 5})", "{}"},
+};
+INSTANTIATE_TEST_SUITE_P(Conversions, ReloadDocumentTest, ::testing::ValuesIn(conversions),
+    case_name<DocumentCase>);
+
+// ---------------------------------------------------------------------------
+// Files that do not parse: the JSON error, and no member touched.
+
+struct TextCase {
+    const char *name;
+    const char *text;
+};
+
+void PrintTo(const TextCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class ReloadParseErrorTest : public ReloadTest, public ::testing::WithParamInterface<TextCase>
+{
+};
+
+TEST_P(ReloadParseErrorTest, ThrowsJsonExceptionAndKeepsEveryMember)
+{
+    load_baseline();
+    nlohmann::json before = members(*plugin);
+
+    write_config(GetParam().text);
+    std::optional<std::string> failure = reload_failure(*plugin);
+
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_THAT(*failure, StartsWith("mqtt: " + config_path + ": JSON exception: [json.exception."));
+    EXPECT_EQ(members(*plugin), before);
+    EXPECT_THAT(log->lines(), ElementsAre(loading_line(config_path)));
+}
+
+const TextCase parse_errors[] = {
+    {"EmptyFile", ""},
+    {"OnlyWhiteSpace", " \n\t "},
+    {"OnlyAComment", "// nothing here\n/* or here */"},
+    {"TrailingText", R"({"host": "a"} x)"},
+    {"TwoValues", "{}{}"},
+    {"TrailingAfterNull", "null 0"},
+    {"UnterminatedBlockComment", R"({"host": "a"} /* open)"},
+    {"LoneSlash", R"({"host": "a"} /)"},
+    {"UnterminatedString", R"({"host": "a)"},
+    {"MissingValue", R"({"host": })"},
+    {"NumberOverflow", R"({"port": 1e400})"},
+};
+INSTANTIATE_TEST_SUITE_P(Files, ReloadParseErrorTest, ::testing::ValuesIn(parse_errors),
+    case_name<TextCase>);
+
+// ---------------------------------------------------------------------------
+// Files that cannot be opened: named with the real cause of the failed open.
+
+struct OpenFailureCase {
+    const char *name;
+    // Prepares the path in the test's directory and returns it.
+    std::function<std::string(const std::string &dir)> prepare;
+    int error;
+};
+
+void PrintTo(const OpenFailureCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class ReloadOpenFailureTest : public ReloadTest,
+                              public ::testing::WithParamInterface<OpenFailureCase>
+{
+};
+
+TEST_P(ReloadOpenFailureTest, ThrowsTheSystemsTextForTheError)
+{
+    std::string path = GetParam().prepare(files.path());
+    auto unopened = plugin_at(path);
+    nlohmann::json before = members(*unopened);
+
+    EXPECT_EQ(reload_failure(*unopened),
+        "mqtt: " + path + ": " + std::strerror(GetParam().error));
+    EXPECT_EQ(members(*unopened), before);
+}
+
+std::string make_symlink(const std::string &target, const std::string &link)
+{
+    if (::symlink(target.c_str(), link.c_str()) != 0) {
+        throw std::runtime_error("symlink " + link + ": " + std::strerror(errno));
+    }
+    return link;
+}
+
+const OpenFailureCase open_failures[] = {
+    {"MissingFile", [](const std::string &dir) { return dir + "/absent.json"; }, ENOENT},
+    {"MissingDirectory", [](const std::string &dir) { return dir + "/absent/mqtt.json"; }, ENOENT},
+    {"EmptyPath", [](const std::string &) { return std::string(); }, ENOENT},
+    {"DanglingSymlink",
+        [](const std::string &dir) { return make_symlink(dir + "/absent.json", dir + "/link.json"); },
+        ENOENT},
+    {"SymlinkLoop",
+        [](const std::string &dir) { return make_symlink(dir + "/loop.json", dir + "/loop.json"); },
+        ELOOP},
+    {"Directory", [](const std::string &dir) { return dir; }, EISDIR},
+    {"BelowARegularFile",
+        [](const std::string &dir) {
+            std::ofstream(dir + "/plain") << "{}";
+            return dir + "/plain/mqtt.json";
+        },
+        ENOTDIR},
+    {"NameTooLong", [](const std::string &dir) { return dir + "/" + std::string(300, 'x'); },
+        ENAMETOOLONG},
+};
+INSTANTIATE_TEST_SUITE_P(Paths, ReloadOpenFailureTest, ::testing::ValuesIn(open_failures),
+    case_name<OpenFailureCase>);
+
+TEST_F(ReloadTest, UnreadableFileIsNotReportedAsMissing)
+{
+    write_config(R"({"host": "unread"})");
+    // Searchable by anyone, so that only the file's own bits refuse.
+    ASSERT_EQ(::chmod(files.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(config_path.c_str(), 0), 0);
+    nlohmann::json before = members(*plugin);
+
+    UnprivilegedFileAccess unprivileged;
+    int probe = ::open(config_path.c_str(), O_RDONLY);
+    if (probe >= 0) {
+        ::close(probe);
+        GTEST_SKIP() << "file permissions do not apply to this process";
+    }
+
+    EXPECT_EQ(reload_failure(*plugin), "mqtt: " + config_path + ": " + std::strerror(EACCES));
+    EXPECT_EQ(members(*plugin), before);
+}
+
+// ---------------------------------------------------------------------------
+// The UUIDs and the variable map.
+
+TEST_F(ReloadTest, LoadsEachUuidIntoItsOwnMember)
+{
+    write_config("{}");
+    plugin->Reload();
+
+    EXPECT_EQ(plugin->uuid_agent, "agent-uuid");
+    EXPECT_EQ(plugin->uuid_serial, "serial-uuid");
+    EXPECT_EQ(plugin->uuid_site, "site-uuid");
+}
+
+TEST_F(ReloadTest, VariablesHoldEveryHostEntryAndTheUuids)
+{
+    config.conf_vars = {{"${region}", "eu-west"}, {"${empty}", ""}};
+    write_config("{}");
+    plugin->Reload();
+
+    EXPECT_EQ(plugin->variables, (Variables{{"${empty}", ""}, {"${region}", "eu-west"},
+                                     {"${uuid_agent}", "agent-uuid"},
+                                     {"${uuid_serial}", "serial-uuid"},
+                                     {"${uuid_site}", "site-uuid"}}));
+}
+
+TEST_F(ReloadTest, HostVariableShadowsUuidVariable)
+{
+    config.conf_vars = {{"${region}", "eu-west"}, {"${uuid_site}", "host-site"}};
+    write_config("{}");
+    plugin->Reload();
+
+    EXPECT_EQ(plugin->variables, (Variables{{"${region}", "eu-west"},
+                                     {"${uuid_agent}", "agent-uuid"},
+                                     {"${uuid_serial}", "serial-uuid"},
+                                     {"${uuid_site}", "host-site"}}));
+    EXPECT_EQ(plugin->uuid_site, "site-uuid");
+}
+
+class ReloadRefreshTest : public ReloadTest, public ::testing::WithParamInterface<TextCase>
+{
+};
+
+// Text null: the file is removed.
+TEST_P(ReloadRefreshTest, FailedReloadStillRefreshesUuidsAndVariables)
+{
+    config.conf_vars = {{"${old}", "1"}};
+    write_config("{}");
+    plugin->Reload();
+
+    config.conf_vars = {{"${new}", "2"}};
+    config.SetUUID(UUID_AGENT, "agent-2");
+    config.SetUUID(UUID_SERIAL, "serial-2");
+    config.SetUUID(UUID_SITE, "site-2");
+    if (GetParam().text != nullptr) {
+        write_config(GetParam().text);
+    } else {
+        ASSERT_EQ(std::remove(config_path.c_str()), 0);
+    }
+    EXPECT_NE(reload_failure(*plugin), std::nullopt);
+
+    EXPECT_EQ(plugin->variables,
+        (Variables{{"${new}", "2"}, {"${uuid_agent}", "agent-2"}, {"${uuid_serial}", "serial-2"},
+            {"${uuid_site}", "site-2"}}));
+    EXPECT_EQ(plugin->uuid_agent, "agent-2");
+}
+
+const TextCase failing_files[] = {
+    {"MissingFile", nullptr},
+    {"EmptyFile", ""},
+    {"TrailingContent", "{} }"},
+};
+INSTANTIATE_TEST_SUITE_P(Failures, ReloadRefreshTest, ::testing::ValuesIn(failing_files),
+    case_name<TextCase>);
+
+TEST_F(ReloadTest, WithoutGlobalConfigurationThrowsInstanceNotFound)
+{
+    write_config(R"({"host": "other"})");
+    nlohmann::json before = members(*plugin);
+    agGlobalConfig::instance = nullptr;
+
+    EXPECT_EQ(reload_failure(*plugin),
+        "static agGlobalConfig &agGlobalConfig::GetInstance(): instance not found");
+    EXPECT_EQ(members(*plugin), before);
+    EXPECT_EQ(plugin->uuid_agent, "");
+}
+
+// ---------------------------------------------------------------------------
+// The thread lock: free again after every kind of reload, including those
+// whose every key throws inside the locked section.
+
+class ReloadLockTest : public ReloadTest, public ::testing::WithParamInterface<TextCase>
+{
+};
+
+TEST_P(ReloadLockTest, ReleasesTheThreadLock)
+{
+    write_config(GetParam().text);
+    reload_failure(*plugin);
+
+    if (!lock_is_free(*plugin)) {
+        plugin.release(); // still in use by the blocked thread
+        FAIL() << "the thread lock is still held after Reload";
+    }
+}
+
+const TextCase lock_files[] = {
+    {"ValidObject", BASELINE},
+    {"EveryValueRefused",
+        R"({"host": 1, "port": "1", "user": 1, "pass": 1, "topic": 1, "message_qos": "1",
+            "message_retain": 1, "tls_insecure": 1, "ca_file": 1, "ca_path": 1,
+            "client_cert_file": 1, "client_key_file": 1})"},
+    {"ArrayDocument", "[1]"},
+    {"NullDocument", "null"},
+    {"ParseError", "{"},
+};
+INSTANTIATE_TEST_SUITE_P(Files, ReloadLockTest, ::testing::ValuesIn(lock_files),
+    case_name<TextCase>);
+
+// ---------------------------------------------------------------------------
+// The shipped example.
+
+TEST_F(ReloadTest, ExampleConfigurationSetsEveryKey)
+{
+    const std::string example = TAVRIX_SOURCE_DIR "/examples/mqtt.json";
+    std::ifstream stream(example);
+    ASSERT_TRUE(stream.is_open()) << example;
+    nlohmann::json document = nlohmann::json::parse(stream, nullptr, true, true);
+    auto loaded = plugin_at(example);
+
+    EXPECT_EQ(reload_failure(*loaded), std::nullopt);
+
+    // Exactly the twelve keys, each of a type the loader accepts.
+    EXPECT_EQ(members(*loaded), document);
+    EXPECT_EQ(loaded->port, 8883);
+    EXPECT_EQ(loaded->message_qos, 1);
+    EXPECT_FALSE(loaded->tls_insecure);
+    EXPECT_NE(loaded->ca_file, "") << "the example shows a TLS connection";
+    EXPECT_THAT(loaded->topic, ::testing::HasSubstr("${channel}"));
+}
+
+} // namespace
