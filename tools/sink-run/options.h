@@ -1,0 +1,44 @@
+/*
+ * The runner's command line.
+ */
+#ifndef TAVRIX_SINK_RUN_OPTIONS_H
+#define TAVRIX_SINK_RUN_OPTIONS_H
+
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct Options {
+    std::string plugin;             // empty: look beside the program
+    std::string config;             // required
+    std::set<std::string> channels; // every payload goes to each of them
+    std::string uuid_agent;         // empty: derived from the machine
+    std::string uuid_site;
+    std::string uuid_serial;
+    std::map<std::string, std::string> variables; // "${NAME}" to value
+    std::string input;              // empty: standard input
+    bool whole = false;
+    bool stats = false;
+    bool debug = false;
+    bool help = false;
+    bool version = false;
+    double connect_timeout = 10.0; // seconds
+};
+
+/* A flag the runner cannot use; its message is the one line to print. */
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/* Parses the arguments after the program name. Flags take their value as
+ * the next argument or after "=". Throws UsageError. */
+Options parse_options(const std::vector<std::string> &arguments);
+
+/* The --help text. */
+std::string usage_text();
+
+#endif

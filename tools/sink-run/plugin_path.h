@@ -1,0 +1,18 @@
+/*
+ * Where the plug-in is when --plugin does not say.
+ */
+#ifndef TAVRIX_SINK_RUN_PLUGIN_PATH_H
+#define TAVRIX_SINK_RUN_PLUGIN_PATH_H
+
+#include <string>
+#include <vector>
+
+/* The places to look, in order, for a program whose directory is
+ * `program_dir`: the installed layout beside it, then the build tree it
+ * was built in. */
+std::vector<std::string> plugin_candidates(const std::string &program_dir);
+
+/* The directory of the running program; empty when it cannot be told. */
+std::string program_directory();
+
+#endif

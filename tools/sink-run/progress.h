@@ -1,0 +1,52 @@
+/*
+ * The runner's figures: the progress line (--stats) and the summary.
+ */
+#ifndef TAVRIX_SINK_RUN_PROGRESS_H
+#define TAVRIX_SINK_RUN_PROGRESS_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "log_watch.h"
+
+struct Snapshot {
+    uint64_t read = 0;     // payloads taken from the input
+    uint64_t queued = 0;   // payloads the host's queue took
+    uint64_t dropped = 0;  // payloads the host's queue refused
+    uint64_t waiting = 0;  // payloads in the queue now
+    DeliveryCounts delivery;
+    double elapsed = 0;    // seconds since the start
+};
+
+/* Publishes handed to the broker that it did not confirm: still waiting,
+ * or given up with a lost connection. */
+uint64_t unacknowledged(const Snapshot &snapshot);
+
+std::string format_progress(const Snapshot &snapshot);
+std::string format_summary(const Snapshot &snapshot);
+
+/* Prints a progress line to standard error every second until destroyed. */
+class ProgressLines
+{
+public:
+    explicit ProgressLines(std::function<Snapshot()> sample);
+    ~ProgressLines();
+
+    ProgressLines(const ProgressLines &) = delete;
+    ProgressLines &operator=(const ProgressLines &) = delete;
+
+private:
+    void print_every_second();
+
+    std::function<Snapshot()> sample;
+    std::mutex lock;
+    std::condition_variable stopped;
+    bool stopping = false;
+    std::thread thread;
+};
+
+#endif

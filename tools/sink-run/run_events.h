@@ -1,0 +1,63 @@
+/*
+ * What the runner's threads tell the main thread: a stop request from a
+ * signal, the end of the plug-in's worker, news in the plug-in's log.
+ * The main thread waits for them on a condition, or on a descriptor while
+ * it waits for input.
+ */
+#ifndef TAVRIX_SINK_RUN_RUN_EVENTS_H
+#define TAVRIX_SINK_RUN_RUN_EVENTS_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+using Clock = std::chrono::steady_clock;
+
+class RunEvents
+{
+public:
+    RunEvents();
+    ~RunEvents();
+
+    RunEvents(const RunEvents &) = delete;
+    RunEvents &operator=(const RunEvents &) = delete;
+
+    /* The first request records its signal; a later one asks to hurry:
+     * to stop waiting for deliveries. */
+    void request_stop(int signal);
+    void worker_ended();
+    /* Wakes condition waiters after a change they may be waiting for. */
+    void notify();
+
+    int stop_signal() const { return stop_signal_number.load(); }
+    bool stop_requested() const { return stop_signal() != 0; }
+    bool hurry() const { return hurry_requested.load(); }
+    bool has_worker_ended() const { return worker_gone.load(); }
+    /* True when the main thread should stop feeding the plug-in. */
+    bool interrupted() const { return stop_requested() || has_worker_ended(); }
+
+    /* Readable from the first stop request or worker end on, for good. */
+    int interrupt_fd() const { return pipe_read; }
+
+    /* Waits until `done()` holds or the deadline passes; returns done(). */
+    template <typename Predicate>
+    bool wait_until(Clock::time_point deadline, Predicate done)
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_until(guard, deadline, done);
+    }
+
+private:
+    void interrupt();
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<int> stop_signal_number{0};
+    std::atomic<bool> hurry_requested{false};
+    std::atomic<bool> worker_gone{false};
+    int pipe_read = -1;
+    int pipe_write = -1;
+};
+
+#endif
