@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+
+#include <unistd.h>
+
+#include "agent_uuid.h"
+#include "sha256.h"
+
+namespace {
+
+std::string hex(const std::array<uint8_t, 32> &digest)
+{
+    std::string text;
+    char byte[3];
+    for (uint8_t value : digest) {
+        std::snprintf(byte, sizeof byte, "%02x", value);
+        text += byte;
+    }
+    return text;
+}
+
+bool is_version4_uuid(const std::string &text)
+{
+    static const std::regex form(
+        "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    return std::regex_match(text, form);
+}
+
+TEST(Sha256Test, MatchesPublishedDigests)
+{
+    EXPECT_EQ(hex(sha256("")),
+        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(sha256("abc")),
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // Two blocks, the padding in the second.
+    EXPECT_EQ(hex(sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex(sha256(std::string(1000000, 'a'))),
+        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(AgentUuidTest, DerivedFromTheMachineIdStablyButNotEqualToIt)
+{
+    std::string machine_id = "3d1219c7c4c5404aaa1f6d2a48adfda4";
+    std::string uuid = uuid_from_machine_id(machine_id);
+    EXPECT_TRUE(is_version4_uuid(uuid)) << uuid;
+    EXPECT_EQ(uuid, uuid_from_machine_id("3D1219C7C4C5404AAA1F6D2A48ADFDA4"));
+    std::string bare = uuid;
+    bare.erase(std::remove(bare.begin(), bare.end(), '-'), bare.end());
+    EXPECT_NE(bare.substr(0, 12), machine_id.substr(0, 12));
+    EXPECT_NE(uuid, uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfda5"));
+}
+
+TEST(AgentUuidTest, OnlyMachineIdsCount)
+{
+    EXPECT_EQ(uuid_from_machine_id(""), "");
+    EXPECT_EQ(uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfda"), "");
+    EXPECT_EQ(uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfdzz"), "");
+    EXPECT_EQ(uuid_from_machine_id(std::string(32, '0')), "");
+}
+
+TEST(AgentUuidTest, DefaultsToTheFileElseRandom)
+{
+    char path[] = "/tmp/tavrix-machine-id.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        std::ofstream file(path);
+        file << "3d1219c7c4c5404aaa1f6d2a48adfda4\n";
+    }
+    EXPECT_EQ(default_agent_uuid(path), uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfda4"));
+    std::remove(path);
+
+    std::string first = default_agent_uuid(path);
+    EXPECT_TRUE(is_version4_uuid(first)) << first;
+    EXPECT_NE(first, default_agent_uuid(path));
+}
+
+TEST(AgentUuidTest, FormatsCanonically)
+{
+    std::array<uint8_t, 16> bytes;
+    bytes.fill(0xff);
+    EXPECT_EQ(format_uuid(bytes), "ffffffff-ffff-4fff-bfff-ffffffffffff");
+    bytes.fill(0);
+    EXPECT_EQ(format_uuid(bytes), "00000000-0000-4000-8000-000000000000");
+}
+
+} // namespace
