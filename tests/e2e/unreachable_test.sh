@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Without a broker that accepts it, the runner reads no input, says why,
+# and exits 3 once --connect-timeout has passed.
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
+
+expect_unreachable() { # config reason
+    local status=0 started=$SECONDS
+    seq 1 10 | "$SINK_RUN" --config "$1" --connect-timeout 2 2>"$E2E_DIR/run.err" || status=$?
+    [ "$status" -eq 3 ] || fail "$1: exit status $status, expected 3"
+    [ $((SECONDS - started)) -le 6 ] || fail "$1: the runner overran its bound"
+    grep -q "^tavrix-sink-run: broker unreachable: no accepted connection within 2 s (last: .*$2" \
+        "$E2E_DIR/run.err" || fail "$1: no reason '$2' given"
+    ! grep -q "^tavrix-sink-run: read " "$E2E_DIR/run.err" || fail "$1: input was read"
+}
+
+# A port nobody listens on: one a broker had a moment ago.
+broker_start
+port=$BROKER_PORT
+broker_stop
+write_config "$E2E_DIR/closed.json" "{\"host\": \"127.0.0.1\", \"port\": $port}"
+expect_unreachable "$E2E_DIR/closed.json" "MQ connect: 127.0.0.1:$port: Connection refused"
+
+# A broker that answers but refuses anonymous clients.
+broker_start "allow_anonymous false"
+write_config "$E2E_DIR/refused.json" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT}"
+expect_unreachable "$E2E_DIR/refused.json" "MQ read: The connection was refused. \\[5\\]"
+echo "PASS: unreachable and refusing brokers end the run within the bound"
