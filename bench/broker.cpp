@@ -66,7 +66,7 @@ std::string write_config(const std::string &workdir, int port)
            << "persistence false\n"
            << "log_dest stderr\n"
            << "log_type error\n"
-           << "log_type warning\n";
+           << "log_type warning\n" << "log_type notice\n" << "log_type information\n";
     // As root, mosquitto would otherwise drop to a user that cannot read
     // our private directory.
     if (geteuid() == 0) {

@@ -30,6 +30,8 @@ struct CellResult {
     double seconds = 0;
     /* First payload handed over to first message received. */
     double first_delay = 0;
+    /* First message received to last. */
+    double flow_seconds = 0;
     double cpu_seconds = 0;
     long peak_rss_kb = 0;
     double latency_p50_ms = 0;
@@ -39,6 +41,8 @@ struct CellResult {
     uint64_t Lost() const { return expected > received ? expected - received : 0; }
     double MessagesPerSecond() const;
     double MegabytesPerSecond() const;
+    /* The rate once messages flow: the start delay left out. */
+    double FlowMessagesPerSecond() const;
     double CpuPer100k() const;
 };
 

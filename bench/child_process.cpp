@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -142,6 +144,31 @@ bool ChildProcess::Wait(int timeout_ms)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+long ChildProcess::CpuTicks() const
+{
+    if (!Running()) {
+        return 0;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The command name may hold spaces; the fields after it do not.
+    std::size_t name_end = text.rfind(')');
+    if (name_end == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(name_end + 2));
+    std::string field;
+    long ticks = 0;
+    // State is field 3; utime and stime are fields 14 and 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number >= 14) {
+            ticks += std::strtol(field.c_str(), nullptr, 10);
+        }
+    }
+    return ticks;
 }
 
 void ChildProcess::Kill(int signal_number)

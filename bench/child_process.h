@@ -44,6 +44,10 @@ public:
     bool Running() const { return pid > 0; }
     void Kill(int signal_number);
 
+    /* CPU time used so far, in clock ticks; what tells a busy child from
+     * a stuck one. */
+    long CpuTicks() const;
+
     int ExitStatus() const { return status; }
     const struct rusage &Usage() const { return usage; }
     const std::string &LogPath() const { return log; }

@@ -36,6 +36,7 @@ public:
 
     bool Sent() const override { return sent; }
     int64_t FirstHandOverNs() const override { return first_ns; }
+    long CpuTicks() const override { return child.CpuTicks(); }
     std::string Failure() const override { return failure; }
 
     bool Finish(PublisherCost &cost, std::string &error) override

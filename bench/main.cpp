@@ -27,8 +27,13 @@
 #include "plan.h"
 #include "publishers.h"
 #include "report.h"
+#include "schedule.h"
 
 namespace {
+
+// Each throughput cell of a full run is measured this often; the table
+// keeps its best clean attempt.
+constexpr int FULL_RUN_ROUNDS = 2;
 
 struct Options {
     bool tiny = false;
@@ -74,22 +79,6 @@ bool cell_failed(const CellResult &cell, bool tiny)
         (tiny && cell.spec.kind == PublisherKind::PLUGIN && lost);
 }
 
-std::vector<CellResult> run_plan(const std::vector<CellSpec> &plan, const BenchContext &context)
-{
-    std::vector<CellResult> results;
-    int index = 0;
-    for (const CellSpec &spec : plan) {
-        std::fprintf(stderr, "[%d/%zu] %s: %llu payloads\n", index + 1, plan.size(),
-            spec.Label().c_str(), static_cast<unsigned long long>(spec.payloads));
-        results.push_back(run_cell(spec, context, index++));
-        const CellResult &cell = results.back();
-        std::fprintf(stderr, "        %.0f msg/s, %llu lost, %.2f s%s%s\n", cell.MessagesPerSecond(),
-            static_cast<unsigned long long>(cell.Lost()), cell.seconds, cell.error.empty() ? "" : ", ",
-            cell.error.c_str());
-    }
-    return results;
-}
-
 int run_benchmark(const Options &options)
 {
     std::vector<CellSpec> plan = make_plan(options.tiny, options.only);
@@ -111,13 +100,13 @@ int run_benchmark(const Options &options)
         return 1;
     }
     context.port = broker.Port();
-    std::vector<CellResult> results = run_plan(plan, context);
+    ScheduleOutcome outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
     broker.Stop();
 
-    print_table(std::cout, results);
-    print_failures(std::cout, results);
+    print_table(std::cout, outcome.best);
+    print_troubles(std::cout, outcome.troubled);
     bool failed = false;
-    for (const CellResult &cell : results) {
+    for (const CellResult &cell : outcome.best) {
         failed = failed || cell_failed(cell, options.tiny);
     }
     // Logs stay for a look when something went wrong.

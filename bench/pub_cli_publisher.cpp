@@ -71,6 +71,15 @@ public:
 
     bool Sent() const override { return fed.load() == processes.size(); }
     int64_t FirstHandOverNs() const override { return first_ns.load(); }
+    long CpuTicks() const override
+    {
+        long ticks = 0;
+        for (const ChildProcess &process : processes) {
+            ticks += process.CpuTicks();
+        }
+        return ticks;
+    }
+
     std::string Failure() const override
     {
         return feed_failed.load() ? "mosquitto_pub stopped reading its input" : "";

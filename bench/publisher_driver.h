@@ -33,6 +33,8 @@ public:
     virtual bool Sent() const = 0;
     /* The hand-over of the first payload; 0 before it is known. */
     virtual int64_t FirstHandOverNs() const = 0;
+    /* CPU time of the publishing processes so far, in clock ticks. */
+    virtual long CpuTicks() const = 0;
     /* Non-empty once the publisher has failed. */
     virtual std::string Failure() const = 0;
     /* Lets the publisher end and collects its cost; false (with `error`)

@@ -6,9 +6,9 @@
 namespace {
 
 const char *HEADER =
-    "| publisher | QoS | size | ch | messages | msg/s | MB/s | vs raw | vs pub | lost | dup "
-    "| CPU s/100k | peak RSS MB | 1st msg ms | p50 ms | p99 ms | max ms |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+    "| publisher | QoS | size | ch | messages | msg/s | MB/s | vs raw | vs pub | 1st msg ms "
+    "| flow msg/s | flow vs raw | lost | dup | CPU s/100k | peak RSS MB | p50 ms | p99 ms | max ms |\n"
+    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
 
 std::string fixed(double value, int decimals)
 {
@@ -36,16 +36,19 @@ const CellResult *peer_of(const std::vector<CellResult> &results, const CellResu
     return nullptr;
 }
 
-std::string ratio(const std::vector<CellResult> &results, const CellResult &cell, PublisherKind peer)
+using Rate = double (CellResult::*)() const;
+
+std::string ratio(const std::vector<CellResult> &results, const CellResult &cell, PublisherKind peer,
+    Rate rate = &CellResult::MessagesPerSecond)
 {
     if (cell.spec.kind != PublisherKind::PLUGIN || cell.spec.paced()) {
         return "";
     }
     const CellResult *other = peer_of(results, cell, peer);
-    if (other == nullptr || other->MessagesPerSecond() <= 0) {
+    if (other == nullptr || (other->*rate)() <= 0) {
         return "-";
     }
-    return fixed(cell.MessagesPerSecond() / other->MessagesPerSecond(), 2);
+    return fixed((cell.*rate)() / (other->*rate)(), 2);
 }
 
 std::string publisher_text(const CellSpec &spec)
@@ -71,11 +74,13 @@ std::string row(const std::vector<CellResult> &results, const CellResult &cell)
         fixed(cell.MegabytesPerSecond(), 1),
         ratio(results, cell, PublisherKind::RAW),
         ratio(results, cell, PublisherKind::PUB_CLI),
+        fixed(cell.first_delay * 1000.0, 0),
+        latency ? "" : fixed(cell.FlowMessagesPerSecond(), 0),
+        ratio(results, cell, PublisherKind::RAW, &CellResult::FlowMessagesPerSecond),
         std::to_string(cell.Lost()),
         std::to_string(cell.duplicates),
         fixed(cell.CpuPer100k(), 2),
         fixed(static_cast<double>(cell.peak_rss_kb) / 1024.0, 1),
-        fixed(cell.first_delay * 1000.0, 0),
         latency ? fixed(cell.latency_p50_ms, 2) : "",
         latency ? fixed(cell.latency_p99_ms, 2) : "",
         latency ? fixed(cell.latency_max_ms, 2) : "",
@@ -97,14 +102,17 @@ void print_table(std::ostream &out, const std::vector<CellResult> &results)
     }
 }
 
-void print_failures(std::ostream &out, const std::vector<CellResult> &results)
+void print_troubles(std::ostream &out, const std::vector<CellResult> &attempts)
 {
-    for (const CellResult &cell : results) {
+    if (!attempts.empty()) {
+        out << "\nAttempts in trouble (the table shows a clean attempt where there was one):\n\n";
+    }
+    for (const CellResult &cell : attempts) {
+        out << "- " << cell.spec.Label() << ": ";
         if (!cell.error.empty()) {
-            out << "failed: " << cell.spec.Label() << ": " << cell.error << "\n";
+            out << "failed: " << cell.error << "; ";
         }
-        if (cell.corrupt > 0) {
-            out << "corrupt: " << cell.spec.Label() << ": " << cell.corrupt << " messages\n";
-        }
+        out << cell.Lost() << " lost, " << cell.corrupt << " corrupt, " << cell.dropped
+            << " dropped by the host queue\n";
     }
 }

@@ -12,7 +12,8 @@
 
 void print_table(std::ostream &out, const std::vector<CellResult> &results);
 
-/* Cells that did not run to their end, one line each. */
-void print_failures(std::ostream &out, const std::vector<CellResult> &results);
+/* Attempts that failed, lost messages or received corrupt ones, one line
+ * each. */
+void print_troubles(std::ostream &out, const std::vector<CellResult> &attempts);
 
 #endif
