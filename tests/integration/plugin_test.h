@@ -1,0 +1,66 @@
+/*
+ * The fixture of the integration tests: an agent host (global
+ * configuration with UUIDs and variables, the logger watched), brokers of
+ * the test's own and the hosted plug-in. The plug-in is stopped before
+ * the brokers, so that no test pays for a reconnect attempt on its way
+ * out; on failure the plug-in's and the brokers' logs are printed.
+ */
+#ifndef TAVRIX_TESTS_INTEGRATION_PLUGIN_TEST_H
+#define TAVRIX_TESTS_INTEGRATION_PLUGIN_TEST_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "broker.h"
+#include "plugin_host.h"
+#include "scratch_dir.h"
+#include "subscriber.h"
+
+class PluginTest : public ::testing::Test
+{
+protected:
+    static constexpr const char *TAG = "mqtt-it";
+    static constexpr const char *AGENT_UUID = "5d1f0c3e-8a47-4b92-b6e1-0f2a9c7d4e83";
+    static constexpr const char *SITE_UUID = "a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d";
+    static constexpr const char *SERIAL_UUID = "0123-4567-89ab";
+    /* A host variable the topic templates use besides the UUIDs. */
+    static constexpr const char *PROBE_VARIABLE = "${probe}";
+    static constexpr const char *PROBE_NAME = "probe-7";
+
+    void SetUp() override;
+    void TearDown() override;
+
+    Broker &start_broker(BrokerOptions options = {});
+    /* A configuration for the plain or TLS listener of `broker` on
+     * 127.0.0.1, with `topic` as template. */
+    static nlohmann::json config_for(const Broker &broker, const std::string &topic);
+    /* Writes the plug-in's configuration file (the same file every time). */
+    std::string write_config(const nlohmann::json &config);
+    HostedPlugin &start_plugin(const nlohmann::json &config);
+
+    /* The plug-in's own account of the broker accepting it: its connect
+     * callback with result 0, for the `times`-th time. Payloads queued
+     * before it are dropped by design. */
+    bool wait_connected(std::size_t times = 1);
+    /* The `times`-th configuration load has started; a payload queued after
+     * it is published with that configuration. */
+    bool wait_reloaded(std::size_t times);
+    std::size_t published_count() const;
+
+    agGlobalConfig host_config;
+    LogWatch log;
+    ScratchDir files;
+    std::vector<std::unique_ptr<Broker>> brokers;
+    std::unique_ptr<HostedPlugin> plugin;
+    /* Set by tests whose worker is meant to end with an exception. */
+    bool worker_may_fail = false;
+
+private:
+    void print_logs() const;
+};
+
+#endif

@@ -1,0 +1,163 @@
+#include "subscriber.h"
+
+#include <stdexcept>
+#include <tuple>
+
+#include <mosquitto.h>
+
+namespace {
+
+constexpr int SUBSCRIBE_QOS = 2;
+constexpr int KEEPALIVE = 30;
+constexpr auto READY_LIMIT = std::chrono::seconds(10);
+
+std::string printable(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            text.push_back(static_cast<char>(c));
+        } else {
+            text += "\\x";
+            text.push_back(digits[c >> 4]);
+            text.push_back(digits[c & 0xf]);
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+bool ReceivedMessage::operator==(const ReceivedMessage &other) const
+{
+    return std::tie(topic, payload, qos, retain) ==
+        std::tie(other.topic, other.payload, other.qos, other.retain);
+}
+
+bool ReceivedMessage::operator<(const ReceivedMessage &other) const
+{
+    return std::tie(topic, payload, qos, retain) <
+        std::tie(other.topic, other.payload, other.qos, other.retain);
+}
+
+std::ostream &operator<<(std::ostream &out, const ReceivedMessage &message)
+{
+    return out << "{" << message.topic << ", \"" << printable(message.payload)
+               << "\", qos " << message.qos << (message.retain ? ", retained}" : "}");
+}
+
+void subscriber_library_init()
+{
+    static const bool initialised = [] {
+        mosquitto_lib_init();
+        return true;
+    }();
+    (void)initialised;
+}
+
+Subscriber::Subscriber(uint16_t port, const std::string &filter_, const SubscriberLogin &login)
+    : filter(filter_)
+{
+    subscriber_library_init();
+    client = mosquitto_new(nullptr, true, this);
+    if (client == nullptr) {
+        throw std::runtime_error("mosquitto_new failed");
+    }
+    mosquitto_connect_callback_set(client, on_connect);
+    mosquitto_subscribe_callback_set(client, on_subscribe);
+    mosquitto_message_callback_set(client, on_message);
+    if (!login.user.empty()) {
+        mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
+    }
+    int rc = mosquitto_connect(client, "127.0.0.1", port, KEEPALIVE);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_loop_start(client);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(client);
+        throw std::runtime_error("subscriber: " + std::string(mosquitto_strerror(rc)));
+    }
+    std::unique_lock<std::mutex> guard(lock);
+    bool ready = changed.wait_for(guard, READY_LIMIT,
+        [this] { return subscribed || connect_result > 0; });
+    if (!ready || !subscribed) {
+        guard.unlock();
+        mosquitto_disconnect(client);
+        mosquitto_loop_stop(client, false);
+        mosquitto_destroy(client);
+        throw std::runtime_error("subscriber could not subscribe to " + filter);
+    }
+}
+
+Subscriber::~Subscriber()
+{
+    // The disconnect ends the network thread by itself, also when the
+    // broker has gone away meanwhile; no thread cancellation needed.
+    mosquitto_disconnect(client);
+    mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+}
+
+void Subscriber::on_connect(struct mosquitto *client, void *self, int rc)
+{
+    auto &subscriber = *static_cast<Subscriber *>(self);
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.connect_result = rc;
+    }
+    if (rc == 0) {
+        mosquitto_subscribe(client, nullptr, subscriber.filter.c_str(), SUBSCRIBE_QOS);
+    }
+    subscriber.changed.notify_all();
+}
+
+void Subscriber::on_subscribe(struct mosquitto *, void *self, int, int, const int *)
+{
+    auto &subscriber = *static_cast<Subscriber *>(self);
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.subscribed = true;
+    }
+    subscriber.changed.notify_all();
+}
+
+void Subscriber::on_message(struct mosquitto *, void *self, const struct mosquitto_message *message)
+{
+    auto &subscriber = *static_cast<Subscriber *>(self);
+    ReceivedMessage copy{message->topic, std::string(), message->qos, message->retain};
+    if (message->payloadlen > 0) {
+        copy.payload.assign(static_cast<const char *>(message->payload),
+            static_cast<std::size_t>(message->payloadlen));
+    }
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.received.push_back(std::move(copy));
+    }
+    subscriber.changed.notify_all();
+}
+
+std::vector<ReceivedMessage> Subscriber::messages() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return received;
+}
+
+bool Subscriber::wait_for(std::size_t count, std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, limit, [&] { return received.size() >= count; });
+}
+
+bool Subscriber::wait_for_topic(const std::string &topic, std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, limit, [&] {
+        for (const ReceivedMessage &message : received) {
+            if (message.topic == topic) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
