@@ -171,6 +171,21 @@ long ChildProcess::CpuTicks() const
     return ticks;
 }
 
+long ChildProcess::PeakRssKb() const
+{
+    if (!Running()) {
+        return 0;
+    }
+    std::ifstream status_file("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status_file, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
 void ChildProcess::Kill(int signal_number)
 {
     if (Running()) {

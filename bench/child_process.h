@@ -48,6 +48,11 @@ public:
      * a stuck one. */
     long CpuTicks() const;
 
+    /* The child's peak resident set so far, in KiB (VmHWM); 0 once it has
+     * exited. The rusage figure cannot stand in for it: it also counts the
+     * peak of the address space the child had before its exec, ours. */
+    long PeakRssKb() const;
+
     int ExitStatus() const { return status; }
     const struct rusage &Usage() const { return usage; }
     const std::string &LogPath() const { return log; }

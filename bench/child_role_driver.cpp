@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 
@@ -26,6 +27,7 @@ public:
 
     void Poll(int timeout_ms) override
     {
+        peak_rss_kb = std::max(peak_rss_kb, child.PeakRssKb());
         std::string line;
         if (child.ReadLine(line, timeout_ms)) {
             Take(line);
@@ -42,6 +44,8 @@ public:
     bool Finish(PublisherCost &cost, std::string &error) override
     {
         stopped = true;
+        // The child waits for us with everything it used still counted.
+        peak_rss_kb = std::max(peak_rss_kb, child.PeakRssKb());
         child.CloseInput();
         if (!child.Wait(EXIT_TIMEOUT_MS)) {
             child.Kill(SIGKILL);
@@ -54,7 +58,7 @@ public:
             Take(line);
         }
         cost.cpu_seconds = cpu_seconds_of(child.Usage());
-        cost.peak_rss_kb = child.Usage().ru_maxrss;
+        cost.peak_rss_kb = peak_rss_kb;
         cost.dropped = dropped;
         if (!failure.empty()) {
             error = failure;
@@ -91,6 +95,7 @@ private:
     bool stopped = false;
     int64_t first_ns = 0;
     uint64_t dropped = 0;
+    long peak_rss_kb = 0;
     std::string failure;
 };
 

@@ -42,7 +42,10 @@ bool write_all(int fd, const char *data, std::size_t length)
 class PubCliDriver : public PublisherDriver
 {
 public:
-    explicit PubCliDriver(const PublisherArgs &args_) : args(args_), processes(Count()) {}
+    explicit PubCliDriver(const PublisherArgs &args_)
+        : args(args_), processes(Count()), peaks_kb(Count(), 0)
+    {
+    }
 
     ~PubCliDriver() override { JoinFeeders(); }
 
@@ -67,6 +70,7 @@ public:
     void Poll(int timeout_ms) override
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        SamplePeaks();
     }
 
     bool Sent() const override { return fed.load() == processes.size(); }
@@ -87,6 +91,7 @@ public:
 
     bool Finish(PublisherCost &cost, std::string &error) override
     {
+        SamplePeaks();
         if (!Sent()) {
             // Given up on: a feeder blocked on a full pipe gets its error
             // only once the reader is gone.
@@ -105,7 +110,6 @@ public:
                 continue;
             }
             cost.cpu_seconds += cpu_seconds_of(process.Usage());
-            cost.peak_rss_kb += process.Usage().ru_maxrss;
             if (process.ExitStatus() != 0) {
                 error = "mosquitto_pub: " + log_tail(process.LogPath());
                 ended_well = false;
@@ -115,11 +119,23 @@ public:
             error = Failure();
             ended_well = false;
         }
+        for (long peak : peaks_kb) {
+            cost.peak_rss_kb += peak;
+        }
         return ended_well;
     }
 
 private:
     std::size_t Count() const { return static_cast<std::size_t>(args.cell.channels); }
+
+    // Sampled while the processes live: each exits on its own once its
+    // input has ended and its messages are out.
+    void SamplePeaks()
+    {
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            peaks_kb[i] = std::max(peaks_kb[i], processes[i].PeakRssKb());
+        }
+    }
 
     void Feed(ChildProcess &process)
     {
@@ -156,6 +172,7 @@ private:
 
     PublisherArgs args;
     std::vector<ChildProcess> processes;
+    std::vector<long> peaks_kb;
     std::vector<std::thread> feeders;
     std::atomic<std::size_t> fed{0};
     std::atomic<int64_t> first_ns{0};
