@@ -33,4 +33,48 @@ TEST(ProgressTest, LinesCarryEveryFigure)
         "elapsed 3.14 s");
 }
 
+Snapshot clean_run()
+{
+    Snapshot s;
+    s.read = s.queued = 5;
+    s.delivery.published = 10;
+    s.delivery.acknowledged = 10;
+    return s;
+}
+
+TEST(ShortfallsTest, ACleanRunHasNone)
+{
+    EXPECT_TRUE(shortfalls(clean_run(), 2, false).empty());
+}
+
+TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
+{
+    Snapshot s = clean_run();
+    s.read = 7;
+    s.queued = 6;
+    s.dropped = 1;
+    s.delivery.published = 9;
+    s.delivery.refused = 1;
+    s.delivery.acknowledged = 6;
+    s.delivery.abandoned = 2;
+    s.delivery.losses = 1;
+    EXPECT_EQ(shortfalls(s, 2, false), (std::vector<std::string>{
+        "1 payloads dropped by the full queue",
+        "3 publishes never made: the plug-in drops payloads while it is not connected "
+        "(connections lost: 1)",
+        "1 of 9 publishes refused by libmosquitto",
+        "2 publishes not acknowledged by the broker (connections lost: 1)",
+    }));
+}
+
+TEST(ShortfallsTest, AStalledEndSaysItGaveUp)
+{
+    Snapshot s = clean_run();
+    s.delivery.acknowledged = 7;
+    EXPECT_EQ(shortfalls(s, 2, true), (std::vector<std::string>{
+        "3 publishes not acknowledged by the broker (gave up after 30 s without progress)"}));
+    EXPECT_EQ(shortfalls(clean_run(), 2, true),
+        (std::vector<std::string>{"the plug-in did not finish its queue (gave up after 30 s)"}));
+}
+
 } // namespace

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-void install_log_sink(LogWatch &watch, bool show_debug)
+LogSink::LogSink(LogWatch &watch, bool show_debug)
 {
     ag_set_debug(true);
     ag_set_log_sink([&watch, show_debug](agLogLevel level, const std::string &line) {
@@ -13,7 +13,7 @@ void install_log_sink(LogWatch &watch, bool show_debug)
     });
 }
 
-void remove_log_sink()
+LogSink::~LogSink()
 {
     ag_set_log_sink(agLogSink());
     ag_set_debug(false);

@@ -7,11 +7,17 @@
 
 #include "log_watch.h"
 
-/* Turns the host's debug output on (the watch needs it) and routes every
- * line through `watch`. The watch must outlive the sink. */
-void install_log_sink(LogWatch &watch, bool show_debug);
+class LogSink
+{
+public:
+    /* Turns the host's debug output on (the watch needs it) and routes
+     * every line through `watch`, which must outlive the sink. */
+    LogSink(LogWatch &watch, bool show_debug);
+    /* Back to the host's own output on standard error. */
+    ~LogSink();
 
-/* Back to the host's own output on standard error. */
-void remove_log_sink();
+    LogSink(const LogSink &) = delete;
+    LogSink &operator=(const LogSink &) = delete;
+};
 
 #endif

@@ -177,7 +177,7 @@ std::string usage_text()
            "SIGHUP rereads the configuration; SIGINT and SIGTERM stop reading, deliver\n"
            "what was read (a second signal cuts that short) and stop.\n"
            "\n"
-           "Exit status: 0 everything delivered; 1 the plug-in failed or was refused;\n"
-           "2 bad flags or missing files; 3 broker unreachable; 4 payloads lost;\n"
-           "128+N stopped by signal N.\n";
+           "Exit status: 0 everything delivered; 1 the plug-in failed or was refused,\n"
+           "or the input could not be read; 2 bad flags or missing files; 3 broker\n"
+           "unreachable; 4 payloads lost; 128+N stopped by signal N.\n";
 }

@@ -1,8 +1,13 @@
 #include "plugin_path.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 
 #include <unistd.h>
+
+#include "options.h"
 
 std::vector<std::string> plugin_candidates(const std::string &program_dir)
 {
@@ -29,4 +34,23 @@ std::string program_directory()
     std::string program(path, static_cast<std::size_t>(length));
     std::size_t slash = program.rfind('/');
     return slash == std::string::npos ? std::string() : program.substr(0, slash);
+}
+
+std::string choose_plugin(const std::string &given)
+{
+    if (!given.empty()) {
+        if (access(given.c_str(), R_OK) != 0) {
+            throw UsageError("cannot read plug-in " + given + ": " + std::strerror(errno));
+        }
+        return given;
+    }
+    std::string looked;
+    for (const std::string &candidate : plugin_candidates(program_directory())) {
+        if (access(candidate.c_str(), R_OK) == 0) {
+            char resolved[PATH_MAX];
+            return realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+        }
+        looked += (looked.empty() ? "" : ", ") + candidate;
+    }
+    throw UsageError("no plug-in found (looked for " + looked + "); give --plugin PATH");
 }

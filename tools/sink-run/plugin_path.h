@@ -15,4 +15,8 @@ std::vector<std::string> plugin_candidates(const std::string &program_dir);
 /* The directory of the running program; empty when it cannot be told. */
 std::string program_directory();
 
+/* The plug-in to load: `given` when not empty, else the first readable
+ * candidate. Throws UsageError when there is none to read. */
+std::string choose_plugin(const std::string &given);
+
 #endif

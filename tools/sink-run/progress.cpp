@@ -36,6 +36,35 @@ std::string format_summary(const Snapshot &s)
         std::to_string(unacknowledged(s)) + ", elapsed " + seconds(s.elapsed);
 }
 
+std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, bool stalled)
+{
+    std::vector<std::string> lines;
+    const DeliveryCounts &d = s.delivery;
+    if (s.dropped > 0) {
+        lines.push_back(std::to_string(s.dropped) + " payloads dropped by the full queue");
+    }
+    uint64_t expected = s.queued * channels;
+    uint64_t made = d.published > d.refused ? d.published - d.refused : 0;
+    if (d.published < expected) {
+        lines.push_back(std::to_string(expected - d.published) +
+            " publishes never made: the plug-in drops payloads while it is not connected" +
+            " (connections lost: " + std::to_string(d.losses) + ")");
+    }
+    if (d.refused > 0) {
+        lines.push_back(std::to_string(d.refused) + " of " + std::to_string(made + d.refused) +
+            " publishes refused by libmosquitto");
+    }
+    if (unacknowledged(s) > 0) {
+        lines.push_back(std::to_string(unacknowledged(s)) +
+            " publishes not acknowledged by the broker" +
+            (stalled ? " (gave up after 30 s without progress)"
+                     : " (connections lost: " + std::to_string(d.losses) + ")"));
+    } else if (stalled) {
+        lines.push_back("the plug-in did not finish its queue (gave up after 30 s)");
+    }
+    return lines;
+}
+
 ProgressLines::ProgressLines(std::function<Snapshot()> sample_) : sample(std::move(sample_))
 {
     thread = std::thread(&ProgressLines::print_every_second, this);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "log_watch.h"
 
@@ -28,6 +29,12 @@ uint64_t unacknowledged(const Snapshot &snapshot);
 
 std::string format_progress(const Snapshot &snapshot);
 std::string format_summary(const Snapshot &snapshot);
+
+/* Why a run fell short, one line each (empty when it did not): payloads
+ * every one of `channels` should have carried, and whether the end of the
+ * run gave up waiting (`stalled`). */
+std::vector<std::string> shortfalls(const Snapshot &snapshot, std::size_t channels,
+    bool stalled);
 
 /* Prints a progress line to standard error every second until destroyed. */
 class ProgressLines

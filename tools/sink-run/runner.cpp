@@ -1,15 +1,11 @@
 #include "runner.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "agent_uuid.h"
 #include "delivery.h"
+#include "host_config.h"
+#include "input_file.h"
 #include "log_sink.h"
 #include "plugin_loader.h"
 #include "plugin_path.h"
@@ -32,124 +28,6 @@ std::string seconds_text(double seconds)
     char text[32];
     std::snprintf(text, sizeof text, "%g s", seconds);
     return text;
-}
-
-// Missing files are usage errors, found before anything starts.
-class InputFile
-{
-public:
-    explicit InputFile(const std::string &path) : fd(STDIN_FILENO), owned(false)
-    {
-        if (path.empty()) {
-            return;
-        }
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            throw UsageError("cannot open input " + path + ": " + std::strerror(errno));
-        }
-        owned = true;
-    }
-    ~InputFile()
-    {
-        if (owned) {
-            close(fd);
-        }
-    }
-    InputFile(const InputFile &) = delete;
-    InputFile &operator=(const InputFile &) = delete;
-
-    int fd;
-
-private:
-    bool owned;
-};
-
-std::string choose_plugin(const Options &options)
-{
-    if (!options.plugin.empty()) {
-        if (access(options.plugin.c_str(), R_OK) != 0) {
-            throw UsageError("cannot read plug-in " + options.plugin + ": " +
-                std::strerror(errno));
-        }
-        return options.plugin;
-    }
-    std::string looked;
-    for (const std::string &candidate : plugin_candidates(program_directory())) {
-        if (access(candidate.c_str(), R_OK) == 0) {
-            return candidate;
-        }
-        looked += (looked.empty() ? "" : ", ") + candidate;
-    }
-    throw UsageError("no plug-in found (looked for " + looked + "); give --plugin PATH");
-}
-
-// The host's global configuration, as the agent would fill it.
-class HostConfig
-{
-public:
-    explicit HostConfig(const Options &options)
-    {
-        config.SetUUID(UUID_AGENT,
-            options.uuid_agent.empty() ? default_agent_uuid() : options.uuid_agent);
-        if (!options.uuid_site.empty()) {
-            config.SetUUID(UUID_SITE, options.uuid_site);
-        }
-        if (!options.uuid_serial.empty()) {
-            config.SetUUID(UUID_SERIAL, options.uuid_serial);
-        }
-        config.conf_vars = options.variables;
-        agGlobalConfig::instance = &config;
-    }
-    ~HostConfig() { agGlobalConfig::instance = nullptr; }
-    HostConfig(const HostConfig &) = delete;
-    HostConfig &operator=(const HostConfig &) = delete;
-
-    std::string agent_uuid() const
-    {
-        std::string uuid;
-        config.LoadUUID(UUID_AGENT, uuid);
-        return uuid;
-    }
-
-private:
-    agGlobalConfig config;
-};
-
-class LogSinkGuard
-{
-public:
-    LogSinkGuard(LogWatch &watch, bool debug) { install_log_sink(watch, debug); }
-    ~LogSinkGuard() { remove_log_sink(); }
-    LogSinkGuard(const LogSinkGuard &) = delete;
-    LogSinkGuard &operator=(const LogSinkGuard &) = delete;
-};
-
-// Why the end of a run fell short, one line each; empty when it did not.
-std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, Delivery::Drain drain)
-{
-    std::vector<std::string> lines;
-    const DeliveryCounts &d = s.delivery;
-    if (s.dropped > 0) {
-        lines.push_back(std::to_string(s.dropped) + " payloads dropped by the full queue");
-    }
-    uint64_t expected = s.queued * channels;
-    if (d.published < expected) {
-        lines.push_back(std::to_string(expected - d.published) +
-            " publishes never made: the plug-in drops payloads while it is not connected" +
-            " (connection lost " + std::to_string(d.losses) + " times)");
-    }
-    if (d.refused > 0) {
-        lines.push_back(std::to_string(d.refused) + " publishes refused by libmosquitto");
-    }
-    if (unacknowledged(s) > 0) {
-        lines.push_back(std::to_string(unacknowledged(s)) +
-            " publishes not acknowledged by the broker" +
-            (drain == Delivery::Drain::STALLED ? " (gave up after 30 s without progress)"
-                                               : ""));
-    } else if (drain == Delivery::Drain::STALLED) {
-        lines.push_back("the plug-in did not empty its queue (gave up after 30 s)");
-    }
-    return lines;
 }
 
 class Run
@@ -176,7 +54,7 @@ private:
     SignalWatch signals;
     HostConfig host;
     LogWatch watch;
-    LogSinkGuard sink;
+    LogSink sink;
     PluginLibrary library;
     std::unique_ptr<agPluginSink> plugin;
     std::unique_ptr<Delivery> delivery;
@@ -215,7 +93,7 @@ int Run::execute(InputFile &input)
         signals.set_reload_target(nullptr);
         return early;
     }
-    InputReader reader(input.fd, options.whole);
+    InputReader reader(input.fd(), options.whole);
     InputReader::Result fed = delivery->feed(reader, options.channels);
     if (fed == InputReader::FAILED) {
         say("reading the input: " + reader.error());
@@ -265,7 +143,7 @@ int Run::connect_or_fail(Delivery &d, WorkerWatch &worker)
 int Run::finish(const std::string &failure, bool input_failed, const Snapshot &summary,
     Delivery::Drain drain)
 {
-    say(format_summary(summary).substr(std::strlen("tavrix-sink-run: ")));
+    std::fprintf(stderr, "%s\n", format_summary(summary).c_str());
     if (!failure.empty()) {
         say("the plug-in failed: " + failure);
         return EXIT_PLUGIN_FAILED;
@@ -273,7 +151,8 @@ int Run::finish(const std::string &failure, bool input_failed, const Snapshot &s
     if (input_failed) {
         return EXIT_PLUGIN_FAILED;
     }
-    std::vector<std::string> problems = shortfalls(summary, options.channels.size(), drain);
+    std::vector<std::string> problems =
+        shortfalls(summary, options.channels.size(), drain == Delivery::Drain::STALLED);
     for (const std::string &line : problems) {
         say(line);
     }
@@ -288,7 +167,7 @@ int Run::finish(const std::string &failure, bool input_failed, const Snapshot &s
 int run(const Options &options)
 {
     InputFile input(options.input);
-    std::string plugin_path = choose_plugin(options);
+    std::string plugin_path = choose_plugin(options.plugin);
     try {
         Run session(options, plugin_path);
         return session.execute(input);

@@ -7,12 +7,12 @@
 #include "options.h"
 
 enum ExitStatus {
-    EXIT_DELIVERED = 0,
-    EXIT_PLUGIN_FAILED = 1,
-    EXIT_USAGE = 2,
-    EXIT_UNREACHABLE = 3,
-    EXIT_INCOMPLETE = 4,
-    EXIT_SIGNAL_BASE = 128,
+    EXIT_DELIVERED = 0,     // the broker has everything that was read
+    EXIT_PLUGIN_FAILED = 1, // refused or failed plug-in, unreadable input
+    EXIT_USAGE = 2,         // bad flags, missing files
+    EXIT_UNREACHABLE = 3,   // no broker accepted the plug-in in time
+    EXIT_INCOMPLETE = 4,    // payloads dropped, never published or unacknowledged
+    EXIT_SIGNAL_BASE = 128, // plus the number of the signal that stopped the run
 };
 
 /* Runs the plug-in as the options say; returns the exit status. Throws
