@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 
 #include <unistd.h>
 
@@ -24,11 +23,24 @@ std::string hex(const std::array<uint8_t, 32> &digest)
     return text;
 }
 
+// The form 8-4-4-4-12 in lower-case hex, version 4, RFC 4122 variant.
 bool is_version4_uuid(const std::string &text)
 {
-    static const std::regex form(
-        "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-    return std::regex_match(text, form);
+    const std::string form = "xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx";
+    if (text.size() != form.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        char c = text[i];
+        bool hex_digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        bool fits = form[i] == 'x' ? hex_digit
+            : form[i] == 'v'       ? (c == '8' || c == '9' || c == 'a' || c == 'b')
+                                   : c == form[i];
+        if (!fits) {
+            return false;
+        }
+    }
+    return true;
 }
 
 TEST(Sha256Test, MatchesPublishedDigests)
