@@ -6,6 +6,10 @@
 #
 # The test's environment names the programs: SINK_RUN, MOSQUITTO,
 # MOSQUITTO_SUB, MOSQUITTO_PUB.
+#
+# Descriptor 3 is the tests' input FIFO by convention; the programs
+# started here in the background do not inherit it, or the FIFO would not
+# end when the test closes it.
 
 set -euo pipefail
 
@@ -101,7 +105,7 @@ broker_start() {
             done
         } >"$E2E_DIR/broker.conf"
         : >"$BROKER_LOG"
-        "$MOSQUITTO" -c "$E2E_DIR/broker.conf" >>"$E2E_DIR/broker.out" 2>&1 &
+        "$MOSQUITTO" -c "$E2E_DIR/broker.conf" >>"$E2E_DIR/broker.out" 2>&1 3>&- &
         pid=$!
         if wait_until 10 broker_settled "$pid" "$BROKER_LOG" && ! gone "$pid"; then
             track "$pid"
@@ -121,6 +125,24 @@ broker_stop() {
     wait "$BROKER_PID" 2>/dev/null || true
 }
 
+# broker_restart [CONFIG LINE]...: after broker_stop, the broker again on
+# the same port, with more configuration lines if given.
+broker_restart() {
+    local runs line
+    runs=$(grep -c "mosquitto version .* running" "$BROKER_LOG" || true)
+    {
+        cat "$E2E_DIR/broker.conf"
+        for line in "$@"; do
+            echo "$line"
+        done
+    } >"$E2E_DIR/restart.conf"
+    "$MOSQUITTO" -c "$E2E_DIR/restart.conf" >>"$E2E_DIR/broker.out" 2>&1 3>&- &
+    BROKER_PID=$!
+    track "$BROKER_PID"
+    wait_until 10 grep_count "$BROKER_LOG" "mosquitto version .* running" $((runs + 1)) ||
+        fail "the broker did not restart on port $BROKER_PORT"
+}
+
 # subscribe ID OUTPUT TOPIC [mosquitto_sub argument]...: starts a
 # subscriber with client id ID writing to OUTPUT, and returns once the
 # broker has its subscription. Sets SUBSCRIBER_PID.
@@ -128,7 +150,7 @@ subscribe() {
     local id=$1 output=$2 topic=$3
     shift 3
     "$MOSQUITTO_SUB" -h 127.0.0.1 -p "$BROKER_PORT" -i "$id" -t "$topic" "$@" \
-        >"$output" 2>"$E2E_DIR/$id.err" &
+        >"$output" 2>"$E2E_DIR/$id.err" 3>&- &
     SUBSCRIBER_PID=$!
     track "$SUBSCRIBER_PID"
     # The broker logs "<id> <qos> <topic>" once the subscription is in place.

@@ -21,12 +21,7 @@ wait_until 20 grep -q "^mqtt: MQ connect: 127.0.0.1:$port: " "$E2E_DIR/run.err" 
     fail "no failed connect attempt"
 
 # The same broker on the same port again, now logging every publish.
-{
-    cat "$E2E_DIR/broker.conf"
-    echo "log_type debug"
-} >"$E2E_DIR/late.conf"
-"$MOSQUITTO" -c "$E2E_DIR/late.conf" >>"$E2E_DIR/broker.out" 2>&1 &
-track $!
+broker_restart "log_type debug"
 wait_until 30 gone "$runner" || fail "the runner did not finish"
 status=0
 wait "$runner" || status=$?

@@ -14,7 +14,7 @@ write_config "$config" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT,
 mkfifo "$E2E_DIR/input"
 exec 3<>"$E2E_DIR/input"
 err="$E2E_DIR/run.err"
-"$SINK_RUN" --config "$config" --input "$E2E_DIR/input" --debug 2>"$err" &
+"$SINK_RUN" --config "$config" --input "$E2E_DIR/input" --debug 2>"$err" 3>&- &
 runner=$!
 track "$runner"
 wait_until 20 grep -q "^mqtt: on_connect: 0:" "$err" || fail "no connection"

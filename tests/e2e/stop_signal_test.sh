@@ -14,7 +14,7 @@ stop_with() { # signal name, expected status, lines so far
     local signal=$1 expected=$2 total=$3 status=0
     exec 3<>"$E2E_DIR/input"
     "$SINK_RUN" --config "$E2E_DIR/c.json" --input "$E2E_DIR/input" \
-        2>"$E2E_DIR/run.err" &
+        2>"$E2E_DIR/run.err" 3>&- &
     local runner=$!
     track "$runner"
     wait_until 20 grep -q "^mqtt: Tavrix MQTT Sink Plugin .*publishing to MQTT" \
