@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
 #include <unistd.h>
@@ -46,9 +45,10 @@ std::string choose_plugin(const std::string &given)
     }
     std::string looked;
     for (const std::string &candidate : plugin_candidates(program_directory())) {
+        // Loaded by the name it was found under, the soname's link, as the
+        // agent loads it.
         if (access(candidate.c_str(), R_OK) == 0) {
-            char resolved[PATH_MAX];
-            return realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+            return candidate;
         }
         looked += (looked.empty() ? "" : ", ") + candidate;
     }
