@@ -107,6 +107,11 @@ double CellResult::CpuPer100k() const
     return spec.payloads > 0 ? cpu_seconds * 100000.0 / static_cast<double>(spec.payloads) : 0;
 }
 
+double CellResult::HostCpuPer100k() const
+{
+    return spec.payloads > 0 ? host_cpu_seconds * 100000.0 / static_cast<double>(spec.payloads) : 0;
+}
+
 CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index)
 {
     CellResult result;
@@ -132,6 +137,7 @@ CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index
         result.error = finish_error;
     }
     result.cpu_seconds = cost.cpu_seconds;
+    result.host_cpu_seconds = cost.host_cpu_seconds;
     result.peak_rss_kb = cost.peak_rss_kb;
     result.dropped = cost.dropped;
     DeliveryStats stats = subscriber.Finish();

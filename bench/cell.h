@@ -33,6 +33,7 @@ struct CellResult {
     /* First message received to last. */
     double flow_seconds = 0;
     double cpu_seconds = 0;
+    double host_cpu_seconds = 0;
     long peak_rss_kb = 0;
     double latency_p50_ms = 0;
     double latency_p99_ms = 0;
@@ -44,6 +45,7 @@ struct CellResult {
     /* The rate once messages flow: the start delay left out. */
     double FlowMessagesPerSecond() const;
     double CpuPer100k() const;
+    double HostCpuPer100k() const;
 };
 
 CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index);

@@ -60,6 +60,7 @@ public:
         cost.cpu_seconds = cpu_seconds_of(child.Usage());
         cost.peak_rss_kb = peak_rss_kb;
         cost.dropped = dropped;
+        cost.host_cpu_seconds = host_cpu_seconds;
         if (!failure.empty()) {
             error = failure;
             return false;
@@ -81,6 +82,8 @@ private:
             first_ns = std::strtoll(rest.c_str(), nullptr, 10);
         } else if (word == "sent") {
             sent = true;
+        } else if (word == "host_cpu") {
+            host_cpu_seconds = std::strtod(rest.c_str(), nullptr);
         } else if (word == "dropped") {
             dropped = std::strtoull(rest.c_str(), nullptr, 10);
         } else if (word == "error") {
@@ -96,6 +99,7 @@ private:
     int64_t first_ns = 0;
     uint64_t dropped = 0;
     long peak_rss_kb = 0;
+    double host_cpu_seconds = 0;
     std::string failure;
 };
 

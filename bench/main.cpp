@@ -23,6 +23,7 @@
 #include <mosquitto.h>
 
 #include "broker.h"
+#include "machine.h"
 #include "cell.h"
 #include "plan.h"
 #include "publishers.h"
@@ -92,6 +93,8 @@ int run_benchmark(const Options &options)
         return 1;
     }
     BenchContext context{own_program(), pattern, 0};
+    const std::string machine = describe_machine();
+    const std::string load_before = load_average();
     Broker broker;
     std::string error;
     if (!broker.Start(context.workdir, error)) {
@@ -103,6 +106,8 @@ int run_benchmark(const Options &options)
     ScheduleOutcome outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
     broker.Stop();
 
+    std::cout << "Measured " << machine << "; load average " << load_before << " before the run, "
+              << load_average() << " after it.\n\n";
     print_table(std::cout, outcome.best);
     print_troubles(std::cout, outcome.troubled);
     bool failed = false;

@@ -14,10 +14,12 @@ struct Sizing {
     uint64_t paced_payloads;
 };
 
-// Full-run counts make the slowest publisher of a cell take a few seconds
-// on a 2-core machine; QoS 1 and 2 wait for acknowledgements, 20 in
-// flight, and are much slower than QoS 0.
-constexpr Sizing FULL = {{200000, 60000, 40000}, {20000, 8000, 6000}, 1000, 10000};
+// Full-run counts give the raw publisher of a cell two to three seconds
+// on a quiet 2-core machine (QoS 1 and 2 wait for acknowledgements, 20 in
+// flight, and are much slower than QoS 0), and the whole run about five
+// minutes. The 64 KiB cells also bound memory: the plug-in's process holds
+// up to two copies of every payload (the host's queue and the library's).
+constexpr Sizing FULL = {{300000, 60000, 40000}, {20000, 20000, 6000}, 1000, 10000};
 constexpr Sizing TINY = {{2000, 1000, 1000}, {80, 80, 80}, 1000, 200};
 
 void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)

@@ -12,11 +12,13 @@
 #include <thread>
 
 #include <dlfcn.h>
+#include <sys/resource.h>
 
 #include <host/tavrixd.h>
 
 #include "clock.h"
 #include "payload.h"
+#include "publisher_driver.h"
 #include "publishers.h"
 
 namespace {
@@ -161,6 +163,11 @@ int run_plugin_publisher(const PublisherArgs &args)
 
     hand_over(*sink, args.cell);
     report_line("dropped " + std::to_string(sink->GetPayloadsDropped()));
+    // This thread is the host: what it spent is the host's side of the
+    // cost, apart from the plug-in's worker.
+    struct rusage host_usage;
+    getrusage(RUSAGE_THREAD, &host_usage);
+    report_line("host_cpu " + std::to_string(cpu_seconds_of(host_usage)));
     wait_for_stop();
 
     plugin->Terminate();

@@ -17,6 +17,9 @@ struct PublisherCost {
     double cpu_seconds = 0;
     /* Their peak resident set, summed over processes. */
     long peak_rss_kb = 0;
+    /* Of cpu_seconds, what the host's thread spent making and queueing
+     * payloads (the plug-in only). */
+    double host_cpu_seconds = 0;
     /* Payloads the host's queue refused. */
     uint64_t dropped = 0;
 };

@@ -7,8 +7,9 @@ namespace {
 
 const char *HEADER =
     "| publisher | QoS | size | ch | messages | msg/s | MB/s | vs raw | vs pub | 1st msg ms "
-    "| flow msg/s | flow vs raw | lost | dup | CPU s/100k | peak RSS MB | p50 ms | p99 ms | max ms |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+    "| flow msg/s | flow vs raw | flow vs pub | lost | dup | CPU s/100k | peak RSS MB "
+    "| p50 ms | p99 ms | max ms |\n"
+    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
 
 std::string fixed(double value, int decimals)
 {
@@ -77,6 +78,7 @@ std::string row(const std::vector<CellResult> &results, const CellResult &cell)
         fixed(cell.first_delay * 1000.0, 0),
         latency ? "" : fixed(cell.FlowMessagesPerSecond(), 0),
         ratio(results, cell, PublisherKind::RAW, &CellResult::FlowMessagesPerSecond),
+        ratio(results, cell, PublisherKind::PUB_CLI, &CellResult::FlowMessagesPerSecond),
         std::to_string(cell.Lost()),
         std::to_string(cell.duplicates),
         fixed(cell.CpuPer100k(), 2),

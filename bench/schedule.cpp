@@ -26,9 +26,9 @@ void announce(const CellSpec &spec, int round, int rounds)
 
 void tell(const CellResult &cell)
 {
-    std::fprintf(stderr, "        %.0f msg/s, %llu lost, %.2f s%s%s\n", cell.MessagesPerSecond(),
-        static_cast<unsigned long long>(cell.Lost()), cell.seconds, cell.error.empty() ? "" : ", ",
-        cell.error.c_str());
+    std::fprintf(stderr, "        %.0f msg/s, %llu lost, %.2f s, CPU %.2f s/100k (host %.2f)%s%s\n",
+        cell.MessagesPerSecond(), static_cast<unsigned long long>(cell.Lost()), cell.seconds,
+        cell.CpuPer100k(), cell.HostCpuPer100k(), cell.error.empty() ? "" : ", ", cell.error.c_str());
 }
 
 } // namespace
