@@ -64,9 +64,13 @@ std::string write_config(const std::string &workdir, int port)
            << "max_queued_messages 0\n"
            << "max_inflight_messages 0\n"
            << "persistence false\n"
+           // Connections and disconnections too: the log is kept when a
+           // run fails.
            << "log_dest stderr\n"
            << "log_type error\n"
-           << "log_type warning\n" << "log_type notice\n" << "log_type information\n";
+           << "log_type warning\n"
+           << "log_type notice\n"
+           << "log_type information\n";
     // As root, mosquitto would otherwise drop to a user that cannot read
     // our private directory.
     if (geteuid() == 0) {

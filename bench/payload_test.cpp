@@ -1,0 +1,76 @@
+// The subscriber's verdict on every message rests on this codec: a
+// payload it cannot tell from a damaged one would hide losses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "payload.h"
+
+namespace {
+
+std::string stamped(std::size_t size, uint64_t seq, int64_t stamp)
+{
+    PayloadStamper stamper(size);
+    return std::string(stamper.Stamp(seq, stamp), stamper.size());
+}
+
+TEST(Payload, ReadsBackWhatWasStamped)
+{
+    PayloadStamper stamper(200);
+    PayloadChecker checker(200);
+    PayloadHeader header{};
+    for (uint64_t seq : {0ull, 7ull, 9999999999ull}) {
+        const char *data = stamper.Stamp(seq, 1234567890123456789);
+        ASSERT_TRUE(checker.Check(data, stamper.size(), header)) << seq;
+        EXPECT_EQ(header.seq, seq);
+        EXPECT_EQ(header.stamp_ns, 1234567890123456789);
+    }
+}
+
+TEST(Payload, IsOneLineOfItsSize)
+{
+    for (std::size_t size : {std::size_t{200}, std::size_t{65536}}) {
+        PayloadStamper stamper(size);
+        std::string line(stamper.Stamp(42, 42), size + 1);
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+        EXPECT_EQ(line.back(), '\n');
+    }
+    // Too small for the header: the header still fits.
+    EXPECT_EQ(PayloadStamper(3).size(), PAYLOAD_HEADER_SIZE);
+}
+
+TEST(Payload, DamageIsCaught)
+{
+    PayloadChecker checker(200);
+    PayloadHeader header{};
+    const std::string good = stamped(200, 12, 34);
+    ASSERT_TRUE(checker.Check(good.data(), good.size(), header));
+
+    EXPECT_FALSE(checker.Check(good.data(), good.size() - 1, header)) << "truncated";
+    std::string longer = good + "x";
+    EXPECT_FALSE(checker.Check(longer.data(), longer.size(), header)) << "too long";
+    std::string filler = good;
+    filler[150] = '#';
+    EXPECT_FALSE(checker.Check(filler.data(), filler.size(), header)) << "filler";
+    std::string digits = good;
+    digits[5] = 'x';
+    EXPECT_FALSE(checker.Check(digits.data(), digits.size(), header)) << "sequence";
+    std::string marker = good;
+    marker[0] = 's';
+    EXPECT_FALSE(checker.Check(marker.data(), marker.size(), header)) << "marker";
+    // The right bytes checked against another size.
+    EXPECT_FALSE(PayloadChecker(300).Check(good.data(), good.size(), header));
+}
+
+TEST(Payload, FillerDependsOnPosition)
+{
+    // A message spliced from two others at different offsets must fail,
+    // so the filler cannot be one repeated byte.
+    const std::string one = stamped(200, 1, 1);
+    std::string shifted = one.substr(0, PAYLOAD_HEADER_SIZE) + one.substr(PAYLOAD_HEADER_SIZE + 1) + "a";
+    PayloadHeader header{};
+    EXPECT_FALSE(PayloadChecker(200).Check(shifted.data(), shifted.size(), header));
+}
+
+} // namespace
