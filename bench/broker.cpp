@@ -79,6 +79,13 @@ std::string write_config(const std::string &workdir, int port)
     return path;
 }
 
+// Debian installs the broker in /usr/sbin, which a non-login PATH may lack.
+std::string broker_program()
+{
+    const char *installed = "/usr/sbin/mosquitto";
+    return access(installed, X_OK) == 0 ? installed : "mosquitto";
+}
+
 } // namespace
 
 bool Broker::Start(const std::string &workdir, std::string &error)
@@ -96,7 +103,7 @@ bool Broker::Start(const std::string &workdir, std::string &error)
 bool Broker::StartOn(int candidate, const std::string &workdir, std::string &error)
 {
     std::string config = write_config(workdir, candidate);
-    if (!process.Start({"mosquitto", "-c", config}, {false, false}, workdir + "/mosquitto.log", error)) {
+    if (!process.Start({broker_program(), "-c", config}, {false, false}, workdir + "/mosquitto.log", error)) {
         return false;
     }
     auto deadline = std::chrono::steady_clock::now() + READY_TIMEOUT;
