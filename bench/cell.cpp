@@ -87,20 +87,20 @@ void await_delivery(PublisherDriver &publisher, const CountingSubscriber &subscr
 
 } // namespace
 
-CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index)
+CellResult run_cell(const CellSpec &setup, const BenchContext &context, int index)
 {
     CellResult result;
-    result.spec = spec;
-    result.expected = spec.messages();
+    result.setup = setup;
+    result.expected = setup.messages();
     char id[32];
     std::snprintf(id, sizeof id, "c%03d", index);
-    PublisherArgs args{spec, context.port, id, context.workdir};
+    PublisherArgs args{setup, context.port, id, context.workdir};
 
-    CountingSubscriber subscriber(context.port, id, spec.qos, spec.channels, spec.payloads, spec.size);
+    CountingSubscriber subscriber(context.port, id, setup.qos, setup.channels, setup.payloads, setup.size);
     if (!subscriber.Start(result.error)) {
         return result;
     }
-    std::unique_ptr<PublisherDriver> publisher = spec.kind == PublisherKind::PUB_CLI
+    std::unique_ptr<PublisherDriver> publisher = setup.kind == PublisherKind::PUB_CLI
         ? make_pub_cli_driver(args)
         : make_child_role_driver(context.program, args);
     if (publisher->Start(result.error)) {

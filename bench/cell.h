@@ -18,7 +18,7 @@ struct BenchContext {
 };
 
 struct CellResult {
-    CellSpec spec;
+    CellSpec setup;
     /* Empty when the cell ran to its end. */
     std::string error;
     uint64_t expected = 0;
@@ -48,6 +48,6 @@ struct CellResult {
     double HostCpuPer100k() const;
 };
 
-CellResult run_cell(const CellSpec &spec, const BenchContext &context, int index);
+CellResult run_cell(const CellSpec &setup, const BenchContext &context, int index);
 
 #endif

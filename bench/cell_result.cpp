@@ -12,15 +12,15 @@ double CellResult::FlowMessagesPerSecond() const
 
 double CellResult::MegabytesPerSecond() const
 {
-    return MessagesPerSecond() * static_cast<double>(spec.size) / 1e6;
+    return MessagesPerSecond() * static_cast<double>(setup.size) / 1e6;
 }
 
 double CellResult::CpuPer100k() const
 {
-    return spec.payloads > 0 ? cpu_seconds * 100000.0 / static_cast<double>(spec.payloads) : 0;
+    return setup.payloads > 0 ? cpu_seconds * 100000.0 / static_cast<double>(setup.payloads) : 0;
 }
 
 double CellResult::HostCpuPer100k() const
 {
-    return spec.payloads > 0 ? host_cpu_seconds * 100000.0 / static_cast<double>(spec.payloads) : 0;
+    return setup.payloads > 0 ? host_cpu_seconds * 100000.0 / static_cast<double>(setup.payloads) : 0;
 }

@@ -77,7 +77,7 @@ bool cell_failed(const CellResult &cell, bool tiny)
 {
     bool lost = cell.Lost() > 0 || cell.dropped > 0;
     return !cell.error.empty() || cell.corrupt > 0 || cell.received == 0 ||
-        (tiny && cell.spec.kind == PublisherKind::PLUGIN && lost);
+        (tiny && cell.setup.kind == PublisherKind::PLUGIN && lost);
 }
 
 int run_benchmark(const Options &options)

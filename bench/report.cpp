@@ -28,9 +28,9 @@ const CellResult *peer_of(const std::vector<CellResult> &results, const CellResu
     PublisherKind kind)
 {
     for (const CellResult &other : results) {
-        const CellSpec &spec = other.spec;
-        if (spec.kind == kind && !spec.paced() && spec.qos == cell.spec.qos &&
-            spec.size == cell.spec.size && spec.channels == cell.spec.channels && other.error.empty()) {
+        const CellSpec &setup = other.setup;
+        if (setup.kind == kind && !setup.paced() && setup.qos == cell.setup.qos &&
+            setup.size == cell.setup.size && setup.channels == cell.setup.channels && other.error.empty()) {
             return &other;
         }
     }
@@ -42,7 +42,7 @@ using Rate = double (CellResult::*)() const;
 std::string ratio(const std::vector<CellResult> &results, const CellResult &cell, PublisherKind peer,
     Rate rate = &CellResult::MessagesPerSecond)
 {
-    if (cell.spec.kind != PublisherKind::PLUGIN || cell.spec.paced()) {
+    if (cell.setup.kind != PublisherKind::PLUGIN || cell.setup.paced()) {
         return "";
     }
     const CellResult *other = peer_of(results, cell, peer);
@@ -52,24 +52,24 @@ std::string ratio(const std::vector<CellResult> &results, const CellResult &cell
     return fixed((cell.*rate)() / (other->*rate)(), 2);
 }
 
-std::string publisher_text(const CellSpec &spec)
+std::string publisher_text(const CellSpec &setup)
 {
-    std::string text = publisher_name(spec.kind);
-    if (spec.paced()) {
-        text += ", " + std::to_string(spec.rate) + "/s paced";
+    std::string text = publisher_name(setup.kind);
+    if (setup.paced()) {
+        text += ", " + std::to_string(setup.rate) + "/s paced";
     }
     return text;
 }
 
 std::string row(const std::vector<CellResult> &results, const CellResult &cell)
 {
-    const CellSpec &spec = cell.spec;
-    bool latency = spec.paced();
+    const CellSpec &setup = cell.setup;
+    bool latency = setup.paced();
     std::string columns[] = {
-        publisher_text(spec),
-        std::to_string(spec.qos),
-        size_text(spec.size),
-        std::to_string(spec.channels),
+        publisher_text(setup),
+        std::to_string(setup.qos),
+        size_text(setup.size),
+        std::to_string(setup.channels),
         std::to_string(cell.expected),
         cell.error.empty() ? fixed(cell.MessagesPerSecond(), 0) : "failed",
         fixed(cell.MegabytesPerSecond(), 1),
@@ -110,7 +110,7 @@ void print_troubles(std::ostream &out, const std::vector<CellResult> &attempts)
         out << "\nAttempts in trouble (the table shows a clean attempt where there was one):\n\n";
     }
     for (const CellResult &cell : attempts) {
-        out << "- " << cell.spec.Label() << ": ";
+        out << "- " << cell.setup.Label() << ": ";
         if (!cell.error.empty()) {
             out << "failed: " << cell.error << "; ";
         }

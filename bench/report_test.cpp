@@ -11,8 +11,8 @@ namespace {
 CellResult measured(PublisherKind kind, int qos, int channels, double seconds)
 {
     CellResult cell;
-    cell.spec = {kind, qos, 200, channels, 1000, 0};
-    cell.expected = cell.received = cell.spec.messages();
+    cell.setup = {kind, qos, 200, channels, 1000, 0};
+    cell.expected = cell.received = cell.setup.messages();
     cell.seconds = seconds;
     cell.flow_seconds = seconds;
     return cell;
@@ -64,7 +64,7 @@ TEST(Report, MissingOrFailedPeersShowNoRatio)
 TEST(Report, OnlyPacedRowsShowLatency)
 {
     CellResult paced = measured(PublisherKind::PLUGIN, 0, 1, 10.0);
-    paced.spec.rate = 1000;
+    paced.setup.rate = 1000;
     paced.latency_p50_ms = 512.5;
     paced.latency_p99_ms = 990.25;
     paced.latency_max_ms = 1001;

@@ -18,10 +18,10 @@ bool better(const CellResult &candidate, const CellResult &current)
     return candidate.MessagesPerSecond() > current.MessagesPerSecond();
 }
 
-void announce(const CellSpec &spec, int round, int rounds)
+void announce(const CellSpec &setup, int round, int rounds)
 {
-    std::fprintf(stderr, "[round %d/%d] %s: %llu payloads\n", round, rounds, spec.Label().c_str(),
-        static_cast<unsigned long long>(spec.payloads));
+    std::fprintf(stderr, "[round %d/%d] %s: %llu payloads\n", round, rounds, setup.Label().c_str(),
+        static_cast<unsigned long long>(setup.payloads));
 }
 
 void tell(const CellResult &cell)
