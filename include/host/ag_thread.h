@@ -51,6 +51,7 @@ private:
     std::thread thread;
     std::mutex join_lock;
     std::mutex lock;
+    bool started = false;
     bool failed = false;
     std::string failure;
 };

@@ -15,8 +15,10 @@ std::string ag_vformat(const char *format, va_list args)
     } else if (static_cast<size_t>(length) < sizeof buffer) {
         text.assign(buffer, static_cast<size_t>(length));
     } else {
-        text.resize(static_cast<size_t>(length));
-        std::vsnprintf(&text[0], text.size() + 1, format, again);
+        // Room for the terminating NUL inside the string, then cut it off.
+        text.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(&text[0], text.size(), format, again);
+        text.pop_back();
     }
     va_end(again);
     return text;

@@ -59,7 +59,8 @@ void agPluginSink::QueuePayload(const std::shared_ptr<agPluginSinkPayload> &payl
 {
     {
         std::lock_guard<std::mutex> guard(queue_lock);
-        if (queue.size() >= queue_limit) {
+        // A null payload would reach the plug-in's worker; it counts as dropped.
+        if (!payload || queue.size() >= queue_limit) {
             ++dropped;
             return;
         }

@@ -19,7 +19,7 @@ agThread::~agThread()
 bool agThread::Create()
 {
     std::lock_guard<std::mutex> guard(join_lock);
-    if (thread.joinable()) {
+    if (started) {
         return false;
     }
     // The new thread inherits the creator's mask: block everything around
@@ -34,6 +34,7 @@ bool agThread::Create()
         throw;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    started = true;
     return true;
 }
 

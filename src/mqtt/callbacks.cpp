@@ -15,18 +15,34 @@ aspPlugin &instance_of(void *user_data)
     return *static_cast<aspPlugin *>(user_data);
 }
 
+// Nothing may unwind through libmosquitto's C frames, which hold its
+// callback locks: a log line that fails (a throwing log sink, memory
+// exhaustion) is lost instead.
+template <typename Log>
+void log_safely(Log log) noexcept
+{
+    try {
+        log();
+    } catch (...) {
+    }
+}
+
 void mq_on_connect(struct mosquitto *, void *user_data, int rc)
 {
     aspPlugin &plugin = instance_of(user_data);
-    ag_dprintf("%s: on_connect: %d: %s\n", plugin.GetTag().c_str(), rc, mosquitto_strerror(rc));
+    log_safely([&] {
+        ag_dprintf("%s: on_connect: %d: %s\n", plugin.GetTag().c_str(), rc, mosquitto_strerror(rc));
+    });
     plugin.mqOnConnect(rc);
 }
 
 void mq_on_disconnect(struct mosquitto *, void *user_data, int rc)
 {
     aspPlugin &plugin = instance_of(user_data);
-    ag_dprintf("%s: on_disconnect: %d: %s\n", plugin.GetTag().c_str(), rc,
-        mosquitto_strerror(rc));
+    log_safely([&] {
+        ag_dprintf("%s: on_disconnect: %d: %s\n", plugin.GetTag().c_str(), rc,
+            mosquitto_strerror(rc));
+    });
     plugin.mqOnDisconnect(rc);
 }
 
@@ -34,15 +50,19 @@ void mq_on_publish(struct mosquitto *, void *, int) {}
 
 void mq_on_message(struct mosquitto *, void *user_data, const struct mosquitto_message *message)
 {
-    ag_dprintf("%s: message topic: %s, length: %d\n", instance_of(user_data).GetTag().c_str(),
-        message->topic, message->payloadlen);
+    log_safely([&] {
+        ag_dprintf("%s: message topic: %s, length: %d\n", instance_of(user_data).GetTag().c_str(),
+            message->topic, message->payloadlen);
+    });
 }
 
 void mq_on_subscribe(struct mosquitto *, void *, int, int, const int *) {}
 
 void mq_on_log(struct mosquitto *, void *user_data, int level, const char *text)
 {
-    ag_dprintf("%s: %d: %s\n", instance_of(user_data).GetTag().c_str(), level, text);
+    log_safely([&] {
+        ag_dprintf("%s: %d: %s\n", instance_of(user_data).GetTag().c_str(), level, text);
+    });
 }
 
 } // namespace

@@ -23,7 +23,8 @@ void *aspPlugin::Entry()
     do {
         ReloadIfPending();
         DrainPayloadQueue(payload);
-        int socket = mosq == nullptr ? -1 : mosquitto_socket(mosq);
+        // libmosquitto answers -1 for a null client as for one without socket.
+        int socket = mosquitto_socket(mosq);
         if (socket == -1) {
             mqConnect();
         } else {

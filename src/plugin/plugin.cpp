@@ -24,10 +24,17 @@ aspPlugin::aspPlugin(const std::string &tag_, const std::map<std::string, std::s
       tls_insecure(false)
 {
     uint32_t ref = mq_global_acquire();
-    int major = 0, minor = 0, revision = 0;
-    mosquitto_lib_version(&major, &minor, &revision);
-    ag_dprintf("%s: initialized, libmosquitto v%d.%d.%d [ref#%u]\n", tag.c_str(), major, minor,
-        revision, ref);
+    try {
+        int major = 0, minor = 0, revision = 0;
+        mosquitto_lib_version(&major, &minor, &revision);
+        ag_dprintf("%s: initialized, libmosquitto v%d.%d.%d [ref#%u]\n", tag.c_str(), major,
+            minor, revision, ref);
+    } catch (...) {
+        // No destructor runs for a constructor that throws: give the
+        // reference back here, or libmosquitto would never be cleaned up.
+        mq_global_release();
+        throw;
+    }
 }
 
 aspPlugin::~aspPlugin()

@@ -312,6 +312,20 @@ TEST_F(ConnectTest, ConnectedFollowsTheCallbacks)
             "mqtt: on_connect: 0: error text 0", "mqtt: on_connect: 0: error text 0"));
 }
 
+TEST_F(ConnectTest, CallbacksNeverLetAnExceptionIntoTheLibrary)
+{
+    plugin->mqConnect();
+    log->on_line("", [] { throw std::runtime_error("log sink failed"); });
+
+    EXPECT_NO_THROW(fake::fire_connect(0));
+    EXPECT_TRUE(plugin->connected);
+    EXPECT_NO_THROW(fake::fire_log(MOSQ_LOG_DEBUG, "text"));
+    EXPECT_NO_THROW(fake::fire_message("topic", 1));
+    EXPECT_NO_THROW(fake::fire_disconnect(7));
+    EXPECT_FALSE(plugin->connected);
+    log->on_line("", nullptr);
+}
+
 TEST_F(ConnectTest, OtherCallbacksOnlyLog)
 {
     plugin->mqConnect();

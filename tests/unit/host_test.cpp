@@ -128,6 +128,10 @@ TEST(PayloadQueueTest, BoundedQueueDropsAndCountsWhatDoesNotFit)
     EXPECT_FALSE(sink.PopPayloadQueue(popped));
     EXPECT_EQ(popped->data[0], '2') << "a failed pop leaves the handle alone";
     EXPECT_EQ(sink.GetPayloadQueuePolls(), 1u);
+
+    sink.QueuePayload(nullptr);
+    EXPECT_EQ(sink.GetPayloadsDropped(), 2u) << "a null payload never reaches the plug-in";
+    EXPECT_EQ(sink.WaitOnPayloadQueue(0), 0u);
 }
 
 TEST(PayloadQueueTest, WaitsAreBoundedAndWakeOnChange)
@@ -170,6 +174,8 @@ TEST(ThreadTest, EntryRunsOnceWithSignalsBlocked)
     ASSERT_TRUE(sink.Create());
     EXPECT_FALSE(sink.Create()) << "a second start";
     sink.Join();
+    sink.Join();
+    EXPECT_FALSE(sink.Create()) << "a start after the end";
     sink.Join();
 
     EXPECT_EQ(runs, 1);

@@ -119,6 +119,14 @@ TEST_F(LifecycleTest, InstancesOnManyThreadsInitialiseOnceAtATime)
     EXPECT_GE(inits, static_cast<size_t>(waves));
 }
 
+TEST_F(LifecycleTest, ThrowingConstructorGivesItsLibraryReferenceBack)
+{
+    log->on_line("initialized", [] { throw std::runtime_error("log sink failed"); });
+    EXPECT_THROW(make_plugin(), std::runtime_error);
+    EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
+    EXPECT_THAT(fake::calls_of("mosquitto_lib_cleanup"), ElementsAre("mosquitto_lib_cleanup()"));
+}
+
 TEST_F(LifecycleTest, DestroyingAnInstanceThatNeverConnectedTouchesNoClient)
 {
     make_plugin();
