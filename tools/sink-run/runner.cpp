@@ -1,5 +1,6 @@
 #include "runner.h"
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -30,6 +31,25 @@ std::string seconds_text(double seconds)
     return text;
 }
 
+// Keeps SIGHUP away from a plug-in that is about to be deleted, however
+// the run leaves its scope.
+class ReloadTarget
+{
+public:
+    ReloadTarget(SignalWatch &signals_, agPlugin &plugin) : signals(signals_)
+    {
+        signals.set_reload_target(&plugin);
+    }
+    ~ReloadTarget() { clear(); }
+    ReloadTarget(const ReloadTarget &) = delete;
+    ReloadTarget &operator=(const ReloadTarget &) = delete;
+
+    void clear() { signals.set_reload_target(nullptr); }
+
+private:
+    SignalWatch &signals;
+};
+
 class Run
 {
 public:
@@ -45,6 +65,8 @@ public:
 private:
     Snapshot sample();
     int connect_or_fail(Delivery &delivery, WorkerWatch &worker);
+    int report_failure(const std::string &failure);
+    void say_unreachable();
     int finish(const std::string &failure, bool input_failed, const Snapshot &summary,
         Delivery::Drain drain);
 
@@ -82,7 +104,7 @@ int Run::execute(InputFile &input)
         " v" + version + ")");
 
     delivery.reset(new Delivery(*plugin, watch, events));
-    signals.set_reload_target(plugin.get());
+    ReloadTarget reload_target(signals, *plugin);
     std::unique_ptr<ProgressLines> progress;
     if (options.stats) {
         progress.reset(new ProgressLines([this] { return sample(); }));
@@ -90,7 +112,6 @@ int Run::execute(InputFile &input)
     WorkerWatch worker(*plugin, events);
     int early = connect_or_fail(*delivery, worker);
     if (early >= 0) {
-        signals.set_reload_target(nullptr);
         return early;
     }
     InputReader reader(input.fd(), options.whole);
@@ -103,9 +124,10 @@ int Run::execute(InputFile &input)
         drain = delivery->drain();
     }
     Snapshot before_stop = sample();
-    std::string failure = worker.stop();
+    std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT,
+        events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
     progress.reset();
-    signals.set_reload_target(nullptr);
+    reload_target.clear();
     plugin.reset();
     // The counts are those from before the stop; the time is the whole run.
     before_stop.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
@@ -115,29 +137,48 @@ int Run::execute(InputFile &input)
 // -1 when connected; otherwise the exit status, with the plug-in stopped.
 int Run::connect_or_fail(Delivery &d, WorkerWatch &worker)
 {
-    auto limit = std::chrono::milliseconds(static_cast<long long>(options.connect_timeout * 1000));
+    // Rounded up: a time-out below a millisecond must not become none.
+    auto limit = std::chrono::milliseconds(
+        static_cast<long long>(std::ceil(options.connect_timeout * 1000)));
     Delivery::Connect connect = d.wait_for_broker(limit);
     if (connect == Delivery::Connect::CONNECTED) {
         return -1;
     }
-    std::string problem = watch.last_problem();
-    std::string library_error = watch.last_library_error();
-    std::string failure = worker.stop();
-    if (!failure.empty()) {
-        say("the plug-in failed: " + failure);
-        return EXIT_PLUGIN_FAILED;
+    if (connect == Delivery::Connect::WORKER_ENDED) {
+        std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT, EXIT_PLUGIN_FAILED);
+        if (!failure.empty()) {
+            return report_failure(failure);
+        }
     }
+    int status = EXIT_UNREACHABLE;
     if (connect == Delivery::Connect::STOPPED) {
         say("stopped before the broker accepted the connection");
-        return EXIT_SIGNAL_BASE + events.stop_signal();
+        status = EXIT_SIGNAL_BASE + events.stop_signal();
+    } else {
+        say_unreachable();
     }
+    // The worker may sit in a blocking connect to a port that never
+    // answers; the time-out holds all the same.
+    std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT, status);
+    return failure.empty() ? status : report_failure(failure);
+}
+
+int Run::report_failure(const std::string &failure)
+{
+    say("the plug-in failed: " + failure);
+    return EXIT_PLUGIN_FAILED;
+}
+
+void Run::say_unreachable()
+{
+    std::string problem = watch.last_problem();
+    std::string library_error = watch.last_library_error();
     std::string reason = problem.empty() ? "no answer" : "last: " + problem;
     if (!library_error.empty()) {
         reason += "; libmosquitto: " + library_error;
     }
     say("broker unreachable: no accepted connection within " +
         seconds_text(options.connect_timeout) + " (" + reason + ")");
-    return EXIT_UNREACHABLE;
 }
 
 int Run::finish(const std::string &failure, bool input_failed, const Snapshot &summary,
