@@ -44,7 +44,7 @@ Snapshot clean_run()
 
 TEST(ShortfallsTest, ACleanRunHasNone)
 {
-    EXPECT_TRUE(shortfalls(clean_run(), 2, false).empty());
+    EXPECT_TRUE(shortfalls(clean_run(), 2, RunEnd()).empty());
 }
 
 TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
@@ -58,7 +58,7 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
     s.delivery.acknowledged = 6;
     s.delivery.abandoned = 2;
     s.delivery.losses = 1;
-    EXPECT_EQ(shortfalls(s, 2, false), (std::vector<std::string>{
+    EXPECT_EQ(shortfalls(s, 2, RunEnd()), (std::vector<std::string>{
         "1 payloads dropped by the full queue",
         "3 publishes never made: the plug-in drops payloads while it is not connected "
         "(connections lost: 1)",
@@ -69,12 +69,43 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
 
 TEST(ShortfallsTest, AStalledEndSaysItGaveUp)
 {
+    RunEnd stalled;
+    stalled.stalled = true;
     Snapshot s = clean_run();
     s.delivery.acknowledged = 7;
-    EXPECT_EQ(shortfalls(s, 2, true), (std::vector<std::string>{
+    EXPECT_EQ(shortfalls(s, 2, stalled), (std::vector<std::string>{
         "3 publishes not acknowledged by the broker (gave up after 30 s without progress)"}));
-    EXPECT_EQ(shortfalls(clean_run(), 2, true),
+    EXPECT_EQ(shortfalls(clean_run(), 2, stalled),
         (std::vector<std::string>{"the plug-in did not finish its queue (gave up after 30 s)"}));
+}
+
+TEST(ShortfallsTest, ARefusalIsNotBlamedOnTheConnection)
+{
+    Snapshot s = clean_run();
+    s.delivery.published = 9; // the refused one's second channel was skipped
+    s.delivery.refused = 1;
+    s.delivery.acknowledged = 8;
+    EXPECT_EQ(shortfalls(s, 2, RunEnd()), (std::vector<std::string>{
+        "1 publishes never made: libmosquitto refused publishes and the plug-in skips the "
+        "rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)",
+        "1 of 9 publishes refused by libmosquitto",
+    }));
+}
+
+TEST(ShortfallsTest, ASecondSignalAndAnUnfinishedWriteAreTold)
+{
+    RunEnd end;
+    end.cut_short = true;
+    end.unflushed = true;
+    Snapshot s = clean_run();
+    s.delivery.published = 8;
+    s.delivery.acknowledged = 6;
+    EXPECT_EQ(shortfalls(s, 2, end), (std::vector<std::string>{
+        "2 publishes never made (wait cut short by a second signal)",
+        "2 publishes not acknowledged by the broker (wait cut short by a second signal)",
+        "the plug-in's last write did not finish (no disconnect confirmed): published "
+        "payloads may not have reached the broker",
+    }));
 }
 
 } // namespace

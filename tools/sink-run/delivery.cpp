@@ -68,6 +68,9 @@ Delivery::Drain Delivery::drain()
     if (result == Drain::DONE) {
         result = wait_for_acknowledgements();
     }
+    if (result == Drain::DONE) {
+        result = wait_for_idle_pass();
+    }
     return result;
 }
 
@@ -109,6 +112,33 @@ Delivery::Drain Delivery::wait_for_two_polls()
             return Drain::STALLED;
         }
         events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
+    }
+    return Drain::DONE;
+}
+
+// libmosquitto writes queued packets only when a pass finds the socket
+// writable, and such passes follow each other quickly; a pass with nothing
+// to write (or a socket that stays full) waits out the 1 s select time-out.
+// Only after such a pass may the stop come, or its single last write
+// leaves payloads behind.
+Delivery::Drain Delivery::wait_for_idle_pass()
+{
+    uint64_t polls = plugin.GetPayloadQueuePolls();
+    auto changed_at = Clock::now();
+    auto deadline = changed_at + STALL_LIMIT;
+    while (Clock::now() - changed_at < IDLE_PASS) {
+        if (must_give_up()) {
+            return Drain::INTERRUPTED;
+        }
+        if (Clock::now() >= deadline) {
+            return Drain::STALLED;
+        }
+        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
+        uint64_t now = plugin.GetPayloadQueuePolls();
+        if (now != polls) {
+            polls = now;
+            changed_at = Clock::now();
+        }
     }
     return Drain::DONE;
 }

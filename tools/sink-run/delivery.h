@@ -27,6 +27,9 @@ public:
     static constexpr std::size_t QUEUE_LIMIT = agPluginSink::DEFAULT_QUEUE_LIMIT;
     /* How long the end of a run waits without any progress. */
     static constexpr std::chrono::seconds STALL_LIMIT{30};
+    /* A pass of the worker this long had nothing it could write: just
+     * under its 1 s select time-out. */
+    static constexpr std::chrono::milliseconds IDLE_PASS{900};
 
     enum class Connect { CONNECTED, WORKER_ENDED, STOPPED, TIMED_OUT };
     enum class Drain { DONE, STALLED, INTERRUPTED };
@@ -42,7 +45,8 @@ public:
 
     /* Waits until the queue is empty, the plug-in has published what it
      * took, and the broker has acknowledged every publish that it will
-     * acknowledge; gives up after STALL_LIMIT without progress. */
+     * acknowledge, and a pass of the worker found nothing to write; gives
+     * up after STALL_LIMIT without progress. */
     Drain drain();
 
     uint64_t read() const { return read_count.load(); }
@@ -52,6 +56,7 @@ private:
     Drain wait_for_empty_queue();
     Drain wait_for_two_polls();
     Drain wait_for_acknowledgements();
+    Drain wait_for_idle_pass();
     bool must_give_up() const;
 
     agPluginSink &plugin;

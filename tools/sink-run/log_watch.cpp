@@ -91,7 +91,9 @@ bool LogWatch::on_plugin_line(agLogLevel level, const std::string &text, const s
     }
     if (starts_with(text, "on_disconnect: ") || starts_with(text, "MQ read: ") ||
         starts_with(text, "MQ misc: ") || starts_with(text, "MQ connect: ")) {
-        if (!starts_with(text, "on_disconnect: ")) {
+        if (starts_with(text, "on_disconnect: 0:")) {
+            ++clean_closes;
+        } else if (!starts_with(text, "on_disconnect: ")) {
             problem = line;
         }
         lose_connection();
@@ -149,6 +151,12 @@ uint64_t LogWatch::connections() const
 {
     std::lock_guard<std::mutex> guard(lock);
     return accepted;
+}
+
+uint64_t LogWatch::clean_disconnects() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return clean_closes;
 }
 
 std::string LogWatch::last_problem() const

@@ -41,6 +41,10 @@ public:
     bool connected() const;
     /* Connections the broker accepted so far. */
     uint64_t connections() const;
+    /* Connections closed cleanly ("on_disconnect: 0: ..."): libmosquitto
+     * reports that only once the DISCONNECT packet, and so everything
+     * queued before it, was written. */
+    uint64_t clean_disconnects() const;
     /* The plug-in's last line about a failed connection or request, and
      * libmosquitto's last error line (often the reason behind it). */
     std::string last_problem() const;
@@ -57,6 +61,7 @@ private:
     DeliveryCounts delivery;
     bool is_connected = false;
     uint64_t accepted = 0;
+    uint64_t clean_closes = 0;
     std::string problem;
     std::string library_error;
 };

@@ -36,7 +36,38 @@ std::string format_summary(const Snapshot &s)
         std::to_string(unacknowledged(s)) + ", elapsed " + seconds(s.elapsed);
 }
 
-std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, bool stalled)
+namespace {
+
+std::string why_never_made(const DeliveryCounts &d, const RunEnd &end)
+{
+    if (d.losses > 0) {
+        return ": the plug-in drops payloads while it is not connected (connections lost: " +
+            std::to_string(d.losses) + ")";
+    }
+    if (d.refused > 0) {
+        return ": libmosquitto refused publishes and the plug-in skips the rest of such a"
+               " payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)";
+    }
+    if (end.cut_short) {
+        return " (wait cut short by a second signal)";
+    }
+    return " (the plug-in did not take them from its queue)";
+}
+
+std::string why_unacknowledged(const DeliveryCounts &d, const RunEnd &end)
+{
+    if (end.stalled) {
+        return " (gave up after 30 s without progress)";
+    }
+    if (end.cut_short) {
+        return " (wait cut short by a second signal)";
+    }
+    return " (connections lost: " + std::to_string(d.losses) + ")";
+}
+
+} // namespace
+
+std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, const RunEnd &end)
 {
     std::vector<std::string> lines;
     const DeliveryCounts &d = s.delivery;
@@ -46,9 +77,8 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, boo
     uint64_t expected = s.queued * channels;
     uint64_t made = d.published > d.refused ? d.published - d.refused : 0;
     if (d.published < expected) {
-        lines.push_back(std::to_string(expected - d.published) +
-            " publishes never made: the plug-in drops payloads while it is not connected" +
-            " (connections lost: " + std::to_string(d.losses) + ")");
+        lines.push_back(std::to_string(expected - d.published) + " publishes never made" +
+            why_never_made(d, end));
     }
     if (d.refused > 0) {
         lines.push_back(std::to_string(d.refused) + " of " + std::to_string(made + d.refused) +
@@ -56,11 +86,13 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, boo
     }
     if (unacknowledged(s) > 0) {
         lines.push_back(std::to_string(unacknowledged(s)) +
-            " publishes not acknowledged by the broker" +
-            (stalled ? " (gave up after 30 s without progress)"
-                     : " (connections lost: " + std::to_string(d.losses) + ")"));
-    } else if (stalled) {
+            " publishes not acknowledged by the broker" + why_unacknowledged(d, end));
+    } else if (end.stalled) {
         lines.push_back("the plug-in did not finish its queue (gave up after 30 s)");
+    }
+    if (end.unflushed) {
+        lines.push_back("the plug-in's last write did not finish (no disconnect confirmed):"
+                        " published payloads may not have reached the broker");
     }
     return lines;
 }

@@ -30,11 +30,17 @@ uint64_t unacknowledged(const Snapshot &snapshot);
 std::string format_progress(const Snapshot &snapshot);
 std::string format_summary(const Snapshot &snapshot);
 
+/* How the end of a run went. */
+struct RunEnd {
+    bool stalled = false;   // gave up waiting after 30 s without progress
+    bool cut_short = false; // a second signal ended the wait
+    bool unflushed = false; // the final write did not reach the DISCONNECT
+};
+
 /* Why a run fell short, one line each (empty when it did not): payloads
- * every one of `channels` should have carried, and whether the end of the
- * run gave up waiting (`stalled`). */
+ * every one of `channels` should have carried, and how the run ended. */
 std::vector<std::string> shortfalls(const Snapshot &snapshot, std::size_t channels,
-    bool stalled);
+    const RunEnd &end);
 
 /* Prints a progress line to standard error every second until destroyed. */
 class ProgressLines

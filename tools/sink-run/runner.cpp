@@ -68,7 +68,7 @@ private:
     int report_failure(const std::string &failure);
     void say_unreachable();
     int finish(const std::string &failure, bool input_failed, const Snapshot &summary,
-        Delivery::Drain drain);
+        const RunEnd &end);
 
     const Options &options;
     const Clock::time_point started;
@@ -124,14 +124,22 @@ int Run::execute(InputFile &input)
         drain = delivery->drain();
     }
     Snapshot before_stop = sample();
+    // The plug-in's deletion queues a DISCONNECT behind everything else
+    // and writes once; only a clean close confirms that write finished.
+    bool must_close = watch.connected();
+    uint64_t closes = watch.clean_disconnects();
     std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT,
         events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
     progress.reset();
     reload_target.clear();
     plugin.reset();
+    RunEnd end;
+    end.stalled = drain == Delivery::Drain::STALLED;
+    end.cut_short = events.hurry();
+    end.unflushed = must_close && watch.clean_disconnects() == closes;
     // The counts are those from before the stop; the time is the whole run.
     before_stop.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    return finish(failure, fed == InputReader::FAILED, before_stop, drain);
+    return finish(failure, fed == InputReader::FAILED, before_stop, end);
 }
 
 // -1 when connected; otherwise the exit status, with the plug-in stopped.
@@ -182,7 +190,7 @@ void Run::say_unreachable()
 }
 
 int Run::finish(const std::string &failure, bool input_failed, const Snapshot &summary,
-    Delivery::Drain drain)
+    const RunEnd &end)
 {
     std::fprintf(stderr, "%s\n", format_summary(summary).c_str());
     if (!failure.empty()) {
@@ -192,8 +200,7 @@ int Run::finish(const std::string &failure, bool input_failed, const Snapshot &s
     if (input_failed) {
         return EXIT_PLUGIN_FAILED;
     }
-    std::vector<std::string> problems =
-        shortfalls(summary, options.channels.size(), drain == Delivery::Drain::STALLED);
+    std::vector<std::string> problems = shortfalls(summary, options.channels.size(), end);
     for (const std::string &line : problems) {
         say(line);
     }
