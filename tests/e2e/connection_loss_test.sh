@@ -12,7 +12,8 @@ exec 3<>"$E2E_DIR/input"
 err="$E2E_DIR/run.err"
 # The runner must not hold the FIFO's write end, or it would never see
 # the end of its input.
-"$SINK_RUN" --config "$E2E_DIR/c.json" --input "$E2E_DIR/input" --debug 2>"$err" 3>&- &
+"$SINK_RUN" --config "$E2E_DIR/c.json" --input "$E2E_DIR/input" --debug --stats \
+    2>"$err" 3>&- &
 runner=$!
 track "$runner"
 
@@ -22,9 +23,11 @@ wait_until 20 grep_count "$err" "received PUBACK" 1 || fail "the first line was 
 broker_stop
 wait_until 20 grep -q "^mqtt: MQ read: The connection was lost" "$err" ||
     fail "the plug-in did not notice the lost connection"
-# Queued before the broker is back, so drained before the plug-in can have
-# seen the new connection's acceptance: dropped.
+# Taken from the queue (and so dropped) while the broker is away: the
+# progress line shows the queue empty again before the broker comes back.
 echo while-down >&3
+wait_until 20 grep -q "^tavrix-sink-run: .*: read 2, queued 2, dropped 0, waiting 0, published 1," \
+    "$err" || fail "the plug-in did not take the line while the broker was down"
 
 broker_restart
 wait_until 20 grep_count "$err" "^mqtt: on_connect: 0:" 2 || fail "no second connection"
