@@ -49,12 +49,24 @@ InputReader::Result Delivery::feed(InputReader &input, const std::set<std::strin
 
 // A stop request still lets the payload already read go in; only a dead
 // worker or a second request leaves it out.
+//
+// The plug-in moves the whole queue into libmosquitto, which keeps every
+// QoS 1 and 2 message until the broker acknowledges it: without a bound
+// on those, memory would grow with the input.
 bool Delivery::wait_for_room()
 {
     while (!plugin.WaitForPayloadQueueDepth(QUEUE_LIMIT, 100)) {
         if (events.has_worker_ended() || events.hurry()) {
             return false;
         }
+    }
+    while (watch.counts().outstanding() > OUTSTANDING_LIMIT) {
+        if (events.has_worker_ended() || events.hurry()) {
+            return false;
+        }
+        events.wait_until(Clock::now() + RECHECK, [this] {
+            return watch.counts().outstanding() <= OUTSTANDING_LIMIT || must_give_up();
+        });
     }
     return true;
 }

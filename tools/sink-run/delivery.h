@@ -25,6 +25,8 @@ class Delivery
 public:
     /* Payloads the runner lets wait in the host's queue. */
     static constexpr std::size_t QUEUE_LIMIT = agPluginSink::DEFAULT_QUEUE_LIMIT;
+    /* Publishes the runner lets wait for their acknowledgement. */
+    static constexpr uint64_t OUTSTANDING_LIMIT = 20000;
     /* How long the end of a run waits without any progress. */
     static constexpr std::chrono::seconds STALL_LIMIT{30};
     /* A pass of the worker this long had nothing it could write: just
