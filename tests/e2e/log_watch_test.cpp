@@ -117,4 +117,18 @@ TEST_F(LogWatchTest, KeepsLibmosquittosLastErrorLine)
         "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed");
 }
 
+TEST_F(LogWatchTest, OnlyACleanCloseConfirmsTheLastWrite)
+{
+    debug("mqtt: on_connect: 0: No error.");
+    notice("mqtt: MQ read: The connection was lost. [7]");
+    debug("mqtt: on_disconnect: 7: The connection was lost.");
+    EXPECT_EQ(watch.clean_disconnects(), 0u) << "a lost connection flushed nothing";
+    debug("mqtt: on_connect: 0: No error.");
+    debug("mqtt: on_disconnect: 0: No error.");
+    EXPECT_EQ(watch.clean_disconnects(), 1u);
+    EXPECT_FALSE(watch.connected());
+    EXPECT_EQ(watch.last_problem(), "mqtt: MQ read: The connection was lost. [7]")
+        << "a clean close is no problem";
+}
+
 } // namespace
