@@ -34,10 +34,7 @@ wait_until 20 grep_count "$err" "^mqtt: on_connect: 0:" 2 || fail "no second con
 echo after >&3
 exec 3>&-
 
-wait_until 30 gone "$runner" || fail "the runner did not finish"
-status=0
-wait "$runner" || status=$?
-[ "$status" -eq 4 ] || fail "exit status $status, expected 4"
+expect_exit "$runner" 30 4
 grep -q "^tavrix-sink-run: read 3, queued 3, dropped 0, published 2, unacknowledged 0," "$err" ||
     fail "summary line wrong"
 grep -q "^tavrix-sink-run: 1 publishes never made: the plug-in drops payloads while it is not connected" \

@@ -71,6 +71,15 @@ gone() {
     ! kill -0 "$1" 2>/dev/null
 }
 
+# expect_exit PID SECONDS STATUS: the background process PID ends within
+# SECONDS with exit status STATUS; fails the test otherwise.
+expect_exit() {
+    wait_until "$2" gone "$1" || fail "the runner did not finish"
+    local status=0
+    wait "$1" || status=$?
+    [ "$status" -eq "$3" ] || fail "exit status $status, expected $3"
+}
+
 broker_settled() { # pid log
     grep -q "mosquitto version .* running" "$2" || gone "$1"
 }

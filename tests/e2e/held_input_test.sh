@@ -22,10 +22,7 @@ wait_until 20 grep -q "^mqtt: MQ connect: 127.0.0.1:$port: " "$E2E_DIR/run.err" 
 
 # The same broker on the same port again, now logging every publish.
 broker_restart "log_type debug"
-wait_until 30 gone "$runner" || fail "the runner did not finish"
-status=0
-wait "$runner" || status=$?
-[ "$status" -eq 0 ] || fail "exit status $status, expected 0"
+expect_exit "$runner" 30 0
 grep -q "^tavrix-sink-run: read 500, queued 500, dropped 0, published 500, unacknowledged 0," \
     "$E2E_DIR/run.err" || fail "summary line wrong"
 [ "$(grep -c "Received PUBLISH from .*'e2e/held'" "$BROKER_LOG")" -eq 500 ] ||

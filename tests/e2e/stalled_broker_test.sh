@@ -25,10 +25,7 @@ wait_until 20 grep -q "^mqtt: on_connect: 0:" "$err" || fail "the plug-in did no
 kill -STOP "$BROKER_PID"
 cat "$E2E_DIR/lines" >&3
 exec 3>&-
-wait_until 60 gone "$runner" || fail "the runner did not finish"
-status=0
-wait "$runner" || status=$?
-[ "$status" -eq 4 ] || fail "exit status $status, expected 4"
+expect_exit "$runner" 60 4
 grep -q "^tavrix-sink-run: the plug-in's last write did not finish (no disconnect confirmed)" \
     "$err" || fail "the unfinished write is not told"
 echo "PASS: payloads left in libmosquitto at the stop fail the run"
