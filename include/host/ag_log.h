@@ -2,13 +2,15 @@
  * Host logging.
  *
  * ag_printf carries notices and failures, ag_dprintf debug detail. Each
- * call writes one line: a newline is added where the format has none.
+ * call writes one line: on standard error a newline is added where the
+ * format has none.
  * Debug output is off until ag_set_debug(true); while it is off,
  * ag_dprintf does not even format its arguments.
  *
  * Lines go to standard error unless a sink is installed, which then
- * receives every line (without its newline) instead. Lines are delivered
- * one at a time; a sink must not log itself.
+ * receives every line instead, exactly as formatted (with the format's
+ * trailing newline where it has one). Lines are delivered one at a time;
+ * a sink must not log itself.
  */
 #ifndef TAVRIX_HOST_AG_LOG_H
 #define TAVRIX_HOST_AG_LOG_H

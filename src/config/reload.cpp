@@ -92,4 +92,5 @@ void aspPlugin::ApplyConfiguration(nlohmann::json &document)
     assign(document, "ca_path", ca_path);
     assign(document, "client_cert_file", client_cert_file);
     assign(document, "client_key_file", client_key_file);
+    assign(document, "client_id", client_id);
 }

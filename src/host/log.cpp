@@ -20,13 +20,15 @@ void emit(agLogLevel level, const char *format, va_list args) __attribute__((for
 void emit(agLogLevel level, const char *format, va_list args)
 {
     std::string line = ag_vformat(format, args);
-    while (!line.empty() && line.back() == '\n') {
-        line.pop_back();
-    }
     std::lock_guard<std::mutex> guard(output_lock);
+    // A sink sees the text exactly as the caller formatted it; standard
+    // error gets one line, whether the format ended in a newline or not.
     if (output_sink) {
         output_sink(level, line);
         return;
+    }
+    while (!line.empty() && line.back() == '\n') {
+        line.pop_back();
     }
     line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stderr);

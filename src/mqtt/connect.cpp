@@ -31,7 +31,21 @@ std::string expand(const std::string &setting, std::map<std::string, std::string
     return expanded;
 }
 
+// MQTT carries the client id as a string with a 16-bit length.
+constexpr std::size_t MAX_CLIENT_ID = 65535;
+
 } // namespace
+
+/* The configured client id with its variables expanded, or the agent
+ * UUID where none is configured. */
+std::string aspPlugin::ClientId()
+{
+    if (client_id.empty()) {
+        return uuid_agent;
+    }
+    std::map<std::string, std::string> scratch(variables);
+    return expand(client_id, scratch);
+}
 
 /*
  * libmosquitto 2.0.11 tears a client down before it validates the new
@@ -39,48 +53,47 @@ std::string expand(const std::string &setting, std::map<std::string, std::string
  * 0 as its socket, which its destruction then closes: the host's standard
  * input. Ids the library would refuse are therefore refused here, before
  * the library sees them, with the result the library would have given.
+ * The client itself is kept as it was: it has no socket (the connect step
+ * runs only then), and a later attempt with a usable id re-initialises it.
  */
-bool aspPlugin::RefuseClientId()
+bool aspPlugin::RefuseClientId(const std::string &id)
 {
     int rc = MOSQ_ERR_SUCCESS;
-    if (uuid_agent.empty()) {
+    if (id.empty() || id.size() > MAX_CLIENT_ID) {
         rc = MOSQ_ERR_INVAL;
     } else {
-        rc = mosquitto_validate_utf8(uuid_agent.c_str(), static_cast<int>(uuid_agent.size()));
+        rc = mosquitto_validate_utf8(id.c_str(), static_cast<int>(id.size()));
     }
     if (rc == MOSQ_ERR_SUCCESS) {
         return false;
     }
     if (mosq == nullptr) {
-        ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), uuid_agent.c_str(),
-            strerror(EINVAL));
-        return true;
+        ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(), strerror(EINVAL));
+    } else {
+        ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
     }
-    ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
-    // Nothing is attempted on a client that could not be brought back to a
-    // clean state; the next connect step creates a new one.
-    mosquitto_destroy(mosq);
-    mosq = nullptr;
     return true;
 }
 
 bool aspPlugin::mqInit()
 {
     connected = false;
-    if (RefuseClientId()) {
+    const std::string id = ClientId();
+    client_id_refused = RefuseClientId(id);
+    if (client_id_refused) {
         return false;
     }
     if (mosq != nullptr) {
-        int rc = mosquitto_reinitialise(mosq, uuid_agent.c_str(), true, this);
+        int rc = mosquitto_reinitialise(mosq, id.c_str(), true, this);
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(),
                 mosquitto_strerror(rc), rc);
             return false;
         }
     } else {
-        mosq = mosquitto_new(uuid_agent.c_str(), true, this);
+        mosq = mosquitto_new(id.c_str(), true, this);
         if (mosq == nullptr) {
-            ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), uuid_agent.c_str(),
+            ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(),
                 strerror(errno));
             return false;
         }
@@ -127,13 +140,17 @@ void aspPlugin::SetUpTls()
 void aspPlugin::mqConnect()
 {
     mqInit();
-    if (!ca_file.empty() || !ca_path.empty()) {
-        SetUpTls();
-    }
-    int rc = mosquitto_connect(mosq, host.c_str(), port, KEEPALIVE);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        ag_printf("%s: MQ connect: %s:%hu: %s [%d]", tag.c_str(), host.c_str(), port,
-            mosquitto_strerror(rc), rc);
+    // A refused id leaves nothing to set up or connect: the step only
+    // pauses, and a later pass tries again (a reload may bring a usable id).
+    if (!client_id_refused) {
+        if (!ca_file.empty() || !ca_path.empty()) {
+            SetUpTls();
+        }
+        int rc = mosquitto_connect(mosq, host.c_str(), port, KEEPALIVE);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            ag_printf("%s: MQ connect: %s:%hu: %s [%d]", tag.c_str(), host.c_str(), port,
+                mosquitto_strerror(rc), rc);
+        }
     }
     // Bounds attempts to one a second, whether this one worked or not.
     sleep(1);

@@ -9,6 +9,26 @@
 
 #include "asp_plugin.h"
 
+namespace {
+
+// What the library cannot be handed without losing part of the request:
+// it reads the topic as a C string, so a NUL would publish on a shortened
+// topic, and it takes a signed 32-bit length, so a longer payload would go
+// out truncated. Both are refused as the library refuses an invalid topic
+// or a payload over its own limit.
+int library_refusal(const std::string &topic, uint64_t length)
+{
+    if (topic.find('\0') != std::string::npos) {
+        return MOSQ_ERR_INVAL;
+    }
+    if (length > static_cast<uint64_t>(INT_MAX)) {
+        return MOSQ_ERR_PAYLOAD_SIZE;
+    }
+    return MOSQ_ERR_SUCCESS;
+}
+
+} // namespace
+
 bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
     for (const std::string &channel : payload->channels) {
@@ -21,11 +41,8 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
         ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
             static_cast<unsigned long>(payload->length));
 
-        // The library takes a signed 32-bit length; a longer payload would
-        // go out truncated, so it is refused as the library would refuse a
-        // payload over its own limit.
-        int rc = MOSQ_ERR_PAYLOAD_SIZE;
-        if (payload->length <= static_cast<uint64_t>(INT_MAX)) {
+        int rc = library_refusal(expanded, payload->length);
+        if (rc == MOSQ_ERR_SUCCESS) {
             rc = mosquitto_publish(mosq, nullptr, expanded.c_str(),
                 static_cast<int>(payload->length), payload->data, message_qos, message_retain);
         }

@@ -36,12 +36,18 @@ void *aspPlugin::Entry()
 
 void aspPlugin::ReloadIfPending()
 {
-    if (!reload_pending.load()) {
+    // Taken before the file is read: a request made while the reload runs
+    // may come after the read, and is served by the next pass.
+    if (!reload_pending.exchange(false)) {
         return;
     }
-    Reload();
-    // Cleared after the reload: a request made while it ran is served by it.
-    reload_pending.exchange(false);
+    try {
+        Reload();
+    } catch (...) {
+        // Not served: the request stays for whoever looks after the failure.
+        reload_pending.store(true);
+        throw;
+    }
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)

@@ -43,10 +43,12 @@ public:
 
     /* Creates or re-initialises the client and applies credentials,
      * callbacks and threaded mode; false (already logged) when there is
-     * no usable client. */
+     * no usable client, or when the client id is one the library would
+     * refuse (the client is then left as it was). */
     bool mqInit();
     /* The connect step: mqInit, TLS when a CA is configured, the blocking
-     * connect and the pause that bounds attempts to one per pass. */
+     * connect and the pause that bounds attempts to one per pass. With a
+     * refused client id only the pause is left. */
     void mqConnect();
     /* Clears `connected` and, with an open socket, disconnects and
      * flushes once. */
@@ -83,6 +85,9 @@ public:
     std::string ca_path;
     std::string client_cert_file;
     std::string client_key_file;
+    /* The MQTT client id, a template like the TLS paths; empty: the
+     * agent UUID. */
+    std::string client_id;
     std::string uuid_agent;
     std::string uuid_serial;
     std::string uuid_site;
@@ -91,11 +96,15 @@ public:
 private:
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
+    std::string ClientId();
+    bool RefuseClientId(const std::string &id);
     void SetUpTls();
-    bool RefuseClientId();
     void ReloadIfPending();
     void DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
     void PumpSocket(int socket);
+
+    /* Set by mqInit when the client id was refused. */
+    bool client_id_refused = false;
 };
 
 #endif

@@ -62,12 +62,16 @@ const char *boolean(bool value)
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...)
 {
-    char buffer[1024];
-    va_list args;
+    va_list args, again;
     va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, fmt, args);
     va_end(args);
-    return buffer;
+    std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+    std::vsnprintf(&text[0], text.size(), fmt, again);
+    va_end(again);
+    text.pop_back();
+    return text;
 }
 
 // Records the call and returns its scripted result, or `fallback`.

@@ -65,7 +65,7 @@ TEST_F(ConnectTest, FirstAttemptCreatesClientWithCredentialsAndPauses)
             CALLBACKS,
             {"mosquitto_threaded_set(true)", "mosquitto_connect(\"broker.example\", 8883, 15)",
                 "sleep(1)"}}));
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: using credentials: sensor/********"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: using credentials: sensor/********\n"));
     EXPECT_FALSE(plugin->connected) << "only the broker's CONNACK connects";
 }
 
@@ -138,7 +138,7 @@ TEST_F(ConnectTest, FailedCreationLeavesNoClientAndEveryCallFails)
     EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_new(\"agent-uuid\", true)",
                                    "mosquitto_connect(\"localhost\", 1883, 15)", "sleep(1)"));
     EXPECT_THAT(log->notices(),
-        ElementsAre("mqtt: New MQTT context: agent-uuid: Cannot allocate memory",
+        ElementsAre("mqtt: New MQTT context: agent-uuid: Cannot allocate memory\n",
             "mqtt: MQ connect: localhost:1883: error text 3 [3]"));
 }
 
@@ -181,7 +181,7 @@ TEST_F(ConnectTest, CaFileAloneSetsUpTlsWithNullForTheRest)
         ElementsAre("mosquitto_tls_insecure_set(false)",
             "mosquitto_connect(\"localhost\", 1883, 15)", "sleep(1)"));
     EXPECT_EQ(*(tls - 1), "mosquitto_threaded_set(true)");
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: enabled TLS."));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: enabled TLS.\n"));
 }
 
 TEST_F(ConnectTest, TlsPathsAreExpandedAgainstACopyOfTheVariables)
@@ -239,49 +239,93 @@ TEST_F(ConnectTest, RefusedInsecureModeNamesTheDirection)
     }
 }
 
-// libmosquitto would close the host's standard input on an empty client
-// id, so such an id never reaches it.
-TEST_F(ConnectTest, EmptyAgentIdNeverReachesMosquittoNew)
-{
-    plugin->uuid_agent = "";
+// libmosquitto would close the host's standard input on a client id it
+// refuses, so such an id never reaches it. The step then only pauses: no
+// TLS set-up, no connect call, and the client (if any) is kept for a later
+// attempt with a usable id.
+struct RefusedId {
+    const char *name;
+    std::string id;
+    int code; // what libmosquitto would answer
+};
 
-    plugin->mqConnect();
+class RefusedClientIdTest : public ConnectTest, public ::testing::WithParamInterface<RefusedId>
+{
+};
+
+TEST_P(RefusedClientIdTest, WithoutAClientOnlyPausesAndIsTriedAgain)
+{
+    plugin->uuid_agent = GetParam().id;
+    plugin->ca_file = "ca.pem";
+
+    EXPECT_NO_THROW(plugin->mqConnect());
+    EXPECT_NO_THROW(plugin->mqConnect());
 
     EXPECT_EQ(plugin->mosq, nullptr);
-    EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_connect(\"localhost\", 1883, 15)", "sleep(1)"));
-    EXPECT_THAT(log->notices(), ElementsAre("mqtt: New MQTT context: : Invalid argument",
-                                    "mqtt: MQ connect: localhost:1883: error text 3 [3]"));
+    EXPECT_THAT(fake::calls(), ElementsAre("sleep(1)", "sleep(1)"));
+    const std::string line = "mqtt: New MQTT context: " + GetParam().id + ": Invalid argument\n";
+    EXPECT_THAT(log->notices(), ElementsAre(line, line));
 }
 
-TEST_F(ConnectTest, EmptyAgentIdWithTlsEndsTheStepWithTheTlsError)
+TEST_P(RefusedClientIdTest, KeepsTheClientAndReusesItOnceTheIdIsUsable)
 {
-    plugin->uuid_agent = "";
     plugin->ca_file = "ca.pem";
-    EXPECT_THROW(plugin->mqConnect(), agException);
-    EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_tls_set(\"ca.pem\", null, null, null, null)"));
+    plugin->mqConnect();
+    struct mosquitto *client = plugin->mosq;
+    fake::reset();
+    log->clear();
+
+    plugin->uuid_agent = GetParam().id;
+    EXPECT_NO_THROW(plugin->mqConnect());
+
+    EXPECT_EQ(plugin->mosq, client);
+    EXPECT_THAT(fake::calls(), ElementsAre("sleep(1)"));
+    const std::string code = std::to_string(GetParam().code);
+    EXPECT_THAT(log->notices(),
+        ElementsAre("mqtt: Reinitialise MQTT context: error text " + code + " [" + code + "]"));
+
+    fake::reset();
+    plugin->uuid_agent = "agent-uuid";
+    plugin->mqConnect();
+    EXPECT_EQ(plugin->mosq, client);
+    EXPECT_EQ(fake::calls().front(), "mosquitto_reinitialise(\"agent-uuid\", true)");
+    EXPECT_THAT(fake::calls_of("mosquitto_connect("),
+        ElementsAre("mosquitto_connect(\"localhost\", 1883, 15)"));
 }
 
-TEST_F(ConnectTest, RefusedIdDestroysAnExistingClientInsteadOfReinitialising)
+INSTANTIATE_TEST_SUITE_P(Ids, RefusedClientIdTest,
+    ::testing::Values(RefusedId{"Empty", "", MOSQ_ERR_INVAL},
+        RefusedId{"ControlCharacter", "bad\x01id", MOSQ_ERR_MALFORMED_UTF8},
+        RefusedId{"NotUtf8", "\xff\xfe", MOSQ_ERR_MALFORMED_UTF8},
+        RefusedId{"LongerThanMqttAllows", std::string(65536, 'a'), MOSQ_ERR_INVAL}),
+    [](const ::testing::TestParamInfo<RefusedId> &row) { return row.param.name; });
+
+TEST_F(ConnectTest, LongestIdMqttAllowsIsUsed)
 {
+    plugin->uuid_agent = std::string(65535, 'a');
     plugin->mqConnect();
-    for (auto [id, code] : {std::pair<const char *, int>{"", MOSQ_ERR_INVAL},
-             {"bad\x01id", MOSQ_ERR_MALFORMED_UTF8}}) {
-        plugin->uuid_agent = "agent-uuid";
-        plugin->mqConnect();
-        fake::reset();
-        log->clear();
-        plugin->uuid_agent = id;
+    EXPECT_THAT(fake::calls_of("mosquitto_new"),
+        ElementsAre("mosquitto_new(\"" + plugin->uuid_agent + "\", true)"));
+}
 
-        plugin->mqConnect();
+TEST_F(ConnectTest, ConfiguredClientIdIsExpandedAndReplacesTheAgentUuid)
+{
+    plugin->variables = {{"${uuid_agent}", "agent-uuid"}, {"${site}", "lab"}};
+    plugin->client_id = "${site}-${uuid_agent}-2";
+    plugin->mqConnect();
+    plugin->client_id = "";
+    plugin->mqConnect();
+    plugin->client_id = "${empty}";
+    plugin->variables["${empty}"] = "";
+    plugin->mqConnect();
 
-        EXPECT_EQ(plugin->mosq, nullptr);
-        EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_destroy()",
-                                       "mosquitto_connect(\"localhost\", 1883, 15)", "sleep(1)"));
-        EXPECT_EQ(log->notices().at(0), "mqtt: Reinitialise MQTT context: error text " +
-                std::to_string(code) + " [" + std::to_string(code) + "]");
-    }
+    EXPECT_THAT(fake::calls_of("mosquitto_new"),
+        ElementsAre("mosquitto_new(\"lab-agent-uuid-2\", true)"));
+    EXPECT_THAT(fake::calls_of("mosquitto_reinitialise"),
+        ElementsAre("mosquitto_reinitialise(\"agent-uuid\", true)"))
+        << "an empty client_id stands for the agent UUID";
+    EXPECT_THAT(log->notices(), ElementsAre("mqtt: Reinitialise MQTT context: error text 3 [3]"))
+        << "a client_id that expands to nothing is refused";
 }
 
 TEST_F(ConnectTest, ConnectedFollowsTheCallbacks)
@@ -307,9 +351,9 @@ TEST_F(ConnectTest, ConnectedFollowsTheCallbacks)
     EXPECT_FALSE(plugin->connected) << "reset";
 
     EXPECT_THAT(log->lines(),
-        ElementsAre("mqtt: on_connect: 5: error text 5", "mqtt: on_connect: 0: error text 0",
-            "mqtt: on_connect: 5: error text 5", "mqtt: on_disconnect: 0: error text 0",
-            "mqtt: on_connect: 0: error text 0", "mqtt: on_connect: 0: error text 0"));
+        ElementsAre("mqtt: on_connect: 5: error text 5\n", "mqtt: on_connect: 0: error text 0\n",
+            "mqtt: on_connect: 5: error text 5\n", "mqtt: on_disconnect: 0: error text 0\n",
+            "mqtt: on_connect: 0: error text 0\n", "mqtt: on_connect: 0: error text 0\n"));
 }
 
 TEST_F(ConnectTest, CallbacksNeverLetAnExceptionIntoTheLibrary)
@@ -336,8 +380,8 @@ TEST_F(ConnectTest, OtherCallbacksOnlyLog)
     fake::fire_message("commands/reboot", 12);
     fake::fire_log(MOSQ_LOG_DEBUG, "Client agent-uuid sending PINGREQ");
 
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: message topic: commands/reboot, length: 12",
-                                  "mqtt: 16: Client agent-uuid sending PINGREQ"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: message topic: commands/reboot, length: 12\n",
+                                  "mqtt: 16: Client agent-uuid sending PINGREQ\n"));
     EXPECT_FALSE(plugin->connected);
 }
 

@@ -6,6 +6,9 @@
 #include "test_support.h"
 
 #include <csignal>
+#include <cstdio>
+
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 
@@ -220,7 +223,31 @@ TEST(LogTest, OneLineEachAndDebugOnlyWhenEnabled)
     ag_set_debug(false);
     ag_set_log_sink(nullptr);
 
-    EXPECT_THAT(lines, ElementsAre("a: 1", "b", "shown 5000000000"));
+    EXPECT_THAT(lines, ElementsAre("a: 1", "b\n", "shown 5000000000\n"))
+        << "a sink sees the text exactly as formatted";
+}
+
+TEST(LogTest, StandardErrorGetsOneNewlinePerLine)
+{
+    std::FILE *capture = std::tmpfile();
+    ASSERT_NE(capture, nullptr);
+    std::fflush(stderr);
+    int saved = dup(fileno(stderr));
+    dup2(fileno(capture), fileno(stderr));
+    ag_printf("%s", "bare");
+    ag_printf("ended\n");
+    ag_printf("doubled\n\n");
+    std::fflush(stderr);
+    dup2(saved, fileno(stderr));
+    close(saved);
+
+    std::rewind(capture);
+    std::string written;
+    for (int c; (c = std::fgetc(capture)) != EOF;) {
+        written.push_back(static_cast<char>(c));
+    }
+    std::fclose(capture);
+    EXPECT_EQ(written, "bare\nended\ndoubled\n");
 }
 
 TEST(LogTest, LongLinesAreNotCut)

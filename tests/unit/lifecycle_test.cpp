@@ -28,8 +28,8 @@ TEST_P(RefusedTypeTest, IsLoggedAndLeavesNoInstanceBehind)
 
     EXPECT_EQ(plugin, nullptr);
     EXPECT_THAT(log->lines(),
-        ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]",
-            std::string("Invalid plugin type: mqtt [") + GetParam() + "]", "mqtt: destroyed"));
+        ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]\n",
+            std::string("Invalid plugin type: mqtt [") + GetParam() + "]\n", "mqtt: destroyed\n"));
     EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_lib_init()", "mosquitto_lib_version()",
                                    "mosquitto_lib_cleanup()"));
     EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
@@ -85,8 +85,8 @@ TEST_F(LifecycleTest, FirstInstanceInitialisesLibraryAndLastCleansUp)
 {
     auto first = make_plugin();
     auto second = make_plugin();
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]",
-                                  "mqtt: initialized, libmosquitto v2.0.11 [ref#2]"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]\n",
+                                  "mqtt: initialized, libmosquitto v2.0.11 [ref#2]\n"));
     EXPECT_THAT(fake::calls_of("mosquitto_lib_init"), ElementsAre("mosquitto_lib_init()"));
 
     first.reset();
@@ -186,7 +186,7 @@ TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
 
     auto lines = log->lines();
     auto mark = std::find(lines.begin(), lines.end(), "worker: last pass ends");
-    auto destroyed = std::find(lines.begin(), lines.end(), "mqtt: destroyed");
+    auto destroyed = std::find(lines.begin(), lines.end(), "mqtt: destroyed\n");
     ASSERT_NE(mark, lines.end());
     ASSERT_NE(destroyed, lines.end());
     EXPECT_LT(mark, destroyed);

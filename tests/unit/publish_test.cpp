@@ -61,8 +61,8 @@ TEST_F(PublishTest, OneRequestPerChannelWithQosAndRetain)
     EXPECT_THAT(fake::calls(),
         ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/dns\", 12, 2, true)",
             "mosquitto_publish(null, \"flows/agent-uuid/http\", 12, 2, true)"));
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/dns, length: 12",
-                                  "mqtt: MQ Publish: flows/agent-uuid/http, length: 12"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/dns, length: 12\n",
+                                  "mqtt: MQ Publish: flows/agent-uuid/http, length: 12\n"));
     EXPECT_EQ(fake::last_payload(), flow->data) << "the bytes are handed over, not copied";
 }
 
@@ -76,9 +76,9 @@ TEST_F(PublishTest, FirstRefusedChannelEndsThePayload)
     EXPECT_THAT(fake::calls(),
         ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 1, 1, false)",
             "mosquitto_publish(null, \"flows/agent-uuid/b\", 1, 1, false)"));
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 1",
-                                  "mqtt: MQ Publish: flows/agent-uuid/b, length: 1",
-                                  "mqtt: MQ Publish: flows/agent-uuid/b: error text 4."));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 1\n",
+                                  "mqtt: MQ Publish: flows/agent-uuid/b, length: 1\n",
+                                  "mqtt: MQ Publish: flows/agent-uuid/b: error text 4.\n"));
 
     fake::reset();
     EXPECT_TRUE(plugin->mqPublish(payload("y", {"d"})));
@@ -120,7 +120,7 @@ TEST_F(PublishTest, ZeroLengthIsAnOrdinaryRequest)
     EXPECT_TRUE(plugin->mqPublish(payload("", {"a"})));
     EXPECT_THAT(fake::calls(),
         ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 0, 1, false)"));
-    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 0"));
+    EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 0\n"));
 }
 
 TEST_F(PublishTest, LengthBeyondTheLibrarysRangeIsRefusedNotTruncated)
@@ -135,8 +135,26 @@ TEST_F(PublishTest, LengthBeyondTheLibrarysRangeIsRefusedNotTruncated)
 
         EXPECT_THAT(fake::calls(), IsEmpty());
         EXPECT_THAT(log->lines(),
-            ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: " + std::to_string(length),
-                "mqtt: MQ Publish: flows/agent-uuid/a: error text 9."));
+            ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: " + std::to_string(length) + "\n",
+                "mqtt: MQ Publish: flows/agent-uuid/a: error text 9.\n"));
+    }
+}
+
+TEST_F(PublishTest, TopicHoldingNulIsRefusedNotShortened)
+{
+    // From the template or from a variable's value alike.
+    for (auto [topic, value] : {std::pair<std::string, std::string>{std::string("rb/a\0b", 6), "x"},
+             {"rb/a${nul}", std::string("\0b", 2)}}) {
+        fake::reset();
+        log->clear();
+        plugin->topic = topic;
+        plugin->variables["${nul}"] = value;
+
+        EXPECT_FALSE(plugin->mqPublish(payload("x", {"a", "b"})));
+
+        EXPECT_THAT(fake::calls(), IsEmpty());
+        EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: rb/a, length: 1\n",
+                                      "mqtt: MQ Publish: rb/a: error text 3.\n"));
     }
 }
 
@@ -148,7 +166,7 @@ TEST_F(PublishTest, UncheckedValuesGoToTheLibraryAsTheyAre)
 
     EXPECT_FALSE(plugin->mqPublish(payload("x", {"a"})));
     EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(null, \"\", 1, 7, false)"));
-    EXPECT_EQ(log->notices().at(0), "mqtt: MQ Publish: : error text 3.");
+    EXPECT_EQ(log->notices().at(0), "mqtt: MQ Publish: : error text 3.\n");
 }
 
 } // namespace

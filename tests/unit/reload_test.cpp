@@ -33,7 +33,8 @@ constexpr const char *BASELINE = R"({
     "host": "base.example", "port": 1000, "user": "base-user", "pass": "base-pass",
     "topic": "base/${channel}", "message_qos": 5, "message_retain": false,
     "tls_insecure": true, "ca_file": "/base/ca.crt", "ca_path": "/base/certs",
-    "client_cert_file": "/base/client.crt", "client_key_file": "/base/client.key"
+    "client_cert_file": "/base/client.crt", "client_key_file": "/base/client.key",
+    "client_id": "base-${uuid_agent}"
 })";
 
 nlohmann::json members(const aspPlugin &plugin)
@@ -51,6 +52,7 @@ nlohmann::json members(const aspPlugin &plugin)
         {"ca_path", plugin.ca_path},
         {"client_cert_file", plugin.client_cert_file},
         {"client_key_file", plugin.client_key_file},
+        {"client_id", plugin.client_id},
     };
 }
 
@@ -145,7 +147,7 @@ protected:
 
     std::string loading_line(const std::string &path) const
     {
-        return "mqtt: Loading configuration: " + path;
+        return "mqtt: Loading configuration: " + path + "\n";
     }
 
     std::string config_path;
@@ -196,10 +198,12 @@ const DocumentCase documents[] = {
     {"EveryKey",
         R"({"host": "mq.example", "port": 8883, "user": "u", "pass": "p", "topic": "t/${channel}",
             "message_qos": 2, "message_retain": true, "tls_insecure": false, "ca_file": "/ca",
-            "ca_path": "/certs", "client_cert_file": "/c.crt", "client_key_file": "/c.key"})",
+            "ca_path": "/certs", "client_cert_file": "/c.crt", "client_key_file": "/c.key",
+            "client_id": "id"})",
         R"({"host": "mq.example", "port": 8883, "user": "u", "pass": "p", "topic": "t/${channel}",
             "message_qos": 2, "message_retain": true, "tls_insecure": false, "ca_file": "/ca",
-            "ca_path": "/certs", "client_cert_file": "/c.crt", "client_key_file": "/c.key"})"},
+            "ca_path": "/certs", "client_cert_file": "/c.crt", "client_key_file": "/c.key",
+            "client_id": "id"})"},
     {"LineComments",
         "// leading\n{\n  \"host\": \"a\", // after a member\n  \"port\": 2 // last\n}\n// trailing",
         R"({"host": "a", "port": 2})"},
@@ -251,6 +255,10 @@ const DocumentCase conversions[] = {
     {"UserNullRefused", R"({"user": null})", "{}"},
     {"UserEmptyString", R"({"user": ""})", R"({"user": ""})"},
     {"UserNumberRefused", R"({"user": 5})", "{}"},
+    {"ClientIdKeptAsWritten", R"({"client_id": "sink-${uuid_agent}"})",
+        R"({"client_id": "sink-${uuid_agent}"})"},
+    {"ClientIdEmptyString", R"({"client_id": ""})", R"({"client_id": ""})"},
+    {"ClientIdNumberRefused", R"({"client_id": 7})", "{}"},
 };
 INSTANTIATE_TEST_SUITE_P(Conversions, ReloadDocumentTest, ::testing::ValuesIn(conversions),
     case_name<DocumentCase>);

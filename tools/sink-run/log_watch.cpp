@@ -89,6 +89,10 @@ bool LogWatch::on_plugin_line(agLogLevel level, const std::string &text, const s
         problem = line;
         return true;
     }
+    if (starts_with(text, "New MQTT context: ") || starts_with(text, "Reinitialise MQTT context: ")) {
+        problem = line;
+        return true;
+    }
     if (starts_with(text, "on_disconnect: ") || starts_with(text, "MQ read: ") ||
         starts_with(text, "MQ misc: ") || starts_with(text, "MQ connect: ")) {
         if (starts_with(text, "on_disconnect: 0:")) {
