@@ -35,6 +35,9 @@ bool is_directory(const std::string &path)
 void aspPlugin::Reload()
 {
     ag_dprintf("%s: Loading configuration: %s\n", tag.c_str(), config_path.c_str());
+    // Topics are expanded from the template and the variables, both of
+    // which may change here.
+    topics.clear();
 
     agGlobalConfig::GetInstance().LoadUUID(UUID_AGENT, uuid_agent);
     agGlobalConfig::GetInstance().LoadUUID(UUID_SERIAL, uuid_serial);

@@ -46,7 +46,10 @@ void mq_on_disconnect(struct mosquitto *, void *user_data, int rc)
     plugin.mqOnDisconnect(rc);
 }
 
-void mq_on_publish(struct mosquitto *, void *, int) {}
+void mq_on_publish(struct mosquitto *, void *user_data, int mid)
+{
+    instance_of(user_data).mqOnPublish(mid);
+}
 
 void mq_on_message(struct mosquitto *, void *user_data, const struct mosquitto_message *message)
 {
@@ -89,6 +92,13 @@ void aspPlugin::mqOnDisconnect(int)
     connected = false;
 }
 
-void aspPlugin::mqOnPublish(int) {}
+// A QoS 0 message was written, or a QoS 1 or 2 flow completed: libmosquitto
+// holds one publish less.
+void aspPlugin::mqOnPublish(int)
+{
+    if (unconfirmed > 0) {
+        --unconfirmed;
+    }
+}
 
 void aspPlugin::mqOnPong(unsigned int) {}

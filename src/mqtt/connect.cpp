@@ -78,6 +78,8 @@ bool aspPlugin::RefuseClientId(const std::string &id)
 bool aspPlugin::mqInit()
 {
     connected = false;
+    // Whatever the old client still held is dropped with it.
+    unconfirmed = 0;
     const std::string id = ClientId();
     client_id_refused = RefuseClientId(id);
     if (client_id_refused) {
@@ -146,6 +148,7 @@ void aspPlugin::mqConnect()
         if (!ca_file.empty() || !ca_path.empty()) {
             SetUpTls();
         }
+        last_misc = std::chrono::steady_clock::now();
         int rc = mosquitto_connect(mosq, host.c_str(), port, KEEPALIVE);
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: MQ connect: %s:%hu: %s [%d]", tag.c_str(), host.c_str(), port,

@@ -1,7 +1,7 @@
 /*
- * Publishing: one request per channel, each to its own expansion of the
- * topic template. The library queues the request; the worker's next write
- * step sends it.
+ * Publishing: one request per channel, each to its channel's expansion of
+ * the topic template. The library queues the request; the worker's next
+ * write step sends it.
  */
 #include <climits>
 
@@ -32,11 +32,7 @@ int library_refusal(const std::string &topic, uint64_t length)
 bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
     for (const std::string &channel : payload->channels) {
-        // A fresh copy per channel: no channel name can outlive its request.
-        std::map<std::string, std::string> channel_variables(variables);
-        channel_variables.emplace("${channel}", channel);
-        std::string expanded;
-        ag_expand_variables(topic, expanded, channel_variables);
+        const std::string &expanded = topics.topic_for(channel, topic, variables);
 
         ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
             static_cast<unsigned long>(payload->length));
@@ -51,6 +47,7 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
                 mosquitto_strerror(rc));
             return false;
         }
+        ++unconfirmed;
     }
     return true;
 }

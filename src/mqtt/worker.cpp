@@ -2,7 +2,16 @@
  * The worker thread: reload, drain, connect or pump, once per pass, until
  * the host asks it to stop. libmosquitto's network thread is never
  * started; this loop drives the client's socket itself.
+ *
+ * The pass waits on the socket and on a wake-up pipe, so a payload, a stop
+ * or a reload request is served at once rather than at the end of the
+ * one-second wait. What the drain hands to libmosquitto is bounded: never
+ * while the library still has unwritten data of earlier passes, never
+ * more than a batch per pass, and never while many accepted publishes
+ * still wait to be written or acknowledged. The rest waits in the host's
+ * own bounded queue, whose policy then applies.
  */
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -10,6 +19,14 @@
 
 #include "asp_plugin.h"
 #include "socket_wait.h"
+
+namespace {
+
+// How often libmosquitto's housekeeping (keep-alive, retries) runs at the
+// least, and how long an idle pass waits.
+constexpr std::chrono::seconds MISC_INTERVAL{1};
+
+} // namespace
 
 void *aspPlugin::Entry()
 {
@@ -50,12 +67,32 @@ void aspPlugin::ReloadIfPending()
     }
 }
 
+bool aspPlugin::TakesPayloads(bool want_write) const
+{
+    // Unconnected, the drain drops what it pops and costs the library
+    // nothing.
+    return !connected || (!want_write && unconfirmed < UNCONFIRMED_LIMIT);
+}
+
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
 {
-    if (WaitOnPayloadQueue(0) == 0) {
+    uint64_t waiting = WaitOnPayloadQueue(0);
+    if (waiting == 0) {
         return;
     }
-    while (PopPayloadQueue(payload)) {
+    if (connected && !TakesPayloads(mosquitto_want_write(mosq))) {
+        return;
+    }
+    // Never more than waited when the drain began: a host that queues as
+    // fast as the worker pops would otherwise keep it from the socket.
+    uint64_t limit = connected ? std::min<uint64_t>(waiting, DRAIN_BATCH) : waiting;
+    for (uint64_t taken = 0; taken < limit; ++taken) {
+        if (connected && unconfirmed >= UNCONFIRMED_LIMIT) {
+            break;
+        }
+        if (!PopPayloadQueue(payload)) {
+            break;
+        }
         if (connected) {
             mqPublish(payload);
         }
@@ -63,10 +100,51 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     payload.reset();
 }
 
+std::chrono::microseconds aspPlugin::WaitLimit(bool takes_payloads)
+{
+    bool work_waits = terminate.load() || reload_pending.load() ||
+        (takes_payloads && WaitOnPayloadQueue(0) != 0);
+    if (work_waits) {
+        return std::chrono::microseconds(0);
+    }
+    auto since_misc = std::chrono::steady_clock::now() - last_misc;
+    return std::chrono::duration_cast<std::chrono::microseconds>(MISC_INTERVAL - since_misc);
+}
+
+int aspPlugin::WaitForSocket(int socket, bool want_write, mq_readiness &ready)
+{
+    bool takes_payloads = TakesPayloads(want_write);
+    // Armed before the last look at the queue: a payload queued after the
+    // look wakes the wait, one queued before it shortens the wait to none.
+    if (takes_payloads) {
+        wakeup.arm();
+    }
+    int result = mq_wait_socket(socket, want_write, wakeup.fd(), WaitLimit(takes_payloads), ready);
+    int wait_error = errno;
+    wakeup.disarm();
+    if (result > 0 && ready.woken) {
+        wakeup.clear();
+    }
+    errno = wait_error;
+    return result;
+}
+
+bool aspPlugin::RunMisc()
+{
+    last_misc = std::chrono::steady_clock::now();
+    int rc = mosquitto_loop_misc(mosq);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        ag_printf("%s: MQ misc: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
+        mqReset();
+        return false;
+    }
+    return true;
+}
+
 void aspPlugin::PumpSocket(int socket)
 {
     mq_readiness ready;
-    int result = mq_wait_socket(socket, mosquitto_want_write(mosq), ready);
+    int result = WaitForSocket(socket, mosquitto_want_write(mosq), ready);
     if (result == -1) {
         // A signal is no reason to give up the connection: the next pass
         // waits again.
@@ -75,12 +153,10 @@ void aspPlugin::PumpSocket(int socket)
         }
         throw agException("%s: %s: %s", tag.c_str(), "select", strerror(errno));
     }
-    if (result == 0) {
-        int rc = mosquitto_loop_misc(mosq);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            ag_printf("%s: MQ misc: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
-            mqReset();
-        }
+    // Also when wake-ups keep every wait short: the keep-alive must not
+    // starve under a steady stream of payloads.
+    bool misc_due = std::chrono::steady_clock::now() - last_misc >= MISC_INTERVAL;
+    if ((result == 0 || misc_due) && !RunMisc()) {
         return;
     }
     if (ready.readable) {

@@ -12,6 +12,7 @@
 #define TAVRIX_PLUGIN_ASP_PLUGIN_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -19,7 +20,11 @@
 
 #include <host/tavrixd.h>
 
+#include "topic_cache.h"
+#include "wakeup.h"
+
 struct mosquitto;
+struct mq_readiness;
 
 class aspPlugin : public agPluginSink
 {
@@ -29,6 +34,11 @@ public:
 
     /* Worker thread body. */
     void *Entry() override;
+    /* Asks the worker to end, and wakes it so that it ends at once. */
+    void Terminate() override;
+    /* Queues the payload in the host's queue and wakes the worker when it
+     * waits for one. */
+    void QueuePayload(const std::shared_ptr<agPluginSinkPayload> &payload) override;
 
     void GetLibrary(std::string &library) override;
     void GetName(std::string &name) override;
@@ -65,6 +75,11 @@ public:
     static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
     static constexpr const char *VERSION = "1.2.1";
     static constexpr int KEEPALIVE = 15;
+    /* Payloads one pass hands to libmosquitto at the most. */
+    static constexpr uint64_t DRAIN_BATCH = 1000;
+    /* Accepted publishes libmosquitto may hold unwritten (QoS 0) or
+     * unacknowledged (QoS 1 and 2) before the drain waits. */
+    static constexpr uint64_t UNCONFIRMED_LIMIT = 1000;
 
     /* Live instances in the process; libmosquitto is initialised on its
      * 0 to 1 step and cleaned up on its 1 to 0 step. */
@@ -93,6 +108,14 @@ public:
     std::string uuid_site;
     std::map<std::string, std::string> variables;
 
+    /* Ends the worker's wait for a payload, a stop or a reload request. */
+    WorkerWakeup wakeup;
+    /* Each channel's expanded topic, cleared by every reload. */
+    TopicCache topics;
+    /* Publishes libmosquitto accepted since the client was last
+     * initialised and has not yet confirmed through the publish callback. */
+    uint64_t unconfirmed = 0;
+
 private:
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
@@ -101,10 +124,17 @@ private:
     void SetUpTls();
     void ReloadIfPending();
     void DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
+    bool TakesPayloads(bool want_write) const;
+    std::chrono::microseconds WaitLimit(bool takes_payloads);
+    int WaitForSocket(int socket, bool want_write, mq_readiness &ready);
+    bool RunMisc();
     void PumpSocket(int socket);
 
     /* Set by mqInit when the client id was refused. */
     bool client_id_refused = false;
+    /* When libmosquitto's housekeeping last ran, or the connection it
+     * looks after was set up. */
+    std::chrono::steady_clock::time_point last_misc = std::chrono::steady_clock::now();
 };
 
 #endif

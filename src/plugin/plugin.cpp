@@ -72,5 +72,18 @@ void aspPlugin::DispatchEvent(agPlugin::Event event, void *)
 {
     if (event == agPlugin::EVENT_RELOAD) {
         reload_pending.exchange(true);
+        wakeup.wake();
     }
+}
+
+void aspPlugin::Terminate()
+{
+    agThread::Terminate();
+    wakeup.wake();
+}
+
+void aspPlugin::QueuePayload(const std::shared_ptr<agPluginSinkPayload> &payload)
+{
+    agPluginSink::QueuePayload(payload);
+    wakeup.wake_if_armed();
 }

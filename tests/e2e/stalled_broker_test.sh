@@ -26,6 +26,8 @@ kill -STOP "$BROKER_PID"
 cat "$E2E_DIR/lines" >&3
 exec 3>&-
 expect_exit "$runner" 60 4
-grep -q "^tavrix-sink-run: the plug-in's last write did not finish (no disconnect confirmed)" \
-    "$err" || fail "the unfinished write is not told"
+# Either the stop found payloads still in libmosquitto, or the keep-alive
+# gave the connection up first and the plug-in dropped the rest.
+grep -q "^tavrix-sink-run: \(the plug-in's last write did not finish\|[0-9]* publishes never made\)" \
+    "$err" || fail "the loss is not told"
 echo "PASS: payloads left in libmosquitto at the stop fail the run"

@@ -29,6 +29,7 @@ struct State {
     std::map<std::string, std::deque<int>> scripts;
     std::map<std::string, std::function<void()>> actions;
     std::deque<fake::SelectResult> selects;
+    std::vector<std::string> select_outcomes;
     int socket = -1;
     bool want_write = false;
     void *user_data = nullptr;
@@ -112,6 +113,12 @@ Callback callback(Callback State::*member)
     return state().*member;
 }
 
+void record_outcome(int result, bool woken)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().select_outcomes.push_back(result < 0 ? "failed" : result == 0 ? "timed out" : woken ? "woken" : "ready");
+}
+
 void *user_data()
 {
     std::lock_guard<std::mutex> guard(state().lock);
@@ -130,6 +137,7 @@ void reset()
     s.scripts.clear();
     s.actions.clear();
     s.selects.clear();
+    s.select_outcomes.clear();
     s.socket = -1;
     s.want_write = false;
     s.user_data = nullptr;
@@ -139,6 +147,12 @@ void reset()
     s.on_message = nullptr;
     s.on_subscribe = nullptr;
     s.on_log = nullptr;
+}
+
+void forget_calls()
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().calls.clear();
 }
 
 std::vector<std::string> calls()
@@ -180,6 +194,12 @@ void on(const std::string &function, std::function<void()> action)
 {
     std::lock_guard<std::mutex> guard(state().lock);
     state().actions[function] = std::move(action);
+}
+
+std::vector<std::string> select_outcomes()
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().select_outcomes;
 }
 
 void script_select(SelectResult result)
@@ -458,8 +478,20 @@ unsigned int sleep(unsigned int seconds)
 
 int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout)
 {
-    int fd = nfds - 1;
-    bool want_write = writefds != nullptr && fd >= 0 && FD_ISSET(fd, writefds);
+    int socket;
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        socket = state().socket;
+    }
+    // Whatever else stands in the read set is the worker's wake-up.
+    int wake_fd = -1;
+    for (int fd = 0; readfds != nullptr && fd < nfds; ++fd) {
+        if (fd != socket && FD_ISSET(fd, readfds)) {
+            wake_fd = fd;
+        }
+    }
+    bool want_write = writefds != nullptr && socket >= 0 && socket < nfds &&
+        FD_ISSET(socket, writefds);
     fake::SelectResult scripted = {};
     bool have_script = false;
     {
@@ -472,7 +504,11 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
         }
     }
     if (!have_script) {
-        return static_cast<int>(syscall(SYS_select, nfds, readfds, writefds, exceptfds, timeout));
+        int result = static_cast<int>(syscall(SYS_select, nfds, readfds, writefds, exceptfds, timeout));
+        int error = errno;
+        record_outcome(result, wake_fd != -1 && result > 0 && FD_ISSET(wake_fd, readfds));
+        errno = error;
+        return result;
     }
     if (readfds != nullptr) {
         FD_ZERO(readfds);
@@ -482,10 +518,13 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
     }
     if (scripted.result > 0) {
         if (scripted.readable) {
-            FD_SET(fd, readfds);
+            FD_SET(socket, readfds);
         }
         if (scripted.writable && writefds != nullptr) {
-            FD_SET(fd, writefds);
+            FD_SET(socket, writefds);
+        }
+        if (scripted.woken && wake_fd != -1) {
+            FD_SET(wake_fd, readfds);
         }
     }
     if (scripted.result < 0) {

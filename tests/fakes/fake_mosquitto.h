@@ -27,6 +27,9 @@ namespace fake {
 /* Forgets calls, scripts, actions and callbacks; socket back to -1. */
 void reset();
 
+/* Forgets the recorded calls only. */
+void forget_calls();
+
 std::vector<std::string> calls();
 /* The recorded calls whose name starts with `prefix`. */
 std::vector<std::string> calls_of(const std::string &prefix);
@@ -45,11 +48,15 @@ void on(const std::string &function, std::function<void()> action);
 struct SelectResult {
     int result;
     int error;
-    bool readable;
+    bool readable; // the client's socket, as mosquitto_socket answers it
     bool writable;
+    bool woken = false; // the other descriptor of the read set: the worker's wake-up
 };
 /* Queues what the next select returns; unscripted selects are real. */
 void script_select(SelectResult result);
+/* How each unscripted (real) select ended: "timed out", "woken" (the
+ * wake-up descriptor was readable), "ready" or "failed". */
+std::vector<std::string> select_outcomes();
 
 /* The handle mosquitto_new returns. */
 struct mosquitto *handle();

@@ -169,4 +169,44 @@ TEST_F(PublishTest, UncheckedValuesGoToTheLibraryAsTheyAre)
     EXPECT_EQ(log->notices().at(0), "mqtt: MQ Publish: : error text 3.\n");
 }
 
+// The expanded topics are kept per channel; a reload may change both the
+// template and the variables, and the next publish must show it.
+TEST_F(PublishTest, ReloadReplacesTheTopicsKeptPerChannel)
+{
+    plugin = make_plugin(config_params(R"({"topic": "old/${site}/${channel}"})"));
+    config.conf_vars["${site}"] = "lab";
+    plugin->Reload();
+    plugin->mqInit();
+    fake::reset();
+    plugin->mqPublish(payload("1", {"a"}));
+    plugin->mqPublish(payload("2", {"a", "b"}));
+
+    files.write("mqtt.json", R"({"topic": "new/${site}/${channel}"})");
+    config.conf_vars["${site}"] = "field";
+    plugin->Reload();
+    plugin->mqPublish(payload("3", {"a"}));
+
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
+        ElementsAre("mosquitto_publish(null, \"old/lab/a\", 1, 1, false)",
+            "mosquitto_publish(null, \"old/lab/a\", 1, 1, false)",
+            "mosquitto_publish(null, \"old/lab/b\", 1, 1, false)",
+            "mosquitto_publish(null, \"new/field/a\", 1, 1, false)"));
+}
+
+TEST_F(PublishTest, EndlessChannelNamesKeepTheirOwnTopics)
+{
+    const std::size_t channels = TopicCache::MAX_CHANNELS + 10;
+    for (std::size_t i = 0; i < channels; ++i) {
+        plugin->mqPublish(payload("x", {"c" + std::to_string(i)}));
+    }
+    plugin->mqPublish(payload("x", {"c0"}));
+
+    auto calls = fake::calls_of("mosquitto_publish(");
+    ASSERT_EQ(calls.size(), channels + 1);
+    EXPECT_EQ(calls.back(), "mosquitto_publish(null, \"flows/agent-uuid/c0\", 1, 1, false)");
+    EXPECT_EQ(calls[channels - 1], "mosquitto_publish(null, \"flows/agent-uuid/c" +
+            std::to_string(channels - 1) + "\", 1, 1, false)");
+    EXPECT_LE(plugin->topics.size(), TopicCache::MAX_CHANNELS);
+}
+
 } // namespace

@@ -4,7 +4,10 @@
  */
 #include "test_support.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -76,6 +79,14 @@ protected:
     {
         plugin->QueuePayload(std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
             std::move(channels)));
+    }
+
+    /* A connected client whose callbacks the fake can fire. */
+    void with_callbacks()
+    {
+        plugin->mqInit();
+        plugin->connected = true;
+        fake::forget_calls();
     }
 
     /* Ends the loop at the `nth` call of `function`. */
@@ -358,6 +369,203 @@ TEST_F(WorkerTest, HostKeepsTheExceptionThatEndedTheThread)
     EXPECT_TRUE(plugin->HasFailed());
     EXPECT_EQ(plugin->GetFailure(), "mqtt: " + missing + ": No such file or directory");
     EXPECT_THAT(log->notices(), ::testing::Contains(plugin->GetFailure()));
+}
+
+// ---------------------------------------------------------------------------
+// Wake-ups: the worker's wait ends as soon as there is something to do.
+
+class WorkerThreadTest : public WorkerTest
+{
+protected:
+    void TearDown() override
+    {
+        plugin->Terminate();
+        plugin->Join();
+        WorkerTest::TearDown();
+    }
+
+    /* A connected worker on its own thread, waiting on a socket that
+     * never becomes readable. */
+    void start_connected()
+    {
+        open_socket(pair.client());
+        plugin->connected = true;
+        plugin->Create();
+        ASSERT_TRUE(wait_until([] { return !fake::calls_of("select").empty(); }));
+    }
+
+    static std::size_t count(const std::vector<std::string> &items, const std::string &item)
+    {
+        return static_cast<std::size_t>(std::count(items.begin(), items.end(), item));
+    }
+};
+
+TEST_F(WorkerThreadTest, QueuedPayloadEndsTheWaitAtOnce)
+{
+    start_connected();
+
+    queue("now");
+
+    ASSERT_TRUE(wait_until([] { return !fake::calls_of("mosquitto_publish(").empty(); }));
+    EXPECT_EQ(fake::select_outcomes().front(), "woken") << "not the one-second time-out";
+}
+
+TEST_F(WorkerThreadTest, StopAndReloadRequestsEndTheWaitAtOnce)
+{
+    start_connected();
+
+    plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+    ASSERT_TRUE(wait_until([this] { return !log->containing("Loading configuration").empty(); }));
+    plugin->Terminate();
+    plugin->Join();
+
+    auto outcomes = fake::select_outcomes();
+    EXPECT_EQ(count(outcomes, "timed out"), 0u) << ::testing::PrintToString(outcomes);
+    EXPECT_GE(count(outcomes, "woken"), 2u);
+}
+
+TEST_F(WorkerThreadTest, HousekeepingRunsEverySecondUnderSteadyWakeUps)
+{
+    start_connected();
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        while (feeding.load()) {
+            queue("tick");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+
+    bool kept_alive = wait_until([] { return fake::calls_of("mosquitto_loop_misc").size() >= 2; });
+    feeding = false;
+    feeder.join();
+
+    EXPECT_TRUE(kept_alive);
+    EXPECT_GE(count(fake::select_outcomes(), "woken"), 20u) << "the waits were cut short";
+}
+
+TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
+{
+    open_socket(pair.client());
+    plugin->connected = true;
+    queue("first");
+    bool pending_after_queue = true;
+    fake::on("mosquitto_publish", [&] {
+        // A host thread's payload arrives while the worker drains.
+        fake::on("mosquitto_publish", nullptr);
+        queue("second");
+        pending_after_queue = plugin->wakeup.pending();
+    });
+    fake::script_select({0, 0, false, false});
+    fake::script_select({0, 0, false, false});
+    stop_at("mosquitto_loop_misc", 2);
+
+    plugin->Entry();
+
+    EXPECT_FALSE(pending_after_queue);
+    EXPECT_EQ(fake::calls_of("mosquitto_publish(").size(), 2u) << "the next pass takes it";
+}
+
+// ---------------------------------------------------------------------------
+// What one pass hands to libmosquitto.
+
+TEST_F(WorkerTest, NoHandOverWhileLibmosquittoHasUnwrittenData)
+{
+    open_socket(pair.client());
+    plugin->connected = true;
+    fake::set_want_write(true);
+    for (const char *bytes : {"one", "two", "three"}) {
+        queue(bytes);
+    }
+    fake::script_select({0, 0, false, false});
+    fake::script_select({0, 0, false, false});
+    auto passes = std::make_shared<int>(0);
+    fake::on("mosquitto_loop_misc", [this, passes] {
+        if (++*passes == 1) {
+            EXPECT_EQ(plugin->GetPayloadQueueDepth(), 3u) << "kept in the host's queue";
+            fake::set_want_write(false);
+        } else {
+            plugin->Terminate();
+        }
+    });
+
+    plugin->Entry();
+
+    EXPECT_EQ(fake::calls_of("mosquitto_publish(").size(), 3u) << "handed over once written";
+}
+
+TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
+{
+    open_socket(pair.client());
+    with_callbacks();
+    const uint64_t payloads = 2 * aspPlugin::DRAIN_BATCH + 500;
+    for (uint64_t i = 0; i < payloads; ++i) {
+        queue("x");
+    }
+    // Each message is written at once, so only the batch bounds a pass.
+    fake::on("mosquitto_publish", [] { fake::fire_publish(0); });
+    std::vector<std::size_t> published_by_pass;
+    fake::on("mosquitto_loop_misc", [this, &published_by_pass] {
+        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
+        if (published_by_pass.size() == 3) {
+            plugin->Terminate();
+        }
+    });
+    for (int pass = 0; pass < 3; ++pass) {
+        fake::script_select({0, 0, false, false});
+    }
+
+    plugin->Entry();
+
+    EXPECT_THAT(published_by_pass,
+        ElementsAre(aspPlugin::DRAIN_BATCH, 2 * aspPlugin::DRAIN_BATCH, payloads));
+}
+
+TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
+{
+    open_socket(pair.client());
+    with_callbacks();
+    const uint64_t payloads = aspPlugin::UNCONFIRMED_LIMIT + 10;
+    for (uint64_t i = 0; i < payloads; ++i) {
+        queue("x");
+    }
+    std::vector<std::size_t> published_by_pass;
+    fake::on("mosquitto_loop_misc", [this, &published_by_pass] {
+        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
+        if (published_by_pass.size() == 2) {
+            // Ten are written or acknowledged.
+            for (int i = 0; i < 10; ++i) {
+                fake::fire_publish(i);
+            }
+        } else if (published_by_pass.size() == 3) {
+            plugin->Terminate();
+        }
+    });
+    for (int pass = 0; pass < 3; ++pass) {
+        fake::script_select({0, 0, false, false});
+    }
+
+    plugin->Entry();
+
+    EXPECT_THAT(published_by_pass, ElementsAre(aspPlugin::UNCONFIRMED_LIMIT,
+                                       aspPlugin::UNCONFIRMED_LIMIT, payloads));
+    plugin->uuid_agent = "agent-uuid";
+    plugin->mqInit();
+    EXPECT_EQ(plugin->unconfirmed, 0u) << "a re-initialised client holds nothing";
+}
+
+TEST_F(WorkerTest, UnconnectedDrainDropsEverythingThatWaited)
+{
+    open_socket(pair.client());
+    for (uint64_t i = 0; i < 3 * aspPlugin::DRAIN_BATCH; ++i) {
+        queue("stale");
+    }
+    fake::script_select({0, 0, false, false});
+    stop_at("mosquitto_loop_misc");
+
+    plugin->Entry();
+
+    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u) << "nothing kept across the outage";
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
 }
 
 } // namespace
