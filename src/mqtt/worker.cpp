@@ -70,8 +70,9 @@ void aspPlugin::ReloadIfPending()
 bool aspPlugin::TakesPayloads(bool want_write) const
 {
     // Unconnected, the drain drops what it pops and costs the library
-    // nothing.
-    return !connected || (!want_write && unconfirmed < UNCONFIRMED_LIMIT);
+    // nothing. Connected, it resumes only once half the limit is confirmed:
+    // topping up one publish per acknowledgement would cost a pass each.
+    return !connected || (!want_write && unconfirmed <= UNCONFIRMED_LIMIT / 2);
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)

@@ -78,7 +78,8 @@ public:
     /* Payloads one pass hands to libmosquitto at the most. */
     static constexpr uint64_t DRAIN_BATCH = 1000;
     /* Accepted publishes libmosquitto may hold unwritten (QoS 0) or
-     * unacknowledged (QoS 1 and 2) before the drain waits. */
+     * unacknowledged (QoS 1 and 2) before the drain waits, until half of
+     * them are confirmed. */
     static constexpr uint64_t UNCONFIRMED_LIMIT = 1000;
 
     /* Live instances in the process; libmosquitto is initialised on its

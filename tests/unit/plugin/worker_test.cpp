@@ -524,30 +524,31 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
 {
     open_socket(pair.client());
     with_callbacks();
-    const uint64_t payloads = aspPlugin::UNCONFIRMED_LIMIT + 10;
+    const uint64_t limit = aspPlugin::UNCONFIRMED_LIMIT;
+    const uint64_t payloads = 2 * limit;
     for (uint64_t i = 0; i < payloads; ++i) {
         queue("x");
     }
+    // Confirmed after the first pass: one too few to resume, then enough.
+    const std::vector<uint64_t> confirmations = {limit / 2 - 1, 1, 0};
     std::vector<std::size_t> published_by_pass;
-    fake::on("mosquitto_loop_misc", [this, &published_by_pass] {
+    fake::on("mosquitto_loop_misc", [&] {
         published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
-        if (published_by_pass.size() == 2) {
-            // Ten are written or acknowledged.
-            for (int i = 0; i < 10; ++i) {
-                fake::fire_publish(i);
-            }
-        } else if (published_by_pass.size() == 3) {
+        if (published_by_pass.size() == confirmations.size()) {
             plugin->Terminate();
         }
+        for (uint64_t i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
+            fake::fire_publish(0);
+        }
     });
-    for (int pass = 0; pass < 3; ++pass) {
+    for (std::size_t pass = 0; pass < confirmations.size(); ++pass) {
         fake::script_select({0, 0, false, false});
     }
 
     plugin->Entry();
 
-    EXPECT_THAT(published_by_pass, ElementsAre(aspPlugin::UNCONFIRMED_LIMIT,
-                                       aspPlugin::UNCONFIRMED_LIMIT, payloads));
+    EXPECT_THAT(published_by_pass, ElementsAre(limit, limit, limit + limit / 2))
+        << "topped up to the limit once half of it was confirmed";
     plugin->uuid_agent = "agent-uuid";
     plugin->mqInit();
     EXPECT_EQ(plugin->unconfirmed, 0u) << "a re-initialised client holds nothing";
