@@ -88,9 +88,9 @@ public:
     bool WaitForPayloadQueueDepth(std::size_t depth, unsigned ms);
     uint64_t GetPayloadsQueued();
     uint64_t GetPayloadsDropped();
-    /* How often the plug-in has looked at its queue: a plug-in that has
-     * looked twice since an empty queue was seen has finished the work it
-     * took from it. */
+    /* How often the plug-in has looked at its queue (WaitOnPayloadQueue,
+     * or PopPayloadQueue finding it empty): a plug-in that has looked once
+     * since an empty queue was seen has finished the work it took from it. */
     uint64_t GetPayloadQueuePolls();
 
     const std::string &GetConfigPath() const { return config_path; }

@@ -2,16 +2,23 @@
 
 #include <memory>
 
+#include <delivery_accounting.h>
+
 namespace {
 
-// How often conditions the plug-in does not announce are looked at again.
-constexpr std::chrono::milliseconds RECHECK{20};
-constexpr unsigned RECHECK_MS = 20;
+// How often conditions nobody announces are looked at again.
+constexpr std::chrono::milliseconds RECHECK{10};
+
+DeliveryCounts counts()
+{
+    return ClientLedger::process().counts();
+}
 
 } // namespace
 
-Delivery::Delivery(agPluginSink &plugin_, LogWatch &watch_, RunEvents &events_)
-    : plugin(plugin_), watch(watch_), events(events_)
+Delivery::Delivery(agPluginSink &plugin_, RunEvents &events_,
+    const std::set<std::string> &channels_)
+    : plugin(plugin_), events(events_), channels(channels_)
 {
     plugin.SetPayloadQueueLimit(QUEUE_LIMIT);
 }
@@ -19,18 +26,17 @@ Delivery::Delivery(agPluginSink &plugin_, LogWatch &watch_, RunEvents &events_)
 Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
 {
     auto deadline = Clock::now() + limit;
-    events.wait_until(deadline,
-        [this] { return watch.connected() || events.interrupted(); });
+    events.wait_until(deadline, [this] { return counts().connected() || events.interrupted(); });
     if (events.has_worker_ended()) {
         return Connect::WORKER_ENDED;
     }
     if (events.stop_requested()) {
         return Connect::STOPPED;
     }
-    return watch.connected() ? Connect::CONNECTED : Connect::TIMED_OUT;
+    return counts().connected() ? Connect::CONNECTED : Connect::TIMED_OUT;
 }
 
-InputReader::Result Delivery::feed(InputReader &input, const std::set<std::string> &channels)
+InputReader::Result Delivery::feed(InputReader &input)
 {
     std::string line;
     for (;;) {
@@ -47,43 +53,33 @@ InputReader::Result Delivery::feed(InputReader &input, const std::set<std::strin
     }
 }
 
+// What may end up outstanding once the queue is published: what already
+// is, the queue, the payload the worker may hold between taking and
+// publishing it, and the one to come. A bound below two payloads' worth
+// would never let one in.
+bool Delivery::has_room()
+{
+    uint64_t per_payload = channels.size();
+    uint64_t ahead = counts().outstanding() + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
+    return ahead <= OUTSTANDING_LIMIT || ahead == 2 * per_payload;
+}
+
 // A stop request still lets the payload already read go in; only a dead
 // worker or a second request leaves it out.
-//
-// The plug-in moves the whole queue into libmosquitto, which keeps every
-// QoS 1 and 2 message until the broker acknowledges it: without a bound
-// on those, memory would grow with the input.
 bool Delivery::wait_for_room()
 {
     while (!plugin.WaitForPayloadQueueDepth(QUEUE_LIMIT, 100)) {
-        if (events.has_worker_ended() || events.hurry()) {
+        if (must_give_up()) {
             return false;
         }
     }
-    while (watch.counts().outstanding() > OUTSTANDING_LIMIT) {
-        if (events.has_worker_ended() || events.hurry()) {
+    while (!has_room()) {
+        if (must_give_up()) {
             return false;
         }
-        events.wait_until(Clock::now() + RECHECK, [this] {
-            return watch.counts().outstanding() <= OUTSTANDING_LIMIT || must_give_up();
-        });
+        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
     }
     return true;
-}
-
-Delivery::Drain Delivery::drain()
-{
-    Drain result = wait_for_empty_queue();
-    if (result == Drain::DONE) {
-        result = wait_for_two_polls();
-    }
-    if (result == Drain::DONE) {
-        result = wait_for_acknowledgements();
-    }
-    if (result == Drain::DONE) {
-        result = wait_for_idle_pass();
-    }
-    return result;
 }
 
 bool Delivery::must_give_up() const
@@ -91,91 +87,49 @@ bool Delivery::must_give_up() const
     return events.has_worker_ended() || events.hurry();
 }
 
-Delivery::Drain Delivery::wait_for_empty_queue()
+// Waits until done(), giving up after STALL_LIMIT without a change in
+// progress().
+template <typename Done, typename Progress>
+Delivery::Drain Delivery::wait_for(Done done, Progress progress)
 {
-    std::size_t depth = plugin.GetPayloadQueueDepth();
+    auto mark = progress();
     auto stall_deadline = Clock::now() + STALL_LIMIT;
-    while (!plugin.WaitForPayloadQueueDepth(0, RECHECK_MS)) {
+    for (;;) {
+        events.wait_until(Clock::now() + RECHECK, [&] { return done() || must_give_up(); });
         if (must_give_up()) {
             return Drain::INTERRUPTED;
         }
-        std::size_t now = plugin.GetPayloadQueueDepth();
-        if (now < depth) {
-            depth = now;
+        if (done()) {
+            return Drain::DONE;
+        }
+        auto now = progress();
+        if (now != mark) {
+            mark = now;
             stall_deadline = Clock::now() + STALL_LIMIT;
         } else if (Clock::now() >= stall_deadline) {
             return Drain::STALLED;
         }
     }
-    return Drain::DONE;
 }
 
-// The pass that took the last payloads publishes them and writes them out
-// before it looks at the queue again; two more looks mean that pass is over.
-Delivery::Drain Delivery::wait_for_two_polls()
+// The worker publishes each payload it takes before it looks at its
+// queue again: a look after the queue was seen empty means that every
+// payload has been published. libmosquitto then confirms or drops each.
+Delivery::Drain Delivery::drain()
 {
-    uint64_t target = plugin.GetPayloadQueuePolls() + 2;
-    auto deadline = Clock::now() + STALL_LIMIT;
-    while (plugin.GetPayloadQueuePolls() < target) {
-        if (must_give_up()) {
-            return Drain::INTERRUPTED;
-        }
-        if (Clock::now() >= deadline) {
-            return Drain::STALLED;
-        }
-        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
+    Drain result = wait_for([this] { return plugin.WaitForPayloadQueueDepth(0, 0); },
+        [this] { return plugin.GetPayloadQueueDepth(); });
+    if (result != Drain::DONE) {
+        return result;
     }
-    return Drain::DONE;
-}
-
-// libmosquitto writes queued packets only when a pass finds the socket
-// writable, and such passes follow each other quickly; a pass with nothing
-// to write (or a socket that stays full) waits out the 1 s select time-out.
-// Only after such a pass may the stop come, or its single last write
-// leaves payloads behind.
-Delivery::Drain Delivery::wait_for_idle_pass()
-{
     uint64_t polls = plugin.GetPayloadQueuePolls();
-    auto changed_at = Clock::now();
-    auto deadline = changed_at + STALL_LIMIT;
-    while (Clock::now() - changed_at < IDLE_PASS) {
-        if (must_give_up()) {
-            return Drain::INTERRUPTED;
-        }
-        if (Clock::now() >= deadline) {
-            return Drain::STALLED;
-        }
-        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
-        uint64_t now = plugin.GetPayloadQueuePolls();
-        if (now != polls) {
-            polls = now;
-            changed_at = Clock::now();
-        }
+    result = wait_for([this, polls] { return plugin.GetPayloadQueuePolls() > polls; },
+        [] { return 0; });
+    if (result != Drain::DONE) {
+        return result;
     }
-    return Drain::DONE;
-}
-
-// A lost connection settles its outstanding publishes as abandoned, so
-// this wait also ends when the broker goes away.
-Delivery::Drain Delivery::wait_for_acknowledgements()
-{
-    uint64_t acknowledged = watch.counts().acknowledged;
-    auto stall_deadline = Clock::now() + STALL_LIMIT;
-    for (;;) {
-        bool settled = events.wait_until(stall_deadline, [this] {
-            return watch.counts().outstanding() == 0 || must_give_up();
-        });
-        if (must_give_up()) {
-            return Drain::INTERRUPTED;
-        }
-        if (settled) {
-            return Drain::DONE;
-        }
-        uint64_t now = watch.counts().acknowledged;
-        if (now == acknowledged) {
-            return Drain::STALLED;
-        }
-        acknowledged = now;
-        stall_deadline = Clock::now() + STALL_LIMIT;
-    }
+    return wait_for([] { return counts().outstanding() == 0; }, [] {
+        DeliveryCounts now = counts();
+        return now.confirmed + now.lost;
+    });
 }

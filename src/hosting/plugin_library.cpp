@@ -1,9 +1,9 @@
-#include "plugin_loader.h"
+#include "plugin_library.h"
+
+#include <cinttypes>
+#include <cstdio>
 
 #include <dlfcn.h>
-#include <link.h>
-
-#include "abi_check.h"
 
 namespace {
 
@@ -13,23 +13,45 @@ std::string last_dl_error()
     return error == nullptr ? std::string("unknown error") : std::string(error);
 }
 
-// The size of the symbol at `address`, 0 when the loader cannot tell.
-std::size_t symbol_size(void *address)
+std::string hex(uint32_t value)
 {
-    Dl_info info;
-    void *entry = nullptr;
-    if (dladdr1(address, &info, &entry, RTLD_DL_SYMENT) == 0 || entry == nullptr) {
-        return 0;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08" PRIx32, value);
+    return text;
+}
+
+void add_difference(std::string &differences, const char *field, const std::string &found,
+    const std::string &expected)
+{
+    if (!differences.empty()) {
+        differences += ", ";
     }
-    return static_cast<std::size_t>(static_cast<const ElfW(Sym) *>(entry)->st_size);
+    differences += std::string(field) + " " + found + " (expected " + expected + ")";
 }
 
 } // namespace
 
-PluginLibrary::PluginLibrary(const std::string &path) : library_path(path), handle(nullptr)
+std::string abi_differences(uint32_t magic, uint32_t length, uint32_t version)
+{
+    std::string differences;
+    if (magic != AG_PLUGIN_ABI_MAGIC) {
+        add_difference(differences, "magic", hex(magic), hex(AG_PLUGIN_ABI_MAGIC));
+    }
+    if (length != sizeof(agPluginAbi)) {
+        add_difference(differences, "length", std::to_string(length),
+            std::to_string(sizeof(agPluginAbi)));
+    }
+    if (version != AG_PLUGIN_ABI_VERSION) {
+        add_difference(differences, "host interface version", std::to_string(version),
+            std::to_string(AG_PLUGIN_ABI_VERSION));
+    }
+    return differences;
+}
+
+PluginLibrary::PluginLibrary(const std::string &path) : library_path(path)
 {
     // RTLD_NOW: an unresolved symbol is refused here rather than failing
-    // in the middle of a run.
+    // in the middle of a run. RTLD_LOCAL: plug-ins do not see each other.
     handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         throw PluginRefused("cannot load the plug-in: " + last_dl_error());
@@ -58,10 +80,12 @@ void *PluginLibrary::symbol(const char *name)
     return address;
 }
 
+// The three leading fields are read before anything else: a record of
+// another layout may be shorter than ours, and its length says so.
 void PluginLibrary::check_record()
 {
-    void *record = symbol("ag_plugin_abi");
-    std::string differences = check_abi_record(record, symbol_size(record));
+    record = static_cast<const agPluginAbi *>(symbol("ag_plugin_abi"));
+    std::string differences = abi_differences(record->magic, record->length, record->version);
     if (!differences.empty()) {
         throw PluginRefused(library_path + " was built for another host interface: " +
             differences);

@@ -1,9 +1,9 @@
 /*
- * Loading the plug-in as the agent does: dlopen, the interface record,
- * then the entry point.
+ * The plug-in's shared library, loaded as the agent loads it: dlopen, a
+ * check of the exported interface record, then the entry point.
  */
-#ifndef TAVRIX_SINK_RUN_PLUGIN_LOADER_H
-#define TAVRIX_SINK_RUN_PLUGIN_LOADER_H
+#ifndef TAVRIX_HOSTING_PLUGIN_LIBRARY_H
+#define TAVRIX_HOSTING_PLUGIN_LIBRARY_H
 
 #include <map>
 #include <stdexcept>
@@ -19,6 +19,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/* What differs between the record's magic, length and version fields and
+ * this host's, each named with the value found and the value expected;
+ * empty when the record fits. */
+std::string abi_differences(uint32_t magic, uint32_t length, uint32_t version);
+
 class PluginLibrary
 {
 public:
@@ -31,18 +36,21 @@ public:
     PluginLibrary(const PluginLibrary &) = delete;
     PluginLibrary &operator=(const PluginLibrary &) = delete;
 
-    /* Calls the entry point; throws PluginRefused when it returns no sink.
-     * The caller owns the instance. */
+    /* Calls the entry point; throws PluginRefused when it throws or returns
+     * no sink. The caller owns the instance. */
     agPluginSink *create(const std::string &tag, const std::map<std::string, std::string> &params);
 
     const std::string &path() const { return library_path; }
+    /* The record as exported (its fields were checked on load). */
+    const agPluginAbi &abi() const { return *record; }
 
 private:
     void *symbol(const char *name);
     void check_record();
 
     std::string library_path;
-    void *handle;
+    void *handle = nullptr;
+    const agPluginAbi *record = nullptr;
 };
 
 #endif
