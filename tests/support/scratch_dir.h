@@ -3,8 +3,8 @@
  * configuration, logs, certificates, plug-in configuration), removed with
  * everything in it when the owner goes away.
  */
-#ifndef TAVRIX_TESTS_INTEGRATION_SCRATCH_DIR_H
-#define TAVRIX_TESTS_INTEGRATION_SCRATCH_DIR_H
+#ifndef TAVRIX_TESTS_SUPPORT_SCRATCH_DIR_H
+#define TAVRIX_TESTS_SUPPORT_SCRATCH_DIR_H
 
 #include <string>
 
@@ -26,6 +26,9 @@ public:
 private:
     std::string root;
 };
+
+/* Writes `text` to the file at `path`, replacing it; returns the path. */
+std::string write_file(const std::string &path, const std::string &text);
 
 /* The whole content of a file; empty when it cannot be read. */
 std::string read_file(const std::string &path);

@@ -11,7 +11,7 @@
 
 ScratchDir::ScratchDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavrix-integ-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavrix-test-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) {
@@ -33,7 +33,11 @@ std::string ScratchDir::file(const std::string &name) const
 
 std::string ScratchDir::write(const std::string &name, const std::string &text) const
 {
-    std::string path = file(name);
+    return write_file(file(name), text);
+}
+
+std::string write_file(const std::string &path, const std::string &text)
+{
     // Written aside and renamed, so that a reader never sees half a file.
     std::string partial = path + ".partial";
     {

@@ -2,25 +2,29 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "wait.h"
+
 #ifndef TAVRIX_MOSQUITTO_BROKER
-#define TAVRIX_MOSQUITTO_BROKER "/usr/sbin/mosquitto"
+#error "TAVRIX_MOSQUITTO_BROKER must name the broker program"
 #endif
 #ifndef TAVRIX_MOSQUITTO_PASSWD
-#define TAVRIX_MOSQUITTO_PASSWD "/usr/bin/mosquitto_passwd"
+#define TAVRIX_MOSQUITTO_PASSWD "mosquitto_passwd"
 #endif
 
 namespace {
 
-// Another process may take a port between our probe and the broker's
-// bind; a fresh pair of ports is then tried.
+// Another process may take a port between the kernel's pick and the
+// broker's bind; fresh ports are then tried.
 constexpr int START_ATTEMPTS = 5;
 constexpr auto START_LIMIT = std::chrono::seconds(10);
 
@@ -45,6 +49,14 @@ bool accepts_connections(uint16_t port)
     return accepted;
 }
 
+// As root the broker would switch to the user mosquitto, which cannot
+// read the caller's private directory.
+std::string current_user()
+{
+    struct passwd *entry = getpwuid(geteuid());
+    return entry == nullptr ? "root" : entry->pw_name;
+}
+
 } // namespace
 
 uint16_t free_loopback_port()
@@ -65,30 +77,24 @@ uint16_t free_loopback_port()
     return ntohs(address.sin_port);
 }
 
-Broker::Broker(BrokerOptions options_) : options(std::move(options_))
+Broker::Broker(BrokerOptions options_) : options(std::move(options_)), path(options.dir)
 {
-    if (!options.users.empty()) {
-        // The first user creates the file, the others are added to it.
-        bool create = true;
-        for (const auto &[user, pass] : options.users) {
-            std::vector<std::string> argv{TAVRIX_MOSQUITTO_PASSWD, "-b"};
-            if (create) {
-                argv.push_back("-c");
-                create = false;
-            }
-            argv.insert(argv.end(), {dir.file("passwords"), user, pass});
-            run_program(argv, dir.file("mosquitto_passwd.out"));
-        }
+    if (path.empty()) {
+        scratch = std::make_unique<ScratchDir>();
+        path = scratch->path();
+    } else {
+        std::filesystem::create_directories(path);
     }
+    write_passwords();
     for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
         main_port = free_loopback_port();
         plain_port = options.tls ? free_loopback_port() : main_port;
-        write_configuration();
+        write_configuration({});
         if (launch()) {
             return;
         }
     }
-    throw std::runtime_error("mosquitto did not start:\n" + read_file(dir.file("mosquitto.out")) +
+    throw std::runtime_error("mosquitto did not start:\n" + read_file(path + "/mosquitto.out") +
         log());
 }
 
@@ -97,22 +103,41 @@ Broker::~Broker()
     stop();
 }
 
-void Broker::write_configuration()
+void Broker::write_passwords()
+{
+    // The first user creates the file, the others are added to it.
+    bool create = true;
+    for (const auto &[user, pass] : options.users) {
+        std::vector<std::string> argv{TAVRIX_MOSQUITTO_PASSWD, "-b"};
+        if (create) {
+            argv.push_back("-c");
+            create = false;
+        }
+        argv.insert(argv.end(), {path + "/passwords", user, pass});
+        run_program(argv, path + "/mosquitto_passwd.out");
+    }
+}
+
+void Broker::write_configuration(const std::vector<std::string> &more_lines)
 {
     std::ostringstream conf;
     conf << "per_listener_settings false\n"
          << "persistence false\n"
-         << "log_dest file " << dir.file("mosquitto.log") << "\n"
-         << "log_type all\n"
+         << "log_dest file " << log_path() << "\n"
          << "connection_messages true\n"
-         // As root the broker would switch to the user mosquitto, which
-         // cannot read this test's private directory.
-         << "user root\n";
+         << "user " << current_user() << "\n";
+    if (options.log_packets) {
+        conf << "log_type all\n";
+    } else {
+        for (const char *type : {"error", "warning", "notice", "information", "subscribe"}) {
+            conf << "log_type " << type << "\n";
+        }
+    }
     if (options.users.empty()) {
         conf << "allow_anonymous true\n";
     } else {
         conf << "allow_anonymous false\n"
-             << "password_file " << dir.file("passwords") << "\n";
+             << "password_file " << path << "/passwords\n";
     }
     conf << "listener " << main_port << " 127.0.0.1\n";
     if (options.tls) {
@@ -123,14 +148,20 @@ void Broker::write_configuration()
              << "\n"
              << "listener " << plain_port << " 127.0.0.1\n";
     }
-    dir.write("mosquitto.conf", conf.str());
+    for (const std::vector<std::string> *lines :
+        std::initializer_list<const std::vector<std::string> *>{&options.extra_lines, &more_lines}) {
+        for (const std::string &line : *lines) {
+            conf << line << "\n";
+        }
+    }
+    write_file(path + "/mosquitto.conf", conf.str());
 }
 
 bool Broker::launch()
 {
     process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{TAVRIX_MOSQUITTO_BROKER, "-c", dir.file("mosquitto.conf")},
-        dir.file("mosquitto.out"));
+        std::vector<std::string>{TAVRIX_MOSQUITTO_BROKER, "-c", path + "/mosquitto.conf"},
+        ChildOptions{path + "/mosquitto.out"});
     bool up = wait_until(
         [this] {
             return !process->running() ||
@@ -149,20 +180,26 @@ void Broker::stop()
     process.reset();
 }
 
-void Broker::start()
+void Broker::start(const std::vector<std::string> &more_lines)
 {
     if (process && process->running()) {
         return;
     }
+    write_configuration(more_lines);
     if (!launch()) {
         throw std::runtime_error("mosquitto did not start again on port " +
-            std::to_string(main_port) + ":\n" + read_file(dir.file("mosquitto.out")));
+            std::to_string(main_port) + ":\n" + read_file(path + "/mosquitto.out"));
     }
+}
+
+std::string Broker::log_path() const
+{
+    return path + "/mosquitto.log";
 }
 
 std::string Broker::log() const
 {
-    return read_file(dir.file("mosquitto.log"));
+    return read_file(log_path());
 }
 
 std::size_t Broker::log_count(const std::string &text) const

@@ -5,8 +5,8 @@
  * holds the CA. Made once per test program run: the first test that asks
  * pays for it.
  */
-#ifndef TAVRIX_TESTS_INTEGRATION_TLS_MATERIAL_H
-#define TAVRIX_TESTS_INTEGRATION_TLS_MATERIAL_H
+#ifndef TAVRIX_TESTS_SUPPORT_TLS_MATERIAL_H
+#define TAVRIX_TESTS_SUPPORT_TLS_MATERIAL_H
 
 #include <string>
 #include <vector>

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int SUBSCRIBE_QOS = 2;
 constexpr int KEEPALIVE = 30;
 constexpr auto READY_LIMIT = std::chrono::seconds(10);
 
@@ -29,6 +28,97 @@ std::string printable(const std::string &bytes)
 
 } // namespace
 
+void subscriber_library_init()
+{
+    static const bool initialised = [] {
+        mosquitto_lib_init();
+        return true;
+    }();
+    (void)initialised;
+}
+
+MqttSubscriber::~MqttSubscriber()
+{
+    stop();
+}
+
+void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
+    const std::string &id, const SubscriberLogin &login)
+{
+    topic_filter = filter_;
+    qos = qos_;
+    subscriber_library_init();
+    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), true, this);
+    if (client == nullptr) {
+        throw std::runtime_error("mosquitto_new failed");
+    }
+    mosquitto_connect_callback_set(client, on_connect);
+    mosquitto_subscribe_callback_set(client, on_subscribe);
+    mosquitto_message_callback_set(client, on_message_arrived);
+    if (!login.user.empty()) {
+        mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
+    }
+    int rc = mosquitto_connect(client, "127.0.0.1", port, KEEPALIVE);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_loop_start(client);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(client);
+        client = nullptr;
+        throw std::runtime_error("subscriber: " + std::string(mosquitto_strerror(rc)));
+    }
+    std::unique_lock<std::mutex> guard(lock);
+    bool ready = changed.wait_for(guard, READY_LIMIT,
+        [this] { return subscribed || connect_result > 0; });
+    if (!ready || !subscribed) {
+        guard.unlock();
+        stop();
+        throw std::runtime_error("subscriber could not subscribe to " + topic_filter);
+    }
+}
+
+void MqttSubscriber::stop()
+{
+    if (client == nullptr) {
+        return;
+    }
+    // The disconnect ends the network thread by itself, also when the
+    // broker has gone away meanwhile; no thread cancellation needed.
+    mosquitto_disconnect(client);
+    mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+    client = nullptr;
+}
+
+void MqttSubscriber::on_connect(struct mosquitto *client, void *self, int rc)
+{
+    auto &subscriber = *static_cast<MqttSubscriber *>(self);
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.connect_result = rc;
+    }
+    if (rc == 0) {
+        mosquitto_subscribe(client, nullptr, subscriber.topic_filter.c_str(), subscriber.qos);
+    }
+    subscriber.changed.notify_all();
+}
+
+void MqttSubscriber::on_subscribe(struct mosquitto *, void *self, int, int, const int *)
+{
+    auto &subscriber = *static_cast<MqttSubscriber *>(self);
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.subscribed = true;
+    }
+    subscriber.changed.notify_all();
+}
+
+void MqttSubscriber::on_message_arrived(struct mosquitto *, void *self,
+    const struct mosquitto_message *message)
+{
+    static_cast<MqttSubscriber *>(self)->on_message(*message);
+}
+
 bool ReceivedMessage::operator==(const ReceivedMessage &other) const
 {
     return std::tie(topic, payload, qos, retain) ==
@@ -47,94 +137,28 @@ std::ostream &operator<<(std::ostream &out, const ReceivedMessage &message)
                << "\", qos " << message.qos << (message.retain ? ", retained}" : "}");
 }
 
-void subscriber_library_init()
+Subscriber::Subscriber(uint16_t port, const std::string &filter, const SubscriberLogin &login)
 {
-    static const bool initialised = [] {
-        mosquitto_lib_init();
-        return true;
-    }();
-    (void)initialised;
-}
-
-Subscriber::Subscriber(uint16_t port, const std::string &filter_, const SubscriberLogin &login)
-    : filter(filter_)
-{
-    subscriber_library_init();
-    client = mosquitto_new(nullptr, true, this);
-    if (client == nullptr) {
-        throw std::runtime_error("mosquitto_new failed");
-    }
-    mosquitto_connect_callback_set(client, on_connect);
-    mosquitto_subscribe_callback_set(client, on_subscribe);
-    mosquitto_message_callback_set(client, on_message);
-    if (!login.user.empty()) {
-        mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
-    }
-    int rc = mosquitto_connect(client, "127.0.0.1", port, KEEPALIVE);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_loop_start(client);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        mosquitto_destroy(client);
-        throw std::runtime_error("subscriber: " + std::string(mosquitto_strerror(rc)));
-    }
-    std::unique_lock<std::mutex> guard(lock);
-    bool ready = changed.wait_for(guard, READY_LIMIT,
-        [this] { return subscribed || connect_result > 0; });
-    if (!ready || !subscribed) {
-        guard.unlock();
-        mosquitto_disconnect(client);
-        mosquitto_loop_stop(client, false);
-        mosquitto_destroy(client);
-        throw std::runtime_error("subscriber could not subscribe to " + filter);
-    }
+    start(port, filter, 2, "", login);
 }
 
 Subscriber::~Subscriber()
 {
-    // The disconnect ends the network thread by itself, also when the
-    // broker has gone away meanwhile; no thread cancellation needed.
-    mosquitto_disconnect(client);
-    mosquitto_loop_stop(client, false);
-    mosquitto_destroy(client);
+    stop();
 }
 
-void Subscriber::on_connect(struct mosquitto *client, void *self, int rc)
+void Subscriber::on_message(const struct mosquitto_message &message)
 {
-    auto &subscriber = *static_cast<Subscriber *>(self);
-    {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.connect_result = rc;
-    }
-    if (rc == 0) {
-        mosquitto_subscribe(client, nullptr, subscriber.filter.c_str(), SUBSCRIBE_QOS);
-    }
-    subscriber.changed.notify_all();
-}
-
-void Subscriber::on_subscribe(struct mosquitto *, void *self, int, int, const int *)
-{
-    auto &subscriber = *static_cast<Subscriber *>(self);
-    {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.subscribed = true;
-    }
-    subscriber.changed.notify_all();
-}
-
-void Subscriber::on_message(struct mosquitto *, void *self, const struct mosquitto_message *message)
-{
-    auto &subscriber = *static_cast<Subscriber *>(self);
-    ReceivedMessage copy{message->topic, std::string(), message->qos, message->retain};
-    if (message->payloadlen > 0) {
-        copy.payload.assign(static_cast<const char *>(message->payload),
-            static_cast<std::size_t>(message->payloadlen));
+    ReceivedMessage copy{message.topic, std::string(), message.qos, message.retain};
+    if (message.payloadlen > 0) {
+        copy.payload.assign(static_cast<const char *>(message.payload),
+            static_cast<std::size_t>(message.payloadlen));
     }
     {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.received.push_back(std::move(copy));
+        std::lock_guard<std::mutex> guard(lock);
+        received.push_back(std::move(copy));
     }
-    subscriber.changed.notify_all();
+    changed.notify_all();
 }
 
 std::vector<ReceivedMessage> Subscriber::messages() const

@@ -1,10 +1,11 @@
 /*
- * A mosquitto broker of the test's own, on free loopback ports, with its
- * own configuration and a verbose log. It can be stopped and started
- * again on the same ports, as a broker restarted by its operator would be.
+ * A mosquitto broker of the caller's own, on a loopback port the kernel
+ * picked, with its own configuration and log. It can be stopped and
+ * started again on the same port, as a broker restarted by its operator
+ * would be. The broker program is the one CMake found.
  */
-#ifndef TAVRIX_TESTS_INTEGRATION_BROKER_H
-#define TAVRIX_TESTS_INTEGRATION_BROKER_H
+#ifndef TAVRIX_TESTS_SUPPORT_BROKER_H
+#define TAVRIX_TESTS_SUPPORT_BROKER_H
 
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
 #include "scratch_dir.h"
@@ -28,8 +30,15 @@ struct BrokerTls {
 struct BrokerOptions {
     /* User name to password; when not empty, anonymous clients are refused. */
     std::map<std::string, std::string> users;
-    /* Makes the listener under test a TLS listener. */
+    /* Makes the listener under test a TLS listener, beside a plain one. */
     std::optional<BrokerTls> tls;
+    /* Every packet in the log; otherwise only connections, subscriptions
+     * and problems, which costs the broker nothing measurable. */
+    bool log_packets = true;
+    /* Configuration lines appended as given. */
+    std::vector<std::string> extra_lines;
+    /* Where its files go (kept); empty: a scratch directory of its own. */
+    std::string dir;
 };
 
 class Broker
@@ -46,24 +55,31 @@ public:
     uint16_t port() const { return main_port; }
     /* A plain listener for subscribers: the same as port() without TLS. */
     uint16_t subscriber_port() const { return plain_port; }
+    /* The broker's process id; -1 while it is stopped. */
+    pid_t pid() const { return process ? process->pid() : -1; }
+    const std::string &dir() const { return path; }
 
     void stop();
-    /* Starts a stopped broker again, on the same ports. */
-    void start();
+    /* Starts a stopped broker again on the same ports, with `more_lines`
+     * added to its configuration. */
+    void start(const std::vector<std::string> &more_lines = {});
 
     /* The broker's log so far, across restarts. */
     std::string log() const;
+    std::string log_path() const;
     /* How many times `text` occurs in the log. */
     std::size_t log_count(const std::string &text) const;
     bool wait_for_log(const std::string &text, std::size_t times = 1,
         std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
 private:
-    void write_configuration();
+    void write_passwords();
+    void write_configuration(const std::vector<std::string> &more_lines);
     bool launch();
 
     BrokerOptions options;
-    ScratchDir dir;
+    std::unique_ptr<ScratchDir> scratch;
+    std::string path;
     uint16_t main_port = 0;
     uint16_t plain_port = 0;
     std::unique_ptr<ChildProcess> process;
