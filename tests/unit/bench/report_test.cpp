@@ -45,9 +45,16 @@ TEST(Report, RatiosCompareWithTheSameShapeOnly)
         measured(PublisherKind::RAW, 1, 4, 0.5), // other channels: not a peer
         measured(PublisherKind::RAW, 1, 1, 1.0),
         measured(PublisherKind::PUB_CLI, 1, 1, 4.0),
+        measured(PublisherKind::SINK_RUN, 1, 1, 0.5),
     };
-    std::string plugin = row_of(table_of(results), "| plugin |");
+    results[0].cpu_seconds = 3.0;
+    results[3].cpu_seconds = 2.0;
+    std::string table = table_of(results);
+    std::string plugin = row_of(table, "| plugin |");
     EXPECT_NE(plugin.find("| 0.50 | 2.00 |"), std::string::npos) << plugin;
+    EXPECT_NE(plugin.find("| 1.50 |"), std::string::npos) << "CPU against raw's: " << plugin;
+    std::string runner = row_of(table, "| sink-run |");
+    EXPECT_NE(runner.find("| 2.00 | 8.00 |"), std::string::npos) << runner;
 }
 
 TEST(Report, MissingOrFailedPeersShowNoRatio)

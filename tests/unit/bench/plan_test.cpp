@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -16,23 +17,28 @@ Shape shape_of(const CellSpec &cell)
 
 TEST(Plan, FullRunComparesEveryShapeWithItsPeers)
 {
-    std::set<Shape> plugin, raw, pub;
-    for (const CellSpec &cell : make_plan(false, "")) {
+    std::map<PublisherKind, std::set<Shape>> shapes;
+    for (const CellSpec &cell : make_plan(false, "", true)) {
         if (cell.paced()) {
             continue;
         }
         // Channels share the messages: every shape runs equally long.
         EXPECT_EQ(cell.messages() % cell.payloads, 0u);
-        (cell.kind == PublisherKind::PLUGIN ? plugin : cell.kind == PublisherKind::RAW ? raw : pub)
-            .insert(shape_of(cell));
+        shapes[cell.kind].insert(shape_of(cell));
     }
+    const std::set<Shape> &plugin = shapes[PublisherKind::PLUGIN];
+    const std::set<Shape> &pub = shapes[PublisherKind::PUB_CLI];
     EXPECT_EQ(plugin.size(), 3u * 2u * 2u);
-    EXPECT_EQ(plugin, raw);
+    EXPECT_EQ(plugin, shapes[PublisherKind::RAW]);
+    EXPECT_EQ(plugin, shapes[PublisherKind::SINK_RUN]);
     for (const Shape &shape : pub) {
         EXPECT_NE(std::get<0>(shape), 2) << "mosquitto_pub is compared at QoS 0 and 1";
         EXPECT_EQ(plugin.count(shape), 1u);
     }
     EXPECT_EQ(pub.size(), 2u * 2u * 2u);
+    for (const CellSpec &cell : make_plan(false, "", false)) {
+        EXPECT_NE(cell.kind, PublisherKind::SINK_RUN) << "no runner, no runner cells";
+    }
 }
 
 TEST(Plan, TinyRunStillTouchesEveryPath)
@@ -42,7 +48,7 @@ TEST(Plan, TinyRunStillTouchesEveryPath)
     std::set<int> channels;
     std::set<PublisherKind> kinds;
     bool paced = false;
-    for (const CellSpec &cell : make_plan(true, "")) {
+    for (const CellSpec &cell : make_plan(true, "", true)) {
         qos.insert(cell.qos);
         sizes.insert(cell.size);
         channels.insert(cell.channels);
@@ -53,17 +59,17 @@ TEST(Plan, TinyRunStillTouchesEveryPath)
     EXPECT_EQ(qos.size(), 3u);
     EXPECT_EQ(sizes.size(), 2u);
     EXPECT_EQ(channels.size(), 2u);
-    EXPECT_EQ(kinds.size(), 3u);
+    EXPECT_EQ(kinds.size(), 4u);
     EXPECT_TRUE(paced);
 }
 
 TEST(Plan, OnlyKeepsMatchingLabels)
 {
-    std::vector<CellSpec> plan = make_plan(false, "plugin q1 200B 4ch");
+    std::vector<CellSpec> plan = make_plan(false, "plugin q1 200B 4ch", true);
     ASSERT_EQ(plan.size(), 1u);
     EXPECT_EQ(plan[0].Label(), "plugin q1 200B 4ch");
-    EXPECT_TRUE(make_plan(false, "no such cell").empty());
-    EXPECT_EQ(make_plan(false, "paced").size(), 3u);
+    EXPECT_TRUE(make_plan(false, "no such cell", true).empty());
+    EXPECT_EQ(make_plan(false, "paced", true).size(), 3u);
 }
 
 } // namespace

@@ -1,24 +1,22 @@
 /*
- * The counting subscriber: one libmosquitto client on its own network
- * thread, subscribed to a cell's topics at the cell's QoS. It checks every
+ * The counting subscriber: the toolkit's subscriber (one libmosquitto
+ * client on its own network thread), subscribed to a cell's topics at the cell's QoS. It checks every
  * message (topic, size, header, filler), counts each (channel, sequence)
  * pair once, and notes duplicates, what it cannot place, and the delay
  * from the payload's hand-over stamp to its arrival.
  */
-#ifndef TAVRIX_BENCH_SUBSCRIBER_H
-#define TAVRIX_BENCH_SUBSCRIBER_H
+#ifndef TAVRIX_BENCH_COUNTING_SUBSCRIBER_H
+#define TAVRIX_BENCH_COUNTING_SUBSCRIBER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include <subscriber.h>
+
 #include "payload.h"
 
-struct mosquitto;
-struct mosquitto_message;
 
 struct DeliveryStats {
     uint64_t unique = 0;
@@ -32,29 +30,23 @@ struct DeliveryStats {
     std::vector<int64_t> latencies_ns;
 };
 
-class CountingSubscriber
+class CountingSubscriber : public MqttSubscriber
 {
 public:
     CountingSubscriber(int port, const std::string &id, int qos, int channels, uint64_t payloads,
         std::size_t size);
-    ~CountingSubscriber();
-    CountingSubscriber(const CountingSubscriber &) = delete;
-    CountingSubscriber &operator=(const CountingSubscriber &) = delete;
+    ~CountingSubscriber() override;
 
     /* Connects and subscribes; true once the broker has acknowledged the
      * subscription. */
     bool Start(std::string &error);
-
     uint64_t Unique() const { return unique.load(std::memory_order_relaxed); }
     int64_t LastArrivalNs() const { return last_arrival.load(std::memory_order_relaxed); }
-
     /* Stops the network thread and hands over what was counted. */
     DeliveryStats Finish();
 
-    void OnSubscribed();
-    void OnMessage(const struct mosquitto_message *message);
-
 private:
+    void on_message(const struct mosquitto_message &message) override;
     int ChannelOf(const char *topic) const;
 
     int port;
@@ -65,13 +57,6 @@ private:
     uint64_t payloads;
     PayloadChecker checker;
     std::vector<std::string> channel_names;
-
-    struct mosquitto *mosq = nullptr;
-    bool loop_running = false;
-    std::mutex subscribed_lock;
-    std::condition_variable subscribed_changed;
-    bool subscribed = false;
-
     // Written by the network thread only; read by the caller after Finish.
     std::vector<uint8_t> seen;
     DeliveryStats stats;

@@ -1,4 +1,4 @@
-#include "subscriber.h"
+#include "counting_subscriber.h"
 
 #include <chrono>
 #include <cstring>
@@ -7,28 +7,6 @@
 
 #include "clock.h"
 #include "publisher_args.h"
-
-namespace {
-
-constexpr auto SUBSCRIBE_TIMEOUT = std::chrono::seconds(10);
-constexpr int KEEPALIVE = 60;
-
-CountingSubscriber &subscriber_of(void *user_data)
-{
-    return *static_cast<CountingSubscriber *>(user_data);
-}
-
-void on_subscribe(struct mosquitto *, void *user_data, int, int, const int *)
-{
-    subscriber_of(user_data).OnSubscribed();
-}
-
-void on_message(struct mosquitto *, void *user_data, const struct mosquitto_message *message)
-{
-    subscriber_of(user_data).OnMessage(message);
-}
-
-} // namespace
 
 CountingSubscriber::CountingSubscriber(int port_, const std::string &id, int qos_, int channels_,
     uint64_t payloads_, std::size_t size)
@@ -49,36 +27,15 @@ CountingSubscriber::CountingSubscriber(int port_, const std::string &id, int qos
 
 CountingSubscriber::~CountingSubscriber()
 {
-    Finish();
-    if (mosq != nullptr) {
-        mosquitto_destroy(mosq);
-    }
+    stop();
 }
 
 bool CountingSubscriber::Start(std::string &error)
 {
-    mosq = mosquitto_new(client_id.c_str(), true, this);
-    if (mosq == nullptr) {
-        error = "subscriber: mosquitto_new failed";
-        return false;
-    }
-    mosquitto_subscribe_callback_set(mosq, on_subscribe);
-    mosquitto_message_callback_set(mosq, on_message);
-    int rc = mosquitto_connect(mosq, "127.0.0.1", port, KEEPALIVE);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_subscribe(mosq, nullptr, (prefix + "#").c_str(), qos);
-    }
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_loop_start(mosq);
-        loop_running = rc == MOSQ_ERR_SUCCESS;
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error = std::string("subscriber: ") + mosquitto_strerror(rc);
-        return false;
-    }
-    std::unique_lock<std::mutex> guard(subscribed_lock);
-    if (!subscribed_changed.wait_for(guard, SUBSCRIBE_TIMEOUT, [this] { return subscribed; })) {
-        error = "subscriber: no SUBACK from the broker";
+    try {
+        start(static_cast<uint16_t>(port), prefix + "#", qos, client_id);
+    } catch (const std::exception &e) {
+        error = std::string("subscriber: ") + e.what();
         return false;
     }
     return true;
@@ -86,21 +43,8 @@ bool CountingSubscriber::Start(std::string &error)
 
 DeliveryStats CountingSubscriber::Finish()
 {
-    if (loop_running) {
-        mosquitto_disconnect(mosq);
-        mosquitto_loop_stop(mosq, false);
-        loop_running = false;
-    }
+    stop();
     return stats;
-}
-
-void CountingSubscriber::OnSubscribed()
-{
-    {
-        std::lock_guard<std::mutex> guard(subscribed_lock);
-        subscribed = true;
-    }
-    subscribed_changed.notify_all();
 }
 
 int CountingSubscriber::ChannelOf(const char *topic) const
@@ -116,8 +60,9 @@ int CountingSubscriber::ChannelOf(const char *topic) const
     return -1;
 }
 
-void CountingSubscriber::OnMessage(const struct mosquitto_message *message)
+void CountingSubscriber::on_message(const struct mosquitto_message &message_)
 {
+    const struct mosquitto_message *message = &message_;
     int64_t arrival = bench_now_ns();
     PayloadHeader header;
     int channel = ChannelOf(message->topic);
