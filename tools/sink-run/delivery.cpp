@@ -1,5 +1,6 @@
 #include "delivery.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <delivery_accounting.h>
@@ -55,30 +56,38 @@ InputReader::Result Delivery::feed(InputReader &input)
 
 // What may end up outstanding once the queue is published: what already
 // is, the queue, the payload the worker may hold between taking and
-// publishing it, and the one to come. A bound below two payloads' worth
-// would never let one in.
-bool Delivery::has_room()
+// publishing it, and the one to come. Each payload fed adds one payload's
+// worth at most, so the room found is good for that many payloads without
+// another look (which takes the locks the worker needs). A bound below
+// two payloads' worth would never let one in.
+uint64_t Delivery::room()
 {
     uint64_t per_payload = channels.size();
-    uint64_t ahead = counts().outstanding() + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
-    return ahead <= OUTSTANDING_LIMIT || ahead == 2 * per_payload;
+    uint64_t depth = plugin.GetPayloadQueueDepth();
+    uint64_t ahead = counts().outstanding() + (depth + 2) * per_payload;
+    if (depth >= QUEUE_LIMIT || (ahead > OUTSTANDING_LIMIT && ahead != 2 * per_payload)) {
+        return 0;
+    }
+    uint64_t by_outstanding =
+        ahead > OUTSTANDING_LIMIT ? 1 : (OUTSTANDING_LIMIT - ahead) / per_payload + 1;
+    return std::min<uint64_t>(by_outstanding, QUEUE_LIMIT - depth);
 }
 
 // A stop request still lets the payload already read go in; only a dead
 // worker or a second request leaves it out.
 bool Delivery::wait_for_room()
 {
-    while (!plugin.WaitForPayloadQueueDepth(QUEUE_LIMIT, 100)) {
-        if (must_give_up()) {
-            return false;
-        }
+    if (credit > 0) {
+        --credit;
+        return true;
     }
-    while (!has_room()) {
+    while ((credit = room()) == 0) {
         if (must_give_up()) {
             return false;
         }
         events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
     }
+    --credit;
     return true;
 }
 

@@ -52,7 +52,7 @@ public:
 
 private:
     bool wait_for_room();
-    bool has_room();
+    uint64_t room();
     template <typename Done, typename Progress>
     Drain wait_for(Done done, Progress progress);
     bool must_give_up() const;
@@ -61,6 +61,7 @@ private:
     RunEvents &events;
     const std::set<std::string> &channels;
     std::atomic<uint64_t> read_count{0};
+    uint64_t credit = 0; // payloads that may go in without another look
 };
 
 #endif

@@ -51,45 +51,57 @@ TEST(OptionsTest, HelpAndVersionNeedNoConfiguration)
     EXPECT_TRUE(parse({"--version"}).version);
 }
 
-TEST(OptionsTest, RefusesWhatItCannotUse)
+TEST(OptionsTest, RefusesWhatItCannotUseNamingTheFlag)
 {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"--channel", "a"},
-        {"--config"},
-        {"--config", ""},
-        {"--config", "c", "--bogus"},
-        {"--config", "c", "-c"},
-        {"--config", "c", "stray"},
-        {"--config", "c", "--stats=1"},
-        {"--config", "c", "--channel="},
-        {"--config", "c", "--uuid-agent", ""},
-        {"--config", "c", "--var", "noequals"},
-        {"--config", "c", "--var", "=value"},
-        {"--config", "c", "--var", "${braced}=value"},
-        {"--config", "c", "--connect-timeout", "0"},
-        {"--config", "c", "--connect-timeout", "-1"},
-        {"--config", "c", "--connect-timeout", "5s"},
-        {"--config", "c", "--connect-timeout", "nan"},
-        {"--config", "c", "--connect-timeout", "1e9"},
+    const std::string timeout_error =
+        "--connect-timeout needs a number of seconds above 0 and at most 86400, not '";
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string error;
+    } rows[] = {
+        {{}, "--config FILE is required (see --help)"},
+        {{"--channel", "a"}, "--config FILE is required (see --help)"},
+        {{"--config"}, "--config needs a value"},
+        {{"--config", ""}, "--config needs a non-empty value"},
+        {{"--config", "c", "--colour"}, "unknown option '--colour' (see --help)"},
+        {{"--config", "c", "-c"}, "unknown option '-c' (see --help)"},
+        {{"--config", "c", "-xy"}, "unknown option '-x' (see --help)"},
+        {{"--config", "c", "stray"},
+            "unexpected argument 'stray' (input comes from --input or standard input)"},
+        {{"--config", "c", "--stats=1"}, "--stats takes no value"},
+        {{"--config", "c", "--whole=yes"}, "--whole takes no value"},
+        {{"--config", "c", "--channel="}, "--channel needs a non-empty value"},
+        {{"--config", "c", "--channel"}, "--channel needs a value"},
+        {{"--config", "c", "--uuid-agent", ""}, "--uuid-agent needs a non-empty value"},
+        {{"--config", "c", "--var", "noequals"}, "--var needs NAME=VALUE, not 'noequals'"},
+        {{"--config", "c", "--var", "=value"}, "--var needs NAME=VALUE, not '=value'"},
+        {{"--config", "c", "--var", "${braced}=value"},
+            "--var NAME is written bare (it becomes ${NAME}), not '${braced}'"},
+        {{"--config", "c", "--connect-timeout", "0"}, timeout_error + "0'"},
+        {{"--config", "c", "--connect-timeout", "-1"}, timeout_error + "-1'"},
+        {{"--config", "c", "--connect-timeout", "5s"}, timeout_error + "5s'"},
+        {{"--config", "c", "--connect-timeout", "nan"}, timeout_error + "nan'"},
+        {{"--config", "c", "--connect-timeout", "1e9"}, timeout_error + "1e9'"},
     };
-    for (const auto &arguments : bad) {
+    for (const Row &row : rows) {
         std::string joined;
-        for (const auto &argument : arguments) {
+        for (const auto &argument : row.arguments) {
             joined += argument + " ";
         }
-        EXPECT_THROW(parse(arguments), UsageError) << joined;
+        try {
+            parse(row.arguments);
+            ADD_FAILURE() << "accepted: " << joined;
+        } catch (const UsageError &e) {
+            EXPECT_EQ(e.what(), row.error) << joined;
+        }
     }
 }
 
-TEST(OptionsTest, UsageErrorsNameTheFlag)
+TEST(OptionsTest, EveryParseStartsAfresh)
 {
-    try {
-        parse({"--config", "c", "--colour"});
-        FAIL() << "no error";
-    } catch (const UsageError &e) {
-        EXPECT_STREQ(e.what(), "unknown option '--colour' (see --help)");
-    }
+    EXPECT_THROW(parse({"--config", "c", "-xy"}), UsageError);
+    EXPECT_EQ(parse({"--conf", "c", "--deb"}).config, "c") << "unambiguous prefixes are flags";
+    EXPECT_THROW(parse({"--config", "c", "--u", "x"}), UsageError) << "--u is ambiguous";
 }
 
 } // namespace
