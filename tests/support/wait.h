@@ -9,7 +9,8 @@
 
 /* Looks at `condition` every `step` until it holds or `limit` passes;
  * true when it held. */
-bool wait_until(const std::function<bool()> &condition, std::chrono::milliseconds limit,
+bool wait_until(const std::function<bool()> &condition,
+    std::chrono::milliseconds limit = std::chrono::seconds(5),
     std::chrono::milliseconds step = std::chrono::milliseconds(20));
 
 #endif
