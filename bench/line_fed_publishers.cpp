@@ -7,17 +7,13 @@
  */
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
-#include <fstream>
-
-#include <unistd.h>
-
 #include <child_process.h>
+
 #include "clock.h"
 #include "payload.h"
 #include "process_usage.h"
@@ -26,22 +22,6 @@
 namespace {
 
 constexpr auto EXIT_LIMIT = std::chrono::seconds(30);
-
-bool write_all(int fd, const char *data, std::size_t length)
-{
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 using CommandLines = std::vector<std::vector<std::string>>;
 

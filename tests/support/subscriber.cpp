@@ -1,6 +1,7 @@
 #include "subscriber.h"
 
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 #include <mosquitto.h>
@@ -8,6 +9,7 @@
 namespace {
 
 constexpr int KEEPALIVE = 30;
+constexpr int LOOP_TIMEOUT_MS = 50;
 constexpr auto READY_LIMIT = std::chrono::seconds(10);
 
 std::string printable(const std::string &bytes)
@@ -59,14 +61,13 @@ void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
         mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
     }
     int rc = mosquitto_connect(client, "127.0.0.1", port, KEEPALIVE);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_loop_start(client);
-    }
     if (rc != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(client);
         client = nullptr;
         throw std::runtime_error("subscriber: " + std::string(mosquitto_strerror(rc)));
     }
+    stopping.store(false);
+    network = std::thread(&MqttSubscriber::run_network, this);
     std::unique_lock<std::mutex> guard(lock);
     bool ready = changed.wait_for(guard, READY_LIMIT,
         [this] { return subscribed || connect_result > 0; });
@@ -77,15 +78,26 @@ void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
     }
 }
 
+// libmosquitto's own network thread reconnects to a broker that went away
+// and may miss a disconnect request meanwhile, so that it never ends; this
+// one never reconnects and ends within one loop call of a stop.
+void MqttSubscriber::run_network()
+{
+    while (!stopping.load()) {
+        if (mosquitto_loop(client, LOOP_TIMEOUT_MS, 1) != MOSQ_ERR_SUCCESS) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(LOOP_TIMEOUT_MS));
+        }
+    }
+}
+
 void MqttSubscriber::stop()
 {
     if (client == nullptr) {
         return;
     }
-    // The disconnect ends the network thread by itself, also when the
-    // broker has gone away meanwhile; no thread cancellation needed.
+    stopping.store(true);
+    network.join();
     mosquitto_disconnect(client);
-    mosquitto_loop_stop(client, false);
     mosquitto_destroy(client);
     client = nullptr;
 }

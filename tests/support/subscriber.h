@@ -1,17 +1,19 @@
 /*
- * Real MQTT subscribers (libmosquitto, its own network thread): a base
+ * Real MQTT subscribers (libmosquitto, a network thread of their own): a base
  * that connects, subscribes and hands every message to its subclass, and
  * one that records every message it gets, payload bytes included.
  */
 #ifndef TAVRIX_TESTS_SUPPORT_SUBSCRIBER_H
 #define TAVRIX_TESTS_SUPPORT_SUBSCRIBER_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct mosquitto;
@@ -50,10 +52,13 @@ private:
     static void on_subscribe(struct mosquitto *, void *self, int, int, const int *);
     static void on_message_arrived(struct mosquitto *, void *self,
         const struct mosquitto_message *message);
+    void run_network();
 
     std::string topic_filter;
     int qos = 0;
     struct mosquitto *client = nullptr;
+    std::thread network;
+    std::atomic<bool> stopping{false};
     std::mutex lock;
     std::condition_variable changed;
     int connect_result = -1;
