@@ -1,6 +1,5 @@
 #include "delivery.h"
 
-#include <algorithm>
 #include <memory>
 
 #include <delivery_accounting.h>
@@ -58,19 +57,18 @@ InputReader::Result Delivery::feed(InputReader &input)
 // is, the queue, the payload the worker may hold between taking and
 // publishing it, and the one to come. Each payload fed adds one payload's
 // worth at most, so the room found is good for that many payloads without
-// another look (which takes the locks the worker needs). A bound below
-// two payloads' worth would never let one in.
+// another look (which takes the locks the worker needs). A payload wider
+// than the bound still goes, alone, when nothing else is ahead of it.
 uint64_t Delivery::room()
 {
+    static_assert(OUTSTANDING_LIMIT < QUEUE_LIMIT, "the bound keeps the queue from filling");
     uint64_t per_payload = channels.size();
-    uint64_t depth = plugin.GetPayloadQueueDepth();
-    uint64_t ahead = counts().outstanding() + (depth + 2) * per_payload;
-    if (depth >= QUEUE_LIMIT || (ahead > OUTSTANDING_LIMIT && ahead != 2 * per_payload)) {
-        return 0;
+    uint64_t ahead =
+        counts().outstanding() + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
+    if (ahead > OUTSTANDING_LIMIT) {
+        return ahead == 2 * per_payload ? 1 : 0;
     }
-    uint64_t by_outstanding =
-        ahead > OUTSTANDING_LIMIT ? 1 : (OUTSTANDING_LIMIT - ahead) / per_payload + 1;
-    return std::min<uint64_t>(by_outstanding, QUEUE_LIMIT - depth);
+    return (OUTSTANDING_LIMIT - ahead) / per_payload + 1;
 }
 
 // A stop request still lets the payload already read go in; only a dead

@@ -50,9 +50,12 @@ public:
 
     uint64_t read() const { return read_count.load(); }
 
+    /* Payloads that may go into the queue now, one after another, without
+     * the publishes libmosquitto holds ever exceeding OUTSTANDING_LIMIT. */
+    uint64_t room();
+
 private:
     bool wait_for_room();
-    uint64_t room();
     template <typename Done, typename Progress>
     Drain wait_for(Done done, Progress progress);
     bool must_give_up() const;
