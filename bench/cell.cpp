@@ -7,7 +7,7 @@
 
 #include "clock.h"
 #include "publisher_driver.h"
-#include "subscriber.h"
+#include "counting_subscriber.h"
 
 namespace {
 
@@ -102,7 +102,8 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
     }
     std::unique_ptr<PublisherDriver> publisher = setup.kind == PublisherKind::PUB_CLI
         ? make_pub_cli_driver(args)
-        : make_child_role_driver(context.program, args);
+        : setup.kind == PublisherKind::SINK_RUN ? make_sink_run_driver(args)
+                                                : make_child_role_driver(context.program, args);
     if (publisher->Start(result.error)) {
         await_delivery(*publisher, subscriber, result.expected, result.error);
     }

@@ -4,12 +4,13 @@
 
 #include <sys/resource.h>
 
-#include "child_process.h"
+#include <child_process.h>
+#include "process_usage.h"
 #include "publisher_driver.h"
 
 namespace {
 
-constexpr int EXIT_TIMEOUT_MS = 30000;
+constexpr auto EXIT_LIMIT = std::chrono::seconds(30);
 
 class ChildRoleDriver : public PublisherDriver
 {
@@ -22,42 +23,48 @@ public:
     bool Start(std::string &error) override
     {
         std::string log = args.workdir + "/" + args.id + ".log";
-        return child.Start(args.ToArgv(program), {true, true}, log, error);
+        try {
+            child.start(args.ToArgv(program), {log, true, true});
+        } catch (const std::exception &e) {
+            error = e.what();
+            return false;
+        }
+        return true;
     }
 
     void Poll(int timeout_ms) override
     {
-        peak_rss_kb = std::max(peak_rss_kb, child.PeakRssKb());
+        peak_rss_kb = std::max(peak_rss_kb, peak_rss_kb_of(child.pid()));
         std::string line;
-        if (child.ReadLine(line, timeout_ms)) {
+        if (child.read_line(line, timeout_ms)) {
             Take(line);
-        } else if (child.OutputEnded() && failure.empty() && !stopped) {
-            failure = "exited early: " + log_tail(child.LogPath());
+        } else if (child.output_ended() && failure.empty() && !stopped) {
+            failure = "exited early: " + log_tail(child.log_path());
         }
     }
 
     bool Sent() const override { return sent; }
     int64_t FirstHandOverNs() const override { return first_ns; }
-    long CpuTicks() const override { return child.CpuTicks(); }
+    long CpuTicks() const override { return cpu_ticks_of(child.pid()); }
     std::string Failure() const override { return failure; }
 
     bool Finish(PublisherCost &cost, std::string &error) override
     {
         stopped = true;
         // The child waits for us with everything it used still counted.
-        peak_rss_kb = std::max(peak_rss_kb, child.PeakRssKb());
-        child.CloseInput();
-        if (!child.Wait(EXIT_TIMEOUT_MS)) {
-            child.Kill(SIGKILL);
-            child.Wait(EXIT_TIMEOUT_MS);
+        peak_rss_kb = std::max(peak_rss_kb, peak_rss_kb_of(child.pid()));
+        child.close_input();
+        if (!child.wait(EXIT_LIMIT)) {
+            child.kill(SIGKILL);
+            child.wait(EXIT_LIMIT);
             error = "did not stop";
             return false;
         }
         std::string line;
-        while (child.ReadLine(line, 0)) {
+        while (child.read_line(line, 0)) {
             Take(line);
         }
-        cost.cpu_seconds = cpu_seconds_of(child.Usage());
+        cost.cpu_seconds = cpu_seconds_of(child.usage());
         cost.peak_rss_kb = peak_rss_kb;
         cost.dropped = dropped;
         cost.host_cpu_seconds = host_cpu_seconds;
@@ -65,8 +72,9 @@ public:
             error = failure;
             return false;
         }
-        if (child.ExitStatus() != 0) {
-            error = "exit status " + std::to_string(child.ExitStatus()) + ": " + log_tail(child.LogPath());
+        if (child.exit_status() != 0) {
+            error = "exit status " + std::to_string(child.exit_status()) + ": " +
+                log_tail(child.log_path());
             return false;
         }
         return true;
@@ -109,12 +117,4 @@ std::unique_ptr<PublisherDriver> make_child_role_driver(const std::string &progr
     const PublisherArgs &args)
 {
     return std::make_unique<ChildRoleDriver>(program, args);
-}
-
-double cpu_seconds_of(const struct rusage &usage)
-{
-    auto seconds = [](const struct timeval &time) {
-        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }

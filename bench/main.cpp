@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,8 @@
 
 #include <mosquitto.h>
 
-#include "broker.h"
+#include <broker.h>
+
 #include "machine.h"
 #include "cell.h"
 #include "plan.h"
@@ -65,6 +67,18 @@ int run_role(int argc, char **argv)
     return args.cell.kind == PublisherKind::PLUGIN ? run_plugin_publisher(args) : run_raw_publisher(args);
 }
 
+// No queue or in-flight limits: a slow subscriber must not turn into
+// losses that would be blamed on a publisher. Connections and problems
+// only in the log, which is kept when a run fails.
+BrokerOptions bench_broker(const std::string &workdir)
+{
+    BrokerOptions options;
+    options.log_packets = false;
+    options.extra_lines = {"max_queued_messages 0", "max_inflight_messages 0"};
+    options.dir = workdir + "/broker";
+    return options;
+}
+
 std::string own_program()
 {
     return std::filesystem::read_symlink("/proc/self/exe").string();
@@ -82,7 +96,7 @@ bool cell_failed(const CellResult &cell, bool tiny)
 
 int run_benchmark(const Options &options)
 {
-    std::vector<CellSpec> plan = make_plan(options.tiny, options.only);
+    std::vector<CellSpec> plan = make_plan(options.tiny, options.only, TAVRIX_SINK_RUN[0] != '\0');
     if (plan.empty()) {
         std::fprintf(stderr, "tavrix-bench: no cell matches \"%s\"\n", options.only.c_str());
         return 2;
@@ -95,16 +109,17 @@ int run_benchmark(const Options &options)
     BenchContext context{own_program(), pattern, 0};
     const std::string machine = describe_machine();
     const std::string load_before = load_average();
-    Broker broker;
-    std::string error;
-    if (!broker.Start(context.workdir, error)) {
-        std::fprintf(stderr, "tavrix-bench: broker: %s\n", error.c_str());
+    std::unique_ptr<Broker> broker;
+    try {
+        broker = std::make_unique<Broker>(bench_broker(context.workdir));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "tavrix-bench: broker: %s\n", e.what());
         std::filesystem::remove_all(context.workdir);
         return 1;
     }
-    context.port = broker.Port();
+    context.port = broker->port();
     ScheduleOutcome outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
-    broker.Stop();
+    broker.reset();
 
     std::cout << "Measured " << machine << "; load average " << load_before << " before the run, "
               << load_average() << " after it.\n\n";

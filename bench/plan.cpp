@@ -22,7 +22,8 @@ struct Sizing {
 constexpr Sizing FULL = {{300000, 60000, 40000}, {20000, 20000, 6000}, 1000, 10000};
 constexpr Sizing TINY = {{2000, 1000, 1000}, {80, 80, 80}, 1000, 200};
 
-void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
+void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny,
+    bool with_runner)
 {
     for (int qos = 0; qos <= 2; ++qos) {
         for (std::size_t size : {SMALL, LARGE}) {
@@ -34,10 +35,12 @@ void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, boo
                 }
                 uint64_t messages = size == SMALL ? sizing.small_messages[qos] : sizing.large_messages[qos];
                 uint64_t payloads = messages / static_cast<uint64_t>(channels);
-                for (PublisherKind kind : {PublisherKind::PLUGIN, PublisherKind::RAW, PublisherKind::PUB_CLI}) {
+                for (PublisherKind kind : {PublisherKind::PLUGIN, PublisherKind::SINK_RUN,
+                         PublisherKind::RAW, PublisherKind::PUB_CLI}) {
                     // mosquitto_pub is compared at the QoS levels it is
                     // commonly fed with.
-                    if (kind == PublisherKind::PUB_CLI && qos == 2) {
+                    if ((kind == PublisherKind::PUB_CLI && qos == 2) ||
+                        (kind == PublisherKind::SINK_RUN && !with_runner)) {
                         continue;
                     }
                     plan.push_back({kind, qos, size, channels, payloads, 0});
@@ -66,6 +69,8 @@ const char *publisher_name(PublisherKind kind)
         return "raw";
     case PublisherKind::PUB_CLI:
         return "mosquitto_pub";
+    case PublisherKind::SINK_RUN:
+        return "sink-run";
     }
     return "?";
 }
@@ -80,11 +85,11 @@ std::string CellSpec::Label() const
         std::to_string(channels) + "ch";
 }
 
-std::vector<CellSpec> make_plan(bool tiny, const std::string &only)
+std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_runner)
 {
     const Sizing &sizing = tiny ? TINY : FULL;
     std::vector<CellSpec> all;
-    add_throughput_cells(all, sizing, tiny);
+    add_throughput_cells(all, sizing, tiny, with_runner);
     add_paced_cells(all, sizing, tiny);
     std::vector<CellSpec> plan;
     for (const CellSpec &cell : all) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-enum class PublisherKind { PLUGIN, RAW, PUB_CLI };
+enum class PublisherKind { PLUGIN, RAW, PUB_CLI, SINK_RUN };
 
 const char *publisher_name(PublisherKind kind);
 
@@ -29,7 +29,8 @@ struct CellSpec {
 };
 
 /* The cells of a full run, or of a tiny one that only proves the
- * benchmark still works. `only` keeps the cells whose label contains it. */
-std::vector<CellSpec> make_plan(bool tiny, const std::string &only);
+ * benchmark still works. `only` keeps the cells whose label contains it;
+ * tavrix-sink-run's cells need `with_runner`. */
+std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_runner);
 
 #endif

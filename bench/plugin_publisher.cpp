@@ -4,20 +4,19 @@
  * thread started with Create, and payloads handed to its queue.
  */
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <thread>
 
-#include <dlfcn.h>
 #include <sys/resource.h>
 
-#include <host/tavrixd.h>
+#include <host_session.h>
+#include <log_watch.h>
 
 #include "clock.h"
 #include "payload.h"
+#include "process_usage.h"
 #include "publisher_driver.h"
 #include "publishers.h"
 
@@ -25,39 +24,6 @@ namespace {
 
 constexpr const char *TAG = "bench";
 constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(15);
-
-/* Watches the debug log for the plug-in's own word that it is connected. */
-class ConnectWatch
-{
-public:
-    ConnectWatch() : expected(std::string(TAG) + ": on_connect: 0:") {}
-
-    agLogSink Sink()
-    {
-        return [this](agLogLevel, const std::string &line) {
-            if (line.compare(0, expected.size(), expected) != 0) {
-                return;
-            }
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                connected = true;
-            }
-            changed.notify_all();
-        };
-    }
-
-    bool Wait()
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, CONNECT_TIMEOUT, [this] { return connected; });
-    }
-
-private:
-    std::string expected;
-    std::mutex lock;
-    std::condition_variable changed;
-    bool connected = false;
-};
 
 std::string write_config(const PublisherArgs &args)
 {
@@ -75,14 +41,11 @@ std::string write_config(const PublisherArgs &args)
 
 // The agent's identity and a few variables, as a real agent has them: the
 // plug-in copies this map for every message.
-void set_up_agent(agGlobalConfig &config, const std::string &id)
+HostIdentity agent_identity(const std::string &id)
 {
-    agGlobalConfig::instance = &config;
-    config.SetUUID(UUID_AGENT, id);
-    config.SetUUID(UUID_SERIAL, "TVX-0000-BENCH");
-    config.SetUUID(UUID_SITE, "5f0c6d2e-0000-4000-8000-00000000be7c");
-    config.conf_vars = {{"${hostname}", "bench-host"}, {"${agent_name}", "tavrixd"},
-        {"${site_name}", "lab"}, {"${region}", "local"}};
+    return {id, "5f0c6d2e-0000-4000-8000-00000000be7c", "TVX-0000-BENCH",
+        {{"${hostname}", "bench-host"}, {"${agent_name}", "tavrixd"}, {"${site_name}", "lab"},
+            {"${region}", "local"}}};
 }
 
 std::set<std::string> channel_set(int channels)
@@ -124,60 +87,51 @@ int fail(const std::string &text)
     return 1;
 }
 
-} // namespace
 
-int run_plugin_publisher(const PublisherArgs &args)
+// Waits for the plug-in's own word that it is connected, which it gives in
+// a debug line; from then on the hot path pays for no log line.
+bool wait_connected(const LogWatch &watch)
 {
-    agGlobalConfig config;
-    set_up_agent(config, args.id);
-    std::string config_path = write_config(args);
+    bool connected = watch.wait_for(std::string(TAG) + ": on_connect: 0:", 1, CONNECT_TIMEOUT);
+    ag_set_debug(false);
+    return connected;
+}
 
-    ConnectWatch watch;
-    ag_set_log_sink(watch.Sink());
-    ag_set_debug(true);
-
-    void *library = dlopen(TAVRIX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        return fail(std::string("dlopen: ") + dlerror());
-    }
-    auto init = reinterpret_cast<agPluginInitFunction>(dlsym(library, "agPluginInit"));
-    if (init == nullptr) {
-        return fail("no agPluginInit in " TAVRIX_PLUGIN_PATH);
-    }
-    std::unique_ptr<agPlugin> plugin(init(TAG, {{"type", "1"}, {"config", config_path}}));
-    auto *sink = dynamic_cast<agPluginSink *>(plugin.get());
-    if (sink == nullptr) {
-        return fail("agPluginInit made no sink");
-    }
+int run_hosted(const PublisherArgs &args, HostedPlugin &plugin, const LogWatch &watch)
+{
+    agPluginSink &sink = plugin.sink();
     // Room for the whole run: a payload the host drops is not the
     // plug-in's loss.
-    sink->SetPayloadQueueLimit(args.cell.payloads + 1);
-    plugin->Create();
-    if (!watch.Wait()) {
-        plugin->Terminate();
+    sink.SetPayloadQueueLimit(args.cell.payloads + 1);
+    if (!wait_connected(watch)) {
         return fail("the plug-in did not connect");
     }
-    // From here on the hot path pays for no log line.
-    ag_set_debug(false);
-    ag_set_log_sink(nullptr);
-
-    hand_over(*sink, args.cell);
-    report_line("dropped " + std::to_string(sink->GetPayloadsDropped()));
+    hand_over(sink, args.cell);
+    report_line("dropped " + std::to_string(sink.GetPayloadsDropped()));
     // This thread is the host: what it spent is the host's side of the
     // cost, apart from the plug-in's worker.
     struct rusage host_usage;
     getrusage(RUSAGE_THREAD, &host_usage);
     report_line("host_cpu " + std::to_string(cpu_seconds_of(host_usage)));
     wait_for_stop();
-
-    plugin->Terminate();
-    plugin->Join();
-    int status = 0;
-    if (plugin->HasFailed()) {
-        status = fail("the worker failed: " + plugin->GetFailure());
+    if (!plugin.stop()) {
+        return fail("the worker did not stop");
     }
-    plugin.reset();
-    dlclose(library);
-    agGlobalConfig::instance = nullptr;
-    return status;
+    return plugin.failure().empty() ? 0 : fail("the worker failed: " + plugin.failure());
+}
+
+} // namespace
+
+int run_plugin_publisher(const PublisherArgs &args)
+{
+    LogWatch watch(TAG, true);
+    HostSession session(agent_identity(args.id),
+        [&watch](agLogLevel level, const std::string &line) { watch.on_line(level, line); }, true);
+    try {
+        PluginLibrary library(TAVRIX_PLUGIN_PATH);
+        HostedPlugin plugin(library, TAG, {{"type", "1"}, {"config", write_config(args)}});
+        return run_hosted(args, plugin, watch);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
 }

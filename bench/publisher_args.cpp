@@ -69,22 +69,26 @@ std::string channel_name(int channel)
     return "ch" + std::to_string(channel);
 }
 
+bool write_all(int fd, const char *data, std::size_t length)
+{
+    while (length > 0) {
+        ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 void report_line(const std::string &line)
 {
     std::string text = line + "\n";
-    const char *at = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = write(STDOUT_FILENO, at, left);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        at += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    write_all(STDOUT_FILENO, text.data(), text.size());
 }
 
 void wait_for_stop()

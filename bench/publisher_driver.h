@@ -50,7 +50,7 @@ std::unique_ptr<PublisherDriver> make_child_role_driver(const std::string &progr
     const PublisherArgs &args);
 /* mosquitto_pub -l, one process per channel. */
 std::unique_ptr<PublisherDriver> make_pub_cli_driver(const PublisherArgs &args);
-
-double cpu_seconds_of(const struct rusage &usage);
+/* tavrix-sink-run, one process for every channel. */
+std::unique_ptr<PublisherDriver> make_sink_run_driver(const PublisherArgs &args);
 
 #endif

@@ -7,9 +7,9 @@ namespace {
 
 const char *HEADER =
     "| publisher | QoS | size | ch | messages | msg/s | MB/s | vs raw | vs pub | 1st msg ms "
-    "| flow msg/s | flow vs raw | flow vs pub | lost | dup | CPU s/100k | peak RSS MB "
-    "| p50 ms | p99 ms | max ms |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+    "| flow msg/s | flow vs raw | flow vs pub | lost | dup | CPU s/100k | CPU vs raw "
+    "| peak RSS MB | p50 ms | p99 ms | max ms |\n"
+    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
 
 std::string fixed(double value, int decimals)
 {
@@ -42,7 +42,9 @@ using Rate = double (CellResult::*)() const;
 std::string ratio(const std::vector<CellResult> &results, const CellResult &cell, PublisherKind peer,
     Rate rate = &CellResult::MessagesPerSecond)
 {
-    if (cell.setup.kind != PublisherKind::PLUGIN || cell.setup.paced()) {
+    // The plug-in's hosts are compared with the others, not the reverse.
+    bool hosted = cell.setup.kind == PublisherKind::PLUGIN || cell.setup.kind == PublisherKind::SINK_RUN;
+    if (!hosted || cell.setup.paced()) {
         return "";
     }
     const CellResult *other = peer_of(results, cell, peer);
@@ -82,6 +84,7 @@ std::string row(const std::vector<CellResult> &results, const CellResult &cell)
         std::to_string(cell.Lost()),
         std::to_string(cell.duplicates),
         fixed(cell.CpuPer100k(), 2),
+        ratio(results, cell, PublisherKind::RAW, &CellResult::CpuPer100k),
         fixed(static_cast<double>(cell.peak_rss_kb) / 1024.0, 1),
         latency ? fixed(cell.latency_p50_ms, 2) : "",
         latency ? fixed(cell.latency_p99_ms, 2) : "",

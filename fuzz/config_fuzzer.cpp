@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 
 #include <unistd.h>
 
 #include <host/tavrixd.h>
+#include <host_session.h>
 
 #include "asp_plugin.h"
 
@@ -29,7 +31,7 @@ namespace {
 using Variables = std::map<std::string, std::string>;
 
 struct Fixture {
-    agGlobalConfig config;
+    std::unique_ptr<HostSession> host;
     std::string dir;
     std::string path;
     aspPlugin *plugin = nullptr;
@@ -92,14 +94,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     make_scratch(f);
 
     // Debug lines are formatted (that is code under test too) and dropped.
-    ag_set_log_sink([](agLogLevel, const std::string &) {});
-    ag_set_debug(true);
-
-    f.config.SetUUID(UUID_AGENT, "agent-uuid");
-    f.config.SetUUID(UUID_SITE, "site-uuid");
-    f.config.SetUUID(UUID_SERIAL, "serial-uuid");
-    f.config.conf_vars = {{"${region}", "eu-west"}, {"${uuid_site}", "host-site"}};
-    agGlobalConfig::instance = &f.config;
+    f.host = std::make_unique<HostSession>(
+        HostIdentity{"agent-uuid", "site-uuid", "serial-uuid",
+            {{"${region}", "eu-west"}, {"${uuid_site}", "host-site"}}},
+        [](agLogLevel, const std::string &) {}, true);
     f.expected_variables = {{"${region}", "eu-west"}, {"${uuid_agent}", "agent-uuid"},
         {"${uuid_serial}", "serial-uuid"}, {"${uuid_site}", "host-site"}};
 

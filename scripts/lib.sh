@@ -1,9 +1,9 @@
 # Shared by the scripts: package installation and a few helpers.
 
 # Everything the tests, the demo and the benchmark need, as Debian packages.
-TEST_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev mosquitto
+TEST_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
 mosquitto-clients libgtest-dev libgmock-dev libbenchmark-dev openssl clang libclang-rt-14-dev python3"
-DEMO_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev mosquitto
+DEMO_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
 mosquitto-clients openssl"
 
 # Installs the packages that are missing; `apt-get update` only when some are.

@@ -36,8 +36,10 @@ public:
      * and returns false. */
     bool LoadUUID(agUUID type, std::string &uuid) const;
 
+#ifdef TAVRIX_HOST_SIDE
     /* Host side: stores the text that LoadUUID returns. */
     void SetUUID(agUUID type, const std::string &uuid);
+#endif
 
     /* Variable key, written whole ("${name}"), to its value. The host fills
      * it before starting any plug-in thread. */

@@ -20,12 +20,14 @@
 
 #include "ag_api.h"
 
+AG_API void ag_printf(const char *format, ...) AG_PRINTF(1, 2);
+AG_API void ag_dprintf(const char *format, ...) AG_PRINTF(1, 2);
+
+#ifdef TAVRIX_HOST_SIDE
+/* Host side: the debug switch and the sink of every line. */
 enum class agLogLevel { NOTICE, DEBUG };
 
 using agLogSink = std::function<void(agLogLevel level, const std::string &line)>;
-
-AG_API void ag_printf(const char *format, ...) AG_PRINTF(1, 2);
-AG_API void ag_dprintf(const char *format, ...) AG_PRINTF(1, 2);
 
 AG_API void ag_set_debug(bool enabled);
 AG_API bool ag_debug_enabled();
@@ -33,5 +35,6 @@ AG_API bool ag_debug_enabled();
 /* Installs the sink that receives every line; an empty sink restores
  * standard error. */
 AG_API void ag_set_log_sink(agLogSink sink);
+#endif
 
 #endif

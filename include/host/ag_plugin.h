@@ -61,8 +61,10 @@ public:
 class AG_API agPluginSink : public agPlugin
 {
 public:
+#ifdef TAVRIX_HOST_SIDE
     /* Payloads a queue holds before QueuePayload starts dropping. */
     static constexpr std::size_t DEFAULT_QUEUE_LIMIT = 65536;
+#endif
 
     /* Parameters: "type" (decimal 0 to 255, 1 when absent) and "config"
      * (the configuration file path). A malformed type throws agException. */
@@ -80,6 +82,7 @@ public:
      * queue is empty. */
     bool PopPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
 
+#ifdef TAVRIX_HOST_SIDE
     /* Host side: queue bound, depth and counters. */
     void SetPayloadQueueLimit(std::size_t limit);
     std::size_t GetPayloadQueueDepth();
@@ -88,10 +91,11 @@ public:
     bool WaitForPayloadQueueDepth(std::size_t depth, unsigned ms);
     uint64_t GetPayloadsQueued();
     uint64_t GetPayloadsDropped();
-    /* How often the plug-in has looked at its queue: a plug-in that has
-     * looked twice since an empty queue was seen has finished the work it
-     * took from it. */
+    /* How often the plug-in has looked at its queue (WaitOnPayloadQueue,
+     * or PopPayloadQueue finding it empty): a plug-in that has looked once
+     * since an empty queue was seen has finished the work it took from it. */
     uint64_t GetPayloadQueuePolls();
+#endif
 
     const std::string &GetConfigPath() const { return config_path; }
 
@@ -103,7 +107,7 @@ private:
     std::condition_variable queue_filled;
     std::condition_variable queue_drained;
     std::deque<std::shared_ptr<agPluginSinkPayload>> queue;
-    std::size_t queue_limit = DEFAULT_QUEUE_LIMIT;
+    std::size_t queue_limit = 65536; // DEFAULT_QUEUE_LIMIT
     uint64_t queued = 0;
     uint64_t dropped = 0;
     uint64_t polls = 0;

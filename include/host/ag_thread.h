@@ -37,10 +37,12 @@ public:
     void Lock();
     void Unlock();
 
-    /* After Join: whether Entry ended with an exception, and its message.
-     * The message was also logged through ag_printf. */
+#ifdef TAVRIX_HOST_SIDE
+    /* Host side: after Join, whether Entry ended with an exception, and
+     * its message. The message was also logged through ag_printf. */
     bool HasFailed() const { return failed; }
     const std::string &GetFailure() const { return failure; }
+#endif
 
 protected:
     std::atomic<bool> terminate;

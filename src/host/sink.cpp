@@ -87,6 +87,9 @@ bool agPluginSink::PopPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload
     {
         std::lock_guard<std::mutex> guard(queue_lock);
         if (queue.empty()) {
+            // A worker that finds the queue empty is done with every
+            // payload it took before.
+            ++polls;
             return false;
         }
         // The payload the handle held is released outside the lock, so a

@@ -18,7 +18,8 @@ runner=$!
 track "$runner"
 
 echo before >&3
-wait_until 20 grep_count "$err" "received PUBACK" 1 || fail "the first line was not acknowledged"
+wait_until 20 grep -q "^tavrix-sink-run: .*: read 1, .*published 1, unacknowledged 0$" "$err" ||
+    fail "the first line was not acknowledged"
 
 broker_stop
 wait_until 20 grep -q "^mqtt: MQ read: The connection was lost" "$err" ||

@@ -4,8 +4,8 @@
 # Everything started here is stopped, and the scratch directory removed,
 # when the test's shell exits.
 #
-# The test's environment names the programs: SINK_RUN, MOSQUITTO,
-# MOSQUITTO_SUB, MOSQUITTO_PUB.
+# The test's environment names the programs: SINK_RUN, TEST_BROKER,
+# MOSQUITTO_SUB.
 #
 # Descriptor 3 is the tests' input FIFO by convention; the programs
 # started here in the background do not inherit it, or the FIFO would not
@@ -80,76 +80,42 @@ expect_exit() {
     [ "$status" -eq "$3" ] || fail "exit status $status, expected $3"
 }
 
-broker_settled() { # pid log
-    grep -q "mosquitto version .* running" "$2" || gone "$1"
+# broker_state STATE: the test broker says STATE ("running" or
+# "stopped"); sets BROKER_PORT and BROKER_PID from what it says.
+broker_state() {
+    local state
+    [ -f "$BROKER_DIR/state" ] && read -r state BROKER_PORT BROKER_PID <"$BROKER_DIR/state" &&
+        [ "$state" = "$1" ]
 }
 
-# broker_start [CONFIG LINE]...: starts mosquitto on a free loopback port,
-# with the extra configuration lines given; sets BROKER_PORT, BROKER_PID
-# and BROKER_LOG. The broker runs as the current user (as root it would
-# otherwise drop to a user that cannot read the scratch directory) and
-# never drops a message for a slow subscriber.
+# broker_start [CONFIG LINE]...: starts mosquitto through the test broker
+# helper on a free loopback port, with the extra configuration lines
+# given; sets BROKER_PORT, BROKER_PID and BROKER_LOG. The broker never
+# drops a message for a slow subscriber.
 broker_start() {
-    local attempt port pid
-    BROKER_LOG="$E2E_DIR/broker.log"
-    for attempt in 1 2 3 4 5 6 7 8 9 10; do
-        port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-        {
-            echo "listener $port 127.0.0.1"
-            echo "allow_anonymous true"
-            echo "persistence false"
-            echo "user $(id -un)"
-            echo "max_queued_messages 0"
-            # A log file is written line by line; standard output would be
-            # buffered until the broker ends.
-            echo "log_dest file $BROKER_LOG"
-            echo "log_type error"
-            echo "log_type warning"
-            echo "log_type notice"
-            echo "log_type information"
-            echo "log_type subscribe"
-            local line
-            for line in "$@"; do
-                echo "$line"
-            done
-        } >"$E2E_DIR/broker.conf"
-        : >"$BROKER_LOG"
-        "$MOSQUITTO" -c "$E2E_DIR/broker.conf" >>"$E2E_DIR/broker.out" 2>&1 3>&- &
-        pid=$!
-        if wait_until 10 broker_settled "$pid" "$BROKER_LOG" && ! gone "$pid"; then
-            track "$pid"
-            BROKER_PORT=$port
-            BROKER_PID=$pid
-            return 0
-        fi
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+    local args=(--conf "max_queued_messages 0") line
+    for line in "$@"; do
+        args+=(--conf "$line")
     done
-    cat "$E2E_DIR/broker.out" "$BROKER_LOG" >&2
-    fail "no broker would start"
+    BROKER_DIR=$(mktemp -d "$E2E_DIR/broker.XXXXXX")
+    BROKER_LOG="$BROKER_DIR/mosquitto.log"
+    "$TEST_BROKER" "$BROKER_DIR" "${args[@]}" 2>>"$E2E_DIR/broker.err" 3>&- &
+    BROKER_HELPER=$!
+    track "$BROKER_HELPER"
+    wait_until 30 broker_state running || fail "no broker would start"
 }
 
 broker_stop() {
-    kill "$BROKER_PID"
-    wait "$BROKER_PID" 2>/dev/null || true
+    kill -USR1 "$BROKER_HELPER"
+    wait_until 10 broker_state stopped || fail "the broker did not stop"
 }
 
 # broker_restart [CONFIG LINE]...: after broker_stop, the broker again on
 # the same port, with more configuration lines if given.
 broker_restart() {
-    local runs line
-    runs=$(grep -c "mosquitto version .* running" "$BROKER_LOG" || true)
-    {
-        cat "$E2E_DIR/broker.conf"
-        for line in "$@"; do
-            echo "$line"
-        done
-    } >"$E2E_DIR/restart.conf"
-    "$MOSQUITTO" -c "$E2E_DIR/restart.conf" >>"$E2E_DIR/broker.out" 2>&1 3>&- &
-    BROKER_PID=$!
-    track "$BROKER_PID"
-    wait_until 10 grep_count "$BROKER_LOG" "mosquitto version .* running" $((runs + 1)) ||
-        fail "the broker did not restart on port $BROKER_PORT"
+    printf '%s\n' "$@" >"$BROKER_DIR/restart.conf"
+    kill -USR2 "$BROKER_HELPER"
+    wait_until 15 broker_state running || fail "the broker did not restart on port $BROKER_PORT"
 }
 
 # subscribe ID OUTPUT TOPIC [mosquitto_sub argument]...: starts a

@@ -17,17 +17,17 @@ TEST_F(PluginTest, TwoInstancesWithTheirOwnClientIdsBothDeliverEverything)
     config["client_id"] = "${uuid_agent}-first";
     start_plugin(config);
     config["client_id"] = "${uuid_agent}-second";
-    HostedPlugin second(second_tag, files.write("second.json", config.dump()));
+    std::unique_ptr<HostedPlugin> second = host(second_tag, files.write("second.json", config.dump()));
     ASSERT_TRUE(wait_connected());
     ASSERT_TRUE(log.wait_for(second_tag + ": on_connect: 0: "));
 
     for (int i = 0; i < PAYLOADS; ++i) {
         plugin->queue("first " + std::to_string(i), {"first"});
-        second.queue("second " + std::to_string(i), {"second"});
+        second->queue("second " + std::to_string(i), {"second"});
     }
     ASSERT_TRUE(subscriber.wait_for(2 * PAYLOADS, std::chrono::seconds(20)))
         << subscriber.messages().size() << " of " << 2 * PAYLOADS;
-    second.stop();
+    second->stop();
 
     EXPECT_EQ(subscriber.messages().size(), 2u * PAYLOADS);
     EXPECT_EQ(broker.log_count(std::string(" as ") + AGENT_UUID + "-first "), 1u);
@@ -53,13 +53,13 @@ TEST_P(MissingAgentUuidTest, WorkerKeepsTryingUntilAReloadBringsOne)
     if (tls) {
         config["ca_file"] = TlsMaterial::get().ca_file();
     }
-    host_config.SetUUID(UUID_AGENT, "");
+    session->config().SetUUID(UUID_AGENT, "");
     start_plugin(config);
-    const std::string refused = std::string(TAG) + ": New MQTT context: : Invalid argument\n";
+    const std::string refused = std::string(TAG) + ": New MQTT context: : Invalid argument";
     ASSERT_TRUE(log.wait_for(refused, 2)) << "refused, and tried again";
-    EXPECT_FALSE(plugin->sink().HasFailed());
+    EXPECT_FALSE(plugin->worker_ended());
 
-    host_config.SetUUID(UUID_AGENT, AGENT_UUID);
+    session->config().SetUUID(UUID_AGENT, AGENT_UUID);
     plugin->reload();
     ASSERT_TRUE(wait_connected());
     plugin->queue("recovered", {"flows"});

@@ -1,46 +1,68 @@
 /*
- * How the hosted plug-in presents itself to the agent, and how its worker
- * ends when it cannot run.
+ * The delivery accounting against the real plug-in and broker: it counts
+ * the plug-in's client only, confirms what libmosquitto wrote or had
+ * acknowledged, and counts lost what libmosquitto dropped.
  */
-#include <cerrno>
-#include <cstring>
+#include <csignal>
 
 #include <gmock/gmock.h>
 
 #include "plugin_test.h"
 
-TEST_F(PluginTest, LibraryPresentsTheInterfaceRecordAndItsIdentity)
+namespace {
+
+BrokerOptions quiet_broker()
 {
-    const agPluginAbi &abi = PluginLibrary::get().abi();
-    EXPECT_EQ(abi.stamp, 0x20230309u);
-    EXPECT_THAT(abi.values, ::testing::ElementsAre(1u, 0u, 2912u, 72u));
-
-    std::unique_ptr<agPlugin> instance(
-        PluginLibrary::get().entry_point()(TAG, {{"config", files.file("unused.json")}}));
-    ASSERT_NE(instance, nullptr);
-    std::string library, name, version;
-    instance->GetLibrary(library);
-    instance->GetName(name);
-    instance->GetVersion(version);
-    EXPECT_EQ(library, "tavrix-sink-mqtt");
-    EXPECT_EQ(name, "Tavrix MQTT Sink Plugin");
-    EXPECT_EQ(version, "1.2.1");
-
-    EXPECT_EQ(PluginLibrary::get().entry_point()(TAG, {{"type", "3"}}), nullptr);
-    EXPECT_EQ(log.count(std::string("Invalid plugin type: ") + TAG + " [3]"), 1u);
+    BrokerOptions options;
+    options.log_packets = false;
+    return options;
 }
 
-TEST_F(PluginTest, MissingConfigurationFileEndsTheWorkerWithTheReloadError)
-{
-    worker_may_fail = true;
-    const std::string missing = files.file("absent.json");
-    plugin = std::make_unique<HostedPlugin>(TAG, missing);
-    const std::string error = std::string(TAG) + ": " + missing + ": " + strerror(ENOENT);
-    // The host logs the exception that ended the worker.
-    ASSERT_TRUE(log.wait_for(error));
-    plugin->stop();
+} // namespace
 
-    EXPECT_TRUE(plugin->sink().HasFailed());
-    EXPECT_EQ(plugin->sink().GetFailure(), error);
-    EXPECT_EQ(log.count(std::string(TAG) + ": MQ connect"), 0u);
+TEST_F(PluginTest, AccountingConfirmsEveryPublishAtEachQosAndCountsOnlyThePluginsClient)
+{
+    Broker &broker = start_broker(quiet_broker());
+    Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
+    nlohmann::json config = config_for(broker, "tavrix/${channel}");
+    for (int qos : {0, 1, 2}) {
+        config["message_qos"] = qos;
+        start_plugin(config);
+        ASSERT_TRUE(wait_connected(static_cast<std::size_t>(qos) + 1));
+        for (int i = 0; i < 50; ++i) {
+            plugin->queue("payload", {"a", "b"});
+        }
+        ASSERT_TRUE(wait_until([&] { return accounted().confirmed == 100u * (qos + 1); },
+            std::chrono::seconds(10)))
+            << "QoS " << qos << ": " << accounted().confirmed << " confirmed";
+        plugin->stop();
+    }
+    ASSERT_TRUE(subscriber.wait_for(300));
+    DeliveryCounts counts = accounted();
+    EXPECT_EQ(counts.accepted, 300u);
+    EXPECT_EQ(counts.lost, 0u);
+    EXPECT_EQ(counts.connections, 3u) << "the subscriber's own connection is not counted";
+    plugin.reset();
+    EXPECT_EQ(accounted().disconnections, 3u);
+}
+
+TEST_F(PluginTest, AccountingCountsWhatTheClientStillHeldAtItsEndAsLost)
+{
+    Broker &broker = start_broker(quiet_broker());
+    start_plugin(config_for(broker, "tavrix/${channel}"));
+    ASSERT_TRUE(wait_connected());
+    // A broker that reads nothing acknowledges nothing.
+    ::kill(broker.pid(), SIGSTOP);
+    for (int i = 0; i < 10; ++i) {
+        plugin->queue("unacknowledged", {"flows"});
+    }
+    bool published = wait_until([&] { return accounted().accepted == 10; },
+        std::chrono::seconds(10));
+    plugin.reset();
+    ::kill(broker.pid(), SIGCONT);
+    ASSERT_TRUE(published);
+    DeliveryCounts counts = accounted();
+    EXPECT_EQ(counts.confirmed, 0u);
+    EXPECT_EQ(counts.lost, 10u);
+    EXPECT_EQ(counts.outstanding(), 0u);
 }

@@ -2,16 +2,25 @@
 
 #include <iostream>
 
+#ifndef TAVRIX_PLUGIN_PATH
+#error "TAVRIX_PLUGIN_PATH must name the built plug-in"
+#endif
+
+PluginLibrary &PluginTest::library()
+{
+    static PluginLibrary *loaded = new PluginLibrary(TAVRIX_PLUGIN_PATH);
+    return *loaded;
+}
+
 void PluginTest::SetUp()
 {
-    host_config.SetUUID(UUID_AGENT, AGENT_UUID);
-    host_config.SetUUID(UUID_SITE, SITE_UUID);
-    host_config.SetUUID(UUID_SERIAL, SERIAL_UUID);
-    host_config.conf_vars[PROBE_VARIABLE] = PROBE_NAME;
-    agGlobalConfig::instance = &host_config;
+    HostIdentity identity{AGENT_UUID, SITE_UUID, SERIAL_UUID, {{PROBE_VARIABLE, PROBE_NAME}}};
+    session = std::make_unique<HostSession>(identity,
+        [this](agLogLevel level, const std::string &line) { log.on_line(level, line); }, true);
     // The subscribers' library set-up must precede the plug-in's, on this
     // thread (see subscriber_library_init).
     subscriber_library_init();
+    accounted_before = ClientLedger::process().counts();
 }
 
 void PluginTest::TearDown()
@@ -19,7 +28,7 @@ void PluginTest::TearDown()
     if (plugin) {
         plugin->stop();
         if (!worker_may_fail) {
-            EXPECT_FALSE(plugin->sink().HasFailed()) << plugin->sink().GetFailure();
+            EXPECT_EQ(plugin->failure(), "");
         }
         plugin.reset();
     }
@@ -27,7 +36,7 @@ void PluginTest::TearDown()
         print_logs();
     }
     brokers.clear();
-    agGlobalConfig::instance = nullptr;
+    session.reset();
 }
 
 void PluginTest::print_logs() const
@@ -59,8 +68,15 @@ std::string PluginTest::write_config(const nlohmann::json &config)
 
 HostedPlugin &PluginTest::start_plugin(const nlohmann::json &config)
 {
-    plugin = std::make_unique<HostedPlugin>(TAG, write_config(config));
+    plugin = host(TAG, write_config(config));
     return *plugin;
+}
+
+std::unique_ptr<HostedPlugin> PluginTest::host(const std::string &tag,
+    const std::string &config_path)
+{
+    return std::make_unique<HostedPlugin>(library(), tag,
+        std::map<std::string, std::string>{{"config", config_path}});
 }
 
 bool PluginTest::wait_connected(std::size_t times)
@@ -73,7 +89,32 @@ bool PluginTest::wait_reloaded(std::size_t times)
     return log.wait_for(std::string(TAG) + ": Loading configuration: ", times);
 }
 
+bool PluginTest::wait_queue_settled()
+{
+    agPluginSink &sink = plugin->sink();
+    if (!sink.WaitForPayloadQueueDepth(0, 10000)) {
+        return false;
+    }
+    uint64_t polls = sink.GetPayloadQueuePolls();
+    return wait_until([&] { return sink.GetPayloadQueuePolls() > polls; },
+        std::chrono::seconds(10));
+}
+
 std::size_t PluginTest::published_count() const
 {
     return log.count(std::string(TAG) + ": MQ Publish: ");
+}
+
+DeliveryCounts PluginTest::accounted() const
+{
+    DeliveryCounts now = ClientLedger::process().counts();
+    const DeliveryCounts &then = accounted_before;
+    DeliveryCounts since;
+    since.accepted = now.accepted - then.accepted;
+    since.refused = now.refused - then.refused;
+    since.confirmed = now.confirmed - then.confirmed;
+    since.lost = now.lost - then.lost;
+    since.connections = now.connections - then.connections;
+    since.disconnections = now.disconnections - then.disconnections;
+    return since;
 }

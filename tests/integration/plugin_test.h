@@ -1,9 +1,10 @@
 /*
- * The fixture of the integration tests: an agent host (global
- * configuration with UUIDs and variables, the logger watched), brokers of
- * the test's own and the hosted plug-in. The plug-in is stopped before
- * the brokers, so that no test pays for a reconnect attempt on its way
- * out; on failure the plug-in's and the brokers' logs are printed.
+ * The fixture of the integration tests: the built plug-in hosted through
+ * src/hosting as the agent hosts it (global configuration with UUIDs and
+ * variables, every log line kept, debug output on), brokers of the test's
+ * own and the delivery accounting. The plug-in is stopped before the
+ * brokers, so that no test pays for a reconnect attempt on its way out;
+ * on failure the plug-in's and the brokers' logs are printed.
  */
 #ifndef TAVRIX_TESTS_INTEGRATION_PLUGIN_TEST_H
 #define TAVRIX_TESTS_INTEGRATION_PLUGIN_TEST_H
@@ -15,10 +16,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <delivery_accounting.h>
+#include <host_session.h>
+#include <log_watch.h>
+
 #include "broker.h"
-#include "plugin_host.h"
 #include "scratch_dir.h"
 #include "subscriber.h"
+#include "wait.h"
 
 class PluginTest : public ::testing::Test
 {
@@ -31,6 +36,10 @@ protected:
     static constexpr const char *PROBE_VARIABLE = "${probe}";
     static constexpr const char *PROBE_NAME = "probe-7";
 
+    /* The built plug-in, loaded once per process and kept loaded, as the
+     * agent keeps its plug-ins. */
+    static PluginLibrary &library();
+
     void SetUp() override;
     void TearDown() override;
 
@@ -41,6 +50,8 @@ protected:
     /* Writes the plug-in's configuration file (the same file every time). */
     std::string write_config(const nlohmann::json &config);
     HostedPlugin &start_plugin(const nlohmann::json &config);
+    /* Another instance, tagged `tag`, reading `config_path`. */
+    std::unique_ptr<HostedPlugin> host(const std::string &tag, const std::string &config_path);
 
     /* The plug-in's own account of the broker accepting it: its connect
      * callback with result 0, for the `times`-th time. Payloads queued
@@ -49,10 +60,15 @@ protected:
     /* The `times`-th configuration load has started; a payload queued after
      * it is published with that configuration. */
     bool wait_reloaded(std::size_t times);
+    /* The worker has taken everything queued so far and looked at its
+     * queue again, which it does only once it has published it. */
+    bool wait_queue_settled();
     std::size_t published_count() const;
+    /* What the accounting counted since the test began. */
+    DeliveryCounts accounted() const;
 
-    agGlobalConfig host_config;
-    LogWatch log;
+    LogWatch log{TAG, true};
+    std::unique_ptr<HostSession> session;
     ScratchDir files;
     std::vector<std::unique_ptr<Broker>> brokers;
     std::unique_ptr<HostedPlugin> plugin;
@@ -61,6 +77,8 @@ protected:
 
 private:
     void print_logs() const;
+
+    DeliveryCounts accounted_before;
 };
 
 #endif

@@ -5,21 +5,6 @@
 
 #include "plugin_test.h"
 
-namespace {
-
-/* Waits until the worker has taken everything queued so far and looked at
- * the empty queue twice, which it does only after finishing with it. */
-bool queue_settled(agPluginSink &sink)
-{
-    if (!sink.WaitForPayloadQueueDepth(0, 10000)) {
-        return false;
-    }
-    uint64_t polls = sink.GetPayloadQueuePolls();
-    return wait_until([&] { return sink.GetPayloadQueuePolls() >= polls + 2; },
-        std::chrono::seconds(10));
-}
-
-} // namespace
 
 TEST_F(PluginTest, ReconnectsAfterTheBrokerRestartsOnTheSamePort)
 {
@@ -39,7 +24,7 @@ TEST_F(PluginTest, ReconnectsAfterTheBrokerRestartsOnTheSamePort)
         std::string(TAG) + ": MQ connect: 127.0.0.1:" + std::to_string(broker.port()) + ": ";
     ASSERT_TRUE(log.wait_for(refused));
     plugin->queue("while down", {"down"});
-    ASSERT_TRUE(queue_settled(plugin->sink()));
+    ASSERT_TRUE(wait_queue_settled());
 
     broker.start();
     ASSERT_TRUE(wait_connected(2));
@@ -51,7 +36,7 @@ TEST_F(PluginTest, ReconnectsAfterTheBrokerRestartsOnTheSamePort)
     EXPECT_EQ(broker.log_count("'tavrix/down'"), 0u);
     // The same worker all along: one configuration load, no failure.
     EXPECT_EQ(log.count(std::string(TAG) + ": Loading configuration: "), 1u);
-    EXPECT_FALSE(plugin->sink().HasFailed());
+    EXPECT_FALSE(plugin->worker_ended());
 }
 
 TEST_F(PluginTest, ReloadChangesTheTopicAtOnceButTheBrokerAddressOnlyAfterTheConnectionBreaks)

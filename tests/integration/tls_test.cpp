@@ -63,7 +63,7 @@ TEST_F(TlsTest, PresentsTheClientCertificateTheBrokerRequires)
 {
     Broker &broker = start_broker(tls_broker(true, true));
     // The certificate paths are templates, expanded with host variables.
-    host_config.conf_vars["${tls_dir}"] = TlsMaterial::get().dir();
+    session->config().conf_vars["${tls_dir}"] = TlsMaterial::get().dir();
     nlohmann::json config = config_for(broker, "tavrix/${channel}");
     config["ca_file"] = TlsMaterial::get().ca_file();
     config["client_cert_file"] = std::string("${tls_dir}/") + TlsMaterial::CLIENT_CERT_NAME;

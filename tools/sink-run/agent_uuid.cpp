@@ -4,7 +4,7 @@
 #include <fstream>
 #include <random>
 
-#include "sha256.h"
+#include <openssl/evp.h>
 
 namespace {
 
@@ -62,9 +62,15 @@ std::string uuid_from_machine_id(const std::string &machine_id)
     for (char c : machine_id) {
         lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     }
-    auto digest = sha256(APPLICATION + lower);
+    std::string salted = APPLICATION + lower;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(salted.data(), salted.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+        length < 16) {
+        return std::string();
+    }
     std::array<uint8_t, 16> bytes;
-    std::copy(digest.begin(), digest.begin() + 16, bytes.begin());
+    std::copy(digest, digest + 16, bytes.begin());
     return format_uuid(bytes);
 }
 

@@ -2,16 +2,23 @@
 
 #include <memory>
 
+#include <delivery_accounting.h>
+
 namespace {
 
-// How often conditions the plug-in does not announce are looked at again.
-constexpr std::chrono::milliseconds RECHECK{20};
-constexpr unsigned RECHECK_MS = 20;
+// How often conditions nobody announces are looked at again.
+constexpr std::chrono::milliseconds RECHECK{10};
+
+DeliveryCounts counts()
+{
+    return ClientLedger::process().counts();
+}
 
 } // namespace
 
-Delivery::Delivery(agPluginSink &plugin_, LogWatch &watch_, RunEvents &events_)
-    : plugin(plugin_), watch(watch_), events(events_)
+Delivery::Delivery(agPluginSink &plugin_, RunEvents &events_,
+    const std::set<std::string> &channels_)
+    : plugin(plugin_), events(events_), channels(channels_)
 {
     plugin.SetPayloadQueueLimit(QUEUE_LIMIT);
 }
@@ -19,18 +26,17 @@ Delivery::Delivery(agPluginSink &plugin_, LogWatch &watch_, RunEvents &events_)
 Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
 {
     auto deadline = Clock::now() + limit;
-    events.wait_until(deadline,
-        [this] { return watch.connected() || events.interrupted(); });
+    events.wait_until(deadline, [this] { return counts().connected() || events.interrupted(); });
     if (events.has_worker_ended()) {
         return Connect::WORKER_ENDED;
     }
     if (events.stop_requested()) {
         return Connect::STOPPED;
     }
-    return watch.connected() ? Connect::CONNECTED : Connect::TIMED_OUT;
+    return counts().connected() ? Connect::CONNECTED : Connect::TIMED_OUT;
 }
 
-InputReader::Result Delivery::feed(InputReader &input, const std::set<std::string> &channels)
+InputReader::Result Delivery::feed(InputReader &input)
 {
     std::string line;
     for (;;) {
@@ -47,43 +53,40 @@ InputReader::Result Delivery::feed(InputReader &input, const std::set<std::strin
     }
 }
 
-// A stop request still lets the payload already read go in; only a dead
-// worker or a second request leaves it out.
-//
-// The plug-in moves the whole queue into libmosquitto, which keeps every
-// QoS 1 and 2 message until the broker acknowledges it: without a bound
-// on those, memory would grow with the input.
-bool Delivery::wait_for_room()
+// What may end up outstanding once the queue is published: what already
+// is, the queue, the payload the worker may hold between taking and
+// publishing it, and the one to come. Each payload fed adds one payload's
+// worth at most, so the room found is good for that many payloads without
+// another look (which takes the locks the worker needs). A payload wider
+// than the bound still goes, alone, when nothing else is ahead of it.
+uint64_t Delivery::room()
 {
-    while (!plugin.WaitForPayloadQueueDepth(QUEUE_LIMIT, 100)) {
-        if (events.has_worker_ended() || events.hurry()) {
-            return false;
-        }
+    static_assert(OUTSTANDING_LIMIT < QUEUE_LIMIT, "the bound keeps the queue from filling");
+    uint64_t per_payload = channels.size();
+    uint64_t ahead =
+        counts().outstanding() + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
+    if (ahead > OUTSTANDING_LIMIT) {
+        return ahead == 2 * per_payload ? 1 : 0;
     }
-    while (watch.counts().outstanding() > OUTSTANDING_LIMIT) {
-        if (events.has_worker_ended() || events.hurry()) {
-            return false;
-        }
-        events.wait_until(Clock::now() + RECHECK, [this] {
-            return watch.counts().outstanding() <= OUTSTANDING_LIMIT || must_give_up();
-        });
-    }
-    return true;
+    return (OUTSTANDING_LIMIT - ahead) / per_payload + 1;
 }
 
-Delivery::Drain Delivery::drain()
+// A stop request still lets the payload already read go in; only a dead
+// worker or a second request leaves it out.
+bool Delivery::wait_for_room()
 {
-    Drain result = wait_for_empty_queue();
-    if (result == Drain::DONE) {
-        result = wait_for_two_polls();
+    if (credit > 0) {
+        --credit;
+        return true;
     }
-    if (result == Drain::DONE) {
-        result = wait_for_acknowledgements();
+    while ((credit = room()) == 0) {
+        if (must_give_up()) {
+            return false;
+        }
+        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
     }
-    if (result == Drain::DONE) {
-        result = wait_for_idle_pass();
-    }
-    return result;
+    --credit;
+    return true;
 }
 
 bool Delivery::must_give_up() const
@@ -91,91 +94,49 @@ bool Delivery::must_give_up() const
     return events.has_worker_ended() || events.hurry();
 }
 
-Delivery::Drain Delivery::wait_for_empty_queue()
+// Waits until done(), giving up after STALL_LIMIT without a change in
+// progress().
+template <typename Done, typename Progress>
+Delivery::Drain Delivery::wait_for(Done done, Progress progress)
 {
-    std::size_t depth = plugin.GetPayloadQueueDepth();
+    auto mark = progress();
     auto stall_deadline = Clock::now() + STALL_LIMIT;
-    while (!plugin.WaitForPayloadQueueDepth(0, RECHECK_MS)) {
+    for (;;) {
+        events.wait_until(Clock::now() + RECHECK, [&] { return done() || must_give_up(); });
         if (must_give_up()) {
             return Drain::INTERRUPTED;
         }
-        std::size_t now = plugin.GetPayloadQueueDepth();
-        if (now < depth) {
-            depth = now;
+        if (done()) {
+            return Drain::DONE;
+        }
+        auto now = progress();
+        if (now != mark) {
+            mark = now;
             stall_deadline = Clock::now() + STALL_LIMIT;
         } else if (Clock::now() >= stall_deadline) {
             return Drain::STALLED;
         }
     }
-    return Drain::DONE;
 }
 
-// The pass that took the last payloads publishes them and writes them out
-// before it looks at the queue again; two more looks mean that pass is over.
-Delivery::Drain Delivery::wait_for_two_polls()
+// The worker publishes each payload it takes before it looks at its
+// queue again: a look after the queue was seen empty means that every
+// payload has been published. libmosquitto then confirms or drops each.
+Delivery::Drain Delivery::drain()
 {
-    uint64_t target = plugin.GetPayloadQueuePolls() + 2;
-    auto deadline = Clock::now() + STALL_LIMIT;
-    while (plugin.GetPayloadQueuePolls() < target) {
-        if (must_give_up()) {
-            return Drain::INTERRUPTED;
-        }
-        if (Clock::now() >= deadline) {
-            return Drain::STALLED;
-        }
-        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
+    Drain result = wait_for([this] { return plugin.WaitForPayloadQueueDepth(0, 0); },
+        [this] { return plugin.GetPayloadQueueDepth(); });
+    if (result != Drain::DONE) {
+        return result;
     }
-    return Drain::DONE;
-}
-
-// libmosquitto writes queued packets only when a pass finds the socket
-// writable, and such passes follow each other quickly; a pass with nothing
-// to write (or a socket that stays full) waits out the 1 s select time-out.
-// Only after such a pass may the stop come, or its single last write
-// leaves payloads behind.
-Delivery::Drain Delivery::wait_for_idle_pass()
-{
     uint64_t polls = plugin.GetPayloadQueuePolls();
-    auto changed_at = Clock::now();
-    auto deadline = changed_at + STALL_LIMIT;
-    while (Clock::now() - changed_at < IDLE_PASS) {
-        if (must_give_up()) {
-            return Drain::INTERRUPTED;
-        }
-        if (Clock::now() >= deadline) {
-            return Drain::STALLED;
-        }
-        events.wait_until(Clock::now() + RECHECK, [this] { return must_give_up(); });
-        uint64_t now = plugin.GetPayloadQueuePolls();
-        if (now != polls) {
-            polls = now;
-            changed_at = Clock::now();
-        }
+    result = wait_for([this, polls] { return plugin.GetPayloadQueuePolls() > polls; },
+        [] { return 0; });
+    if (result != Drain::DONE) {
+        return result;
     }
-    return Drain::DONE;
-}
-
-// A lost connection settles its outstanding publishes as abandoned, so
-// this wait also ends when the broker goes away.
-Delivery::Drain Delivery::wait_for_acknowledgements()
-{
-    uint64_t acknowledged = watch.counts().acknowledged;
-    auto stall_deadline = Clock::now() + STALL_LIMIT;
-    for (;;) {
-        bool settled = events.wait_until(stall_deadline, [this] {
-            return watch.counts().outstanding() == 0 || must_give_up();
-        });
-        if (must_give_up()) {
-            return Drain::INTERRUPTED;
-        }
-        if (settled) {
-            return Drain::DONE;
-        }
-        uint64_t now = watch.counts().acknowledged;
-        if (now == acknowledged) {
-            return Drain::STALLED;
-        }
-        acknowledged = now;
-        stall_deadline = Clock::now() + STALL_LIMIT;
-    }
+    return wait_for([] { return counts().outstanding() == 0; }, [] {
+        DeliveryCounts now = counts();
+        return now.confirmed + now.lost;
+    });
 }

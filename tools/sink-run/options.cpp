@@ -4,26 +4,13 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <getopt.h>
+
 namespace {
 
 // A day is far beyond any sensible wait for a broker, and keeps the
 // deadline arithmetic clear of overflow.
 constexpr double MAX_CONNECT_TIMEOUT = 86400.0;
-
-struct Argument {
-    std::string flag;
-    std::string value;
-    bool has_value;
-};
-
-Argument split(const std::string &argument)
-{
-    std::size_t equals = argument.find('=');
-    if (argument.compare(0, 2, "--") != 0 || equals == std::string::npos) {
-        return {argument, std::string(), false};
-    }
-    return {argument.substr(0, equals), argument.substr(equals + 1), true};
-}
 
 std::string non_empty(const std::string &flag, const std::string &value)
 {
@@ -59,81 +46,134 @@ void add_variable(Options &options, const std::string &assignment)
     options.variables["${" + name + "}"] = assignment.substr(equals + 1);
 }
 
-// Flags whose value is stored as given.
-const std::map<std::string, std::string Options::*> &text_flags()
+enum Flag {
+    PLUGIN = 256,
+    CONFIG,
+    CHANNEL,
+    INPUT,
+    WHOLE,
+    UUID_AGENT,
+    UUID_SITE,
+    UUID_SERIAL,
+    VAR,
+    CONNECT_TIMEOUT,
+    STATS,
+    DEBUG,
+    HELP,
+    VERSION,
+};
+
+// Long options only: the short ones are kept for mosquitto_pub's letters.
+const struct option LONG_OPTIONS[] = {
+    {"plugin", required_argument, nullptr, PLUGIN},
+    {"config", required_argument, nullptr, CONFIG},
+    {"channel", required_argument, nullptr, CHANNEL},
+    {"input", required_argument, nullptr, INPUT},
+    {"whole", no_argument, nullptr, WHOLE},
+    {"uuid-agent", required_argument, nullptr, UUID_AGENT},
+    {"uuid-site", required_argument, nullptr, UUID_SITE},
+    {"uuid-serial", required_argument, nullptr, UUID_SERIAL},
+    {"var", required_argument, nullptr, VAR},
+    {"connect-timeout", required_argument, nullptr, CONNECT_TIMEOUT},
+    {"stats", no_argument, nullptr, STATS},
+    {"debug", no_argument, nullptr, DEBUG},
+    {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string flag_name(int flag)
 {
-    static const std::map<std::string, std::string Options::*> flags = {
-        {"--plugin", &Options::plugin},
-        {"--config", &Options::config},
-        {"--uuid-agent", &Options::uuid_agent},
-        {"--uuid-site", &Options::uuid_site},
-        {"--uuid-serial", &Options::uuid_serial},
-        {"--input", &Options::input},
-    };
-    return flags;
+    for (const struct option *known = LONG_OPTIONS; known->name != nullptr; ++known) {
+        if (known->val == flag) {
+            return std::string("--") + known->name;
+        }
+    }
+    return "?";
 }
 
-bool takes_value(const std::string &flag)
+void apply(Options &options, int flag, const std::string &value)
 {
-    return text_flags().count(flag) != 0 || flag == "--channel" || flag == "--var" ||
-        flag == "--connect-timeout";
-}
-
-void apply_value(Options &options, const std::string &flag, const std::string &value)
-{
-    auto text = text_flags().find(flag);
-    if (text != text_flags().end()) {
-        options.*(text->second) = non_empty(flag, value);
-    } else if (flag == "--channel") {
-        options.channels.insert(non_empty(flag, value));
-    } else if (flag == "--var") {
-        add_variable(options, value);
-    } else {
-        options.connect_timeout = parse_seconds(flag, value);
+    const std::string name = flag_name(flag);
+    switch (flag) {
+    case PLUGIN: options.plugin = non_empty(name, value); break;
+    case CONFIG: options.config = non_empty(name, value); break;
+    case CHANNEL: options.channels.insert(non_empty(name, value)); break;
+    case INPUT: options.input = non_empty(name, value); break;
+    case UUID_AGENT: options.uuid_agent = non_empty(name, value); break;
+    case UUID_SITE: options.uuid_site = non_empty(name, value); break;
+    case UUID_SERIAL: options.uuid_serial = non_empty(name, value); break;
+    case VAR: add_variable(options, value); break;
+    case CONNECT_TIMEOUT: options.connect_timeout = parse_seconds(name, value); break;
+    case WHOLE: options.whole = true; break;
+    case STATS: options.stats = true; break;
+    case DEBUG: options.debug = true; break;
+    case HELP: options.help = true; break;
+    case VERSION: options.version = true; break;
     }
 }
 
-const std::map<std::string, bool Options::*> &switch_flags()
+// What getopt_long refused: an unknown flag, or a value given to a flag
+// that takes none ("--whole=yes"). A short flag is named by optopt, as it
+// may stand in a cluster ("-xy").
+UsageError refusal(const std::string &argument, int short_flag)
 {
-    static const std::map<std::string, bool Options::*> flags = {
-        {"--whole", &Options::whole},
-        {"--stats", &Options::stats},
-        {"--debug", &Options::debug},
-        {"--help", &Options::help},
-        {"--version", &Options::version},
-    };
-    return flags;
+    if (short_flag > 0 && short_flag < 256) {
+        return UsageError(std::string("unknown option '-") + static_cast<char>(short_flag) +
+            "' (see --help)");
+    }
+    std::size_t equals = argument.find('=');
+    std::string flag = argument.substr(0, equals);
+    if (equals != std::string::npos && argument.compare(0, 2, "--") == 0) {
+        for (const struct option *known = LONG_OPTIONS; known->name != nullptr; ++known) {
+            if (known->has_arg == no_argument && flag == std::string("--") + known->name) {
+                return UsageError(flag + " takes no value");
+            }
+        }
+    }
+    return UsageError("unknown option '" + flag + "' (see --help)");
+}
+
+// getopt_long keeps its place in globals; a parse starts it afresh.
+void restart_getopt()
+{
+#ifdef __GLIBC__
+    optind = 0;
+#else
+    optreset = 1;
+    optind = 1;
+#endif
+    opterr = 0;
 }
 
 } // namespace
 
 Options parse_options(const std::vector<std::string> &arguments)
 {
+    std::vector<std::string> words(1, "tavrix-sink-run");
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(words.size());
+
     Options options;
-    for (std::size_t at = 0; at < arguments.size(); ++at) {
-        Argument argument = split(arguments[at]);
-        if (takes_value(argument.flag)) {
-            if (!argument.has_value) {
-                if (at + 1 >= arguments.size()) {
-                    throw UsageError(argument.flag + " needs a value");
-                }
-                argument.value = arguments[++at];
-            }
-            apply_value(options, argument.flag, argument.value);
-            continue;
+    restart_getopt();
+    // "+": no reordering, the first operand ends the flags; ":": a missing
+    // value is told apart from an unknown flag.
+    for (int flag; (flag = getopt_long(argc, argv.data(), "+:", LONG_OPTIONS, nullptr)) != -1;) {
+        if (flag == ':') {
+            throw UsageError(flag_name(optopt) + " needs a value");
         }
-        auto toggle = switch_flags().find(argument.flag);
-        if (toggle != switch_flags().end()) {
-            if (argument.has_value) {
-                throw UsageError(argument.flag + " takes no value");
-            }
-            options.*(toggle->second) = true;
-            continue;
+        if (flag == '?') {
+            throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
         }
-        if (argument.flag.compare(0, 1, "-") == 0) {
-            throw UsageError("unknown option '" + argument.flag + "' (see --help)");
-        }
-        throw UsageError("unexpected argument '" + argument.flag +
+        apply(options, flag, optarg == nullptr ? std::string() : std::string(optarg));
+    }
+    if (optind < argc) {
+        throw UsageError("unexpected argument '" + words[static_cast<std::size_t>(optind)] +
             "' (input comes from --input or standard input)");
     }
     if (options.help || options.version) {

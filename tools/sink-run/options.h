@@ -34,8 +34,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-/* Parses the arguments after the program name. Flags take their value as
- * the next argument or after "=". Throws UsageError. */
+/* Parses the arguments after the program name with getopt_long: flags
+ * take their value as the next argument or after "=", and may be
+ * shortened while they stay unambiguous. Throws UsageError. */
 Options parse_options(const std::vector<std::string> &arguments);
 
 /* The --help text. */

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "options.h"
@@ -23,16 +25,46 @@ std::vector<std::string> plugin_candidates(const std::string &program_dir)
     return candidates;
 }
 
-std::string program_directory()
+namespace {
+
+// The program as the loader knows it: a path (FreeBSD gives it whole,
+// glibc gives argv[0]), or a bare name that PATH found.
+std::string program_path()
 {
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&program_directory), &info) == 0 ||
+        info.dli_fname == nullptr) {
         return std::string();
     }
-    std::string program(path, static_cast<std::size_t>(length));
-    std::size_t slash = program.rfind('/');
-    return slash == std::string::npos ? std::string() : program.substr(0, slash);
+    std::string name = info.dli_fname;
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char *path = std::getenv("PATH");
+    std::string directories = path == nullptr ? "" : path;
+    for (std::size_t start = 0; start <= directories.size();) {
+        std::size_t end = directories.find(':', start);
+        end = end == std::string::npos ? directories.size() : end;
+        std::string candidate = directories.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::string program_directory()
+{
+    char resolved[PATH_MAX];
+    std::string program = program_path();
+    if (program.empty() || realpath(program.c_str(), resolved) == nullptr) {
+        return std::string();
+    }
+    std::string whole = resolved;
+    return whole.substr(0, whole.rfind('/'));
 }
 
 std::string choose_plugin(const std::string &given)

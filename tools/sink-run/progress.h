@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "log_watch.h"
+#include <delivery_accounting.h>
 
 struct Snapshot {
     uint64_t read = 0;     // payloads taken from the input
@@ -20,12 +20,15 @@ struct Snapshot {
     uint64_t dropped = 0;  // payloads the host's queue refused
     uint64_t waiting = 0;  // payloads in the queue now
     DeliveryCounts delivery;
+    uint64_t refused = 0;  // publish requests the plug-in reported refused
     double elapsed = 0;    // seconds since the start
-};
 
-/* Publishes handed to the broker that it did not confirm: still waiting,
- * or given up with a lost connection. */
-uint64_t unacknowledged(const Snapshot &snapshot);
+    /* Publish requests: one per payload and channel, refused ones too. */
+    uint64_t published() const { return delivery.accepted + refused; }
+    /* Publishes libmosquitto took and did not confirm: still waiting, or
+     * dropped unwritten or unacknowledged. */
+    uint64_t unconfirmed() const { return delivery.outstanding() + delivery.lost; }
+};
 
 std::string format_progress(const Snapshot &snapshot);
 std::string format_summary(const Snapshot &snapshot);
@@ -34,7 +37,7 @@ std::string format_summary(const Snapshot &snapshot);
 struct RunEnd {
     bool stalled = false;   // gave up waiting after 30 s without progress
     bool cut_short = false; // a second signal ended the wait
-    bool unflushed = false; // the final write did not reach the DISCONNECT
+    uint64_t losses = 0;    // connections that ended before the stop
 };
 
 /* Why a run fell short, one line each (empty when it did not): payloads

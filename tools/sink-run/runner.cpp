@@ -4,15 +4,18 @@
 #include <cstdio>
 #include <memory>
 
+#include <unistd.h>
+
+#include <delivery_accounting.h>
+#include <host_session.h>
+#include <log_watch.h>
+
+#include "agent_uuid.h"
 #include "delivery.h"
-#include "host_config.h"
 #include "input_file.h"
-#include "log_sink.h"
-#include "plugin_loader.h"
 #include "plugin_path.h"
 #include "progress.h"
 #include "signals.h"
-#include "worker_watch.h"
 
 namespace {
 
@@ -29,6 +32,16 @@ std::string seconds_text(double seconds)
     char text[32];
     std::snprintf(text, sizeof text, "%g s", seconds);
     return text;
+}
+
+HostIdentity identity_of(const Options &options)
+{
+    HostIdentity identity;
+    identity.uuid_agent = options.uuid_agent.empty() ? default_agent_uuid() : options.uuid_agent;
+    identity.uuid_site = options.uuid_site;
+    identity.uuid_serial = options.uuid_serial;
+    identity.variables = options.variables;
+    return identity;
 }
 
 // Keeps SIGHUP away from a plug-in that is about to be deleted, however
@@ -50,12 +63,25 @@ private:
     SignalWatch &signals;
 };
 
+// The accounting's news wake the runner's waits, for the run's life.
+class LedgerListener
+{
+public:
+    explicit LedgerListener(RunEvents &events)
+    {
+        ClientLedger::process().set_listener([&events] { events.notify(); });
+    }
+    ~LedgerListener() { ClientLedger::process().set_listener(nullptr); }
+    LedgerListener(const LedgerListener &) = delete;
+    LedgerListener &operator=(const LedgerListener &) = delete;
+};
+
 class Run
 {
 public:
     Run(const Options &options_, const std::string &plugin_path)
-        : options(options_), started(Clock::now()), signals(events), host(options),
-          watch(TAG, [this] { events.notify(); }), sink(watch, options.debug),
+        : options(options_), started(Clock::now()), signals(events), listener(events),
+          watch(TAG, false), session(identity_of(options), log_sink(), options.debug),
           library(plugin_path)
     {
     }
@@ -63,8 +89,10 @@ public:
     int execute(InputFile &input);
 
 private:
+    agLogSink log_sink();
     Snapshot sample();
-    int connect_or_fail(Delivery &delivery, WorkerWatch &worker);
+    int connect_or_fail(Delivery &delivery);
+    std::string stop_worker(int status_if_stuck);
     int report_failure(const std::string &failure);
     void say_unreachable();
     int finish(const std::string &failure, bool input_failed, const Snapshot &summary,
@@ -74,48 +102,61 @@ private:
     const Clock::time_point started;
     RunEvents events;
     SignalWatch signals;
-    HostConfig host;
+    LedgerListener listener;
     LogWatch watch;
-    LogSink sink;
+    HostSession session;
     PluginLibrary library;
-    std::unique_ptr<agPluginSink> plugin;
+    std::unique_ptr<HostedPlugin> plugin;
     std::unique_ptr<Delivery> delivery;
 };
 
+// Notices always reach standard error, debug lines only when asked for.
+agLogSink Run::log_sink()
+{
+    return [this](agLogLevel level, const std::string &text) {
+        std::string line = watch.on_line(level, text);
+        if (level == agLogLevel::NOTICE || options.debug) {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    };
+}
+
 Snapshot Run::sample()
 {
+    agPluginSink &sink = plugin->sink();
     Snapshot s;
     s.read = delivery ? delivery->read() : 0;
-    s.queued = plugin->GetPayloadsQueued();
-    s.dropped = plugin->GetPayloadsDropped();
-    s.waiting = plugin->GetPayloadQueueDepth();
-    s.delivery = watch.counts();
+    s.queued = sink.GetPayloadsQueued();
+    s.dropped = sink.GetPayloadsDropped();
+    s.waiting = sink.GetPayloadQueueDepth();
+    s.delivery = ClientLedger::process().counts();
+    s.refused = watch.refused();
     s.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     return s;
 }
 
 int Run::execute(InputFile &input)
 {
-    plugin.reset(library.create(TAG, {{"config", options.config}}));
+    plugin.reset(new HostedPlugin(library, TAG, {{"config", options.config}},
+        [this] { events.worker_ended(); }));
     std::string name, version;
-    plugin->GetName(name);
-    plugin->GetVersion(version);
-    say("agent UUID " + host.agent_uuid() + "; plug-in " + library.path() + " (" + name +
+    plugin->sink().GetName(name);
+    plugin->sink().GetVersion(version);
+    say("agent UUID " + session.agent_uuid() + "; plug-in " + library.path() + " (" + name +
         " v" + version + ")");
 
-    delivery.reset(new Delivery(*plugin, watch, events));
-    ReloadTarget reload_target(signals, *plugin);
+    delivery.reset(new Delivery(plugin->sink(), events, options.channels));
+    ReloadTarget reload_target(signals, plugin->sink());
     std::unique_ptr<ProgressLines> progress;
     if (options.stats) {
         progress.reset(new ProgressLines([this] { return sample(); }));
     }
-    WorkerWatch worker(*plugin, events);
-    int early = connect_or_fail(*delivery, worker);
+    int early = connect_or_fail(*delivery);
     if (early >= 0) {
         return early;
     }
     InputReader reader(input.fd(), options.whole);
-    InputReader::Result fed = delivery->feed(reader, options.channels);
+    InputReader::Result fed = delivery->feed(reader);
     if (fed == InputReader::FAILED) {
         say("reading the input: " + reader.error());
     }
@@ -123,27 +164,41 @@ int Run::execute(InputFile &input)
     if (!events.has_worker_ended()) {
         drain = delivery->drain();
     }
-    Snapshot before_stop = sample();
-    // The plug-in's deletion queues a DISCONNECT behind everything else
-    // and writes once; only a clean close confirms that write finished.
-    bool must_close = watch.connected();
-    uint64_t closes = watch.clean_disconnects();
-    std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT,
-        events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
-    progress.reset();
-    reload_target.clear();
-    plugin.reset();
     RunEnd end;
     end.stalled = drain == Delivery::Drain::STALLED;
     end.cut_short = events.hurry();
-    end.unflushed = must_close && watch.clean_disconnects() == closes;
-    // The counts are those from before the stop; the time is the whole run.
-    before_stop.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    return finish(failure, fed == InputReader::FAILED, before_stop, end);
+    end.losses = ClientLedger::process().counts().disconnections;
+    std::string failure = stop_worker(
+        events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
+    progress.reset();
+    reload_target.clear();
+    // The instance's deletion destroys its client: whatever libmosquitto
+    // still held unconfirmed is counted lost by then.
+    Snapshot summary = sample();
+    plugin.reset();
+    summary.delivery = ClientLedger::process().counts();
+    summary.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    return finish(failure, fed == InputReader::FAILED, summary, end);
+}
+
+// The worker's failure message (empty when it ended as asked). A worker
+// still running after the bound is stuck inside the library (a blocking
+// connect, say): unloading it or running destructors under it would
+// crash, so the process leaves at once with `status_if_stuck`.
+std::string Run::stop_worker(int status_if_stuck)
+{
+    if (!plugin->stop(HostedPlugin::STOP_LIMIT)) {
+        std::fprintf(stderr, "tavrix-sink-run: the plug-in's worker did not end within %lld ms;"
+                             " leaving it behind\n",
+            static_cast<long long>(HostedPlugin::STOP_LIMIT.count()));
+        std::fflush(stderr);
+        _exit(status_if_stuck);
+    }
+    return plugin->failure();
 }
 
 // -1 when connected; otherwise the exit status, with the plug-in stopped.
-int Run::connect_or_fail(Delivery &d, WorkerWatch &worker)
+int Run::connect_or_fail(Delivery &d)
 {
     // Rounded up: a time-out below a millisecond must not become none.
     auto limit = std::chrono::milliseconds(
@@ -153,7 +208,7 @@ int Run::connect_or_fail(Delivery &d, WorkerWatch &worker)
         return -1;
     }
     if (connect == Delivery::Connect::WORKER_ENDED) {
-        std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT, EXIT_PLUGIN_FAILED);
+        std::string failure = stop_worker(EXIT_PLUGIN_FAILED);
         if (!failure.empty()) {
             return report_failure(failure);
         }
@@ -165,9 +220,7 @@ int Run::connect_or_fail(Delivery &d, WorkerWatch &worker)
     } else {
         say_unreachable();
     }
-    // The worker may sit in a blocking connect to a port that never
-    // answers; the time-out holds all the same.
-    std::string failure = worker.stop_or_exit(WorkerWatch::STOP_LIMIT, status);
+    std::string failure = stop_worker(status);
     return failure.empty() ? status : report_failure(failure);
 }
 
@@ -180,7 +233,7 @@ int Run::report_failure(const std::string &failure)
 void Run::say_unreachable()
 {
     std::string problem = watch.last_problem();
-    std::string library_error = watch.last_library_error();
+    std::string library_error = ClientLedger::process().last_library_error();
     std::string reason = problem.empty() ? "no answer" : "last: " + problem;
     if (!library_error.empty()) {
         reason += "; libmosquitto: " + library_error;
@@ -216,6 +269,10 @@ int run(const Options &options)
 {
     InputFile input(options.input);
     std::string plugin_path = choose_plugin(options.plugin);
+    if (!ClientLedger::interposed()) {
+        say("built without the delivery accounting");
+        return EXIT_PLUGIN_FAILED;
+    }
     try {
         Run session(options, plugin_path);
         return session.execute(input);

@@ -1,12 +1,5 @@
 #include "test_support.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <stdexcept>
-#include <thread>
-
-#include <ftw.h>
-
 LogCapture::LogCapture()
 {
     ag_set_debug(true);
@@ -75,41 +68,6 @@ void LogCapture::clear()
 {
     std::lock_guard<std::mutex> guard(lock);
     captured.clear();
-}
-
-TempDir::TempDir()
-{
-    char pattern[] = "/tmp/tavrix-unit-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    dir = pattern;
-}
-
-TempDir::~TempDir()
-{
-    nftw(dir.c_str(), [](const char *path, const struct stat *, int, struct FTW *) {
-        return ::remove(path);
-    }, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::string TempDir::write(const std::string &name, const std::string &content) const
-{
-    std::string file = dir + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-}
-
-bool wait_until(const std::function<bool()> &condition, std::chrono::milliseconds limit)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 void HostTest::SetUp()

@@ -17,6 +17,9 @@
 
 #include <host/tavrixd.h>
 
+#include <scratch_dir.h>
+#include <wait.h>
+
 #include "asp_plugin.h"
 #include "fake_mosquitto.h"
 
@@ -49,23 +52,8 @@ private:
     std::function<void()> trigger_action;
 };
 
-/* A temporary directory, removed with everything in it. */
-class TempDir
-{
-public:
-    TempDir();
-    ~TempDir();
-    const std::string &path() const { return dir; }
-    /* Writes `content` to the file `name` in it; returns the file's path. */
-    std::string write(const std::string &name, const std::string &content) const;
-
-private:
-    std::string dir;
-};
-
-/* Polls `condition` until it holds or `limit` passes. */
-bool wait_until(const std::function<bool()> &condition,
-    std::chrono::milliseconds limit = std::chrono::seconds(5));
+/* The tests' toolkit's scratch directory: removed with everything in it. */
+using TempDir = ScratchDir;
 
 /* A host: a global configuration with three UUIDs, the fake reset and the
  * log captured. */

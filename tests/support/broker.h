@@ -1,0 +1,91 @@
+/*
+ * A mosquitto broker of the caller's own, on a loopback port the kernel
+ * picked, with its own configuration and log. It can be stopped and
+ * started again on the same port, as a broker restarted by its operator
+ * would be. The broker program is the one CMake found.
+ */
+#ifndef TAVRIX_TESTS_SUPPORT_BROKER_H
+#define TAVRIX_TESTS_SUPPORT_BROKER_H
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "scratch_dir.h"
+
+/* The TLS side of the listener under test. */
+struct BrokerTls {
+    std::string ca_file;
+    std::string cert_file;
+    std::string key_file;
+    /* Clients must present a certificate signed by `ca_file`. */
+    bool require_certificate = false;
+};
+
+struct BrokerOptions {
+    /* User name to password; when not empty, anonymous clients are refused. */
+    std::map<std::string, std::string> users;
+    /* Makes the listener under test a TLS listener, beside a plain one. */
+    std::optional<BrokerTls> tls;
+    /* Every packet in the log; otherwise only connections, subscriptions
+     * and problems, which costs the broker nothing measurable. */
+    bool log_packets = true;
+    /* Configuration lines appended as given. */
+    std::vector<std::string> extra_lines;
+    /* Where its files go (kept); empty: a scratch directory of its own. */
+    std::string dir;
+};
+
+class Broker
+{
+public:
+    /* Starts the broker; throws std::runtime_error when it does not come up. */
+    explicit Broker(BrokerOptions options = {});
+    ~Broker();
+
+    Broker(const Broker &) = delete;
+    Broker &operator=(const Broker &) = delete;
+
+    /* The listener under test (TLS when configured). */
+    uint16_t port() const { return main_port; }
+    /* A plain listener for subscribers: the same as port() without TLS. */
+    uint16_t subscriber_port() const { return plain_port; }
+    /* The broker's process id; -1 while it is stopped. */
+    pid_t pid() const { return process ? process->pid() : -1; }
+    const std::string &dir() const { return path; }
+
+    void stop();
+    /* Starts a stopped broker again on the same ports, with `more_lines`
+     * added to its configuration. */
+    void start(const std::vector<std::string> &more_lines = {});
+
+    /* The broker's log so far, across restarts. */
+    std::string log() const;
+    std::string log_path() const;
+    /* How many times `text` occurs in the log. */
+    std::size_t log_count(const std::string &text) const;
+    bool wait_for_log(const std::string &text, std::size_t times = 1,
+        std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+private:
+    void write_passwords();
+    void write_configuration(const std::vector<std::string> &more_lines);
+    bool launch();
+
+    BrokerOptions options;
+    std::unique_ptr<ScratchDir> scratch;
+    std::string path;
+    uint16_t main_port = 0;
+    uint16_t plain_port = 0;
+    std::unique_ptr<ChildProcess> process;
+};
+
+/* A loopback port that nothing listens on at the moment of the call. */
+uint16_t free_loopback_port();
+
+#endif

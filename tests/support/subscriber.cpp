@@ -1,0 +1,199 @@
+#include "subscriber.h"
+
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+
+#include <mosquitto.h>
+
+namespace {
+
+constexpr int KEEPALIVE = 30;
+constexpr int LOOP_TIMEOUT_MS = 50;
+constexpr auto READY_LIMIT = std::chrono::seconds(10);
+
+std::string printable(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            text.push_back(static_cast<char>(c));
+        } else {
+            text += "\\x";
+            text.push_back(digits[c >> 4]);
+            text.push_back(digits[c & 0xf]);
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+void subscriber_library_init()
+{
+    static const bool initialised = [] {
+        mosquitto_lib_init();
+        return true;
+    }();
+    (void)initialised;
+}
+
+MqttSubscriber::~MqttSubscriber()
+{
+    stop();
+}
+
+void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
+    const std::string &id, const SubscriberLogin &login)
+{
+    topic_filter = filter_;
+    qos = qos_;
+    subscriber_library_init();
+    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), true, this);
+    if (client == nullptr) {
+        throw std::runtime_error("mosquitto_new failed");
+    }
+    mosquitto_connect_callback_set(client, on_connect);
+    mosquitto_subscribe_callback_set(client, on_subscribe);
+    mosquitto_message_callback_set(client, on_message_arrived);
+    if (!login.user.empty()) {
+        mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
+    }
+    int rc = mosquitto_connect(client, "127.0.0.1", port, KEEPALIVE);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(client);
+        client = nullptr;
+        throw std::runtime_error("subscriber: " + std::string(mosquitto_strerror(rc)));
+    }
+    stopping.store(false);
+    network = std::thread(&MqttSubscriber::run_network, this);
+    std::unique_lock<std::mutex> guard(lock);
+    bool ready = changed.wait_for(guard, READY_LIMIT,
+        [this] { return subscribed || connect_result > 0; });
+    if (!ready || !subscribed) {
+        guard.unlock();
+        stop();
+        throw std::runtime_error("subscriber could not subscribe to " + topic_filter);
+    }
+}
+
+// libmosquitto's own network thread reconnects to a broker that went away
+// and may miss a disconnect request meanwhile, so that it never ends; this
+// one never reconnects and ends within one loop call of a stop.
+void MqttSubscriber::run_network()
+{
+    while (!stopping.load()) {
+        if (mosquitto_loop(client, LOOP_TIMEOUT_MS, 1) != MOSQ_ERR_SUCCESS) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(LOOP_TIMEOUT_MS));
+        }
+    }
+}
+
+void MqttSubscriber::stop()
+{
+    if (client == nullptr) {
+        return;
+    }
+    stopping.store(true);
+    network.join();
+    mosquitto_disconnect(client);
+    mosquitto_destroy(client);
+    client = nullptr;
+}
+
+void MqttSubscriber::on_connect(struct mosquitto *client, void *self, int rc)
+{
+    auto &subscriber = *static_cast<MqttSubscriber *>(self);
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.connect_result = rc;
+    }
+    if (rc == 0) {
+        mosquitto_subscribe(client, nullptr, subscriber.topic_filter.c_str(), subscriber.qos);
+    }
+    subscriber.changed.notify_all();
+}
+
+void MqttSubscriber::on_subscribe(struct mosquitto *, void *self, int, int, const int *)
+{
+    auto &subscriber = *static_cast<MqttSubscriber *>(self);
+    {
+        std::lock_guard<std::mutex> guard(subscriber.lock);
+        subscriber.subscribed = true;
+    }
+    subscriber.changed.notify_all();
+}
+
+void MqttSubscriber::on_message_arrived(struct mosquitto *, void *self,
+    const struct mosquitto_message *message)
+{
+    static_cast<MqttSubscriber *>(self)->on_message(*message);
+}
+
+bool ReceivedMessage::operator==(const ReceivedMessage &other) const
+{
+    return std::tie(topic, payload, qos, retain) ==
+        std::tie(other.topic, other.payload, other.qos, other.retain);
+}
+
+bool ReceivedMessage::operator<(const ReceivedMessage &other) const
+{
+    return std::tie(topic, payload, qos, retain) <
+        std::tie(other.topic, other.payload, other.qos, other.retain);
+}
+
+std::ostream &operator<<(std::ostream &out, const ReceivedMessage &message)
+{
+    return out << "{" << message.topic << ", \"" << printable(message.payload)
+               << "\", qos " << message.qos << (message.retain ? ", retained}" : "}");
+}
+
+Subscriber::Subscriber(uint16_t port, const std::string &filter, const SubscriberLogin &login)
+{
+    start(port, filter, 2, "", login);
+}
+
+Subscriber::~Subscriber()
+{
+    stop();
+}
+
+void Subscriber::on_message(const struct mosquitto_message &message)
+{
+    ReceivedMessage copy{message.topic, std::string(), message.qos, message.retain};
+    if (message.payloadlen > 0) {
+        copy.payload.assign(static_cast<const char *>(message.payload),
+            static_cast<std::size_t>(message.payloadlen));
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        received.push_back(std::move(copy));
+    }
+    changed.notify_all();
+}
+
+std::vector<ReceivedMessage> Subscriber::messages() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return received;
+}
+
+bool Subscriber::wait_for(std::size_t count, std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, limit, [&] { return received.size() >= count; });
+}
+
+bool Subscriber::wait_for_topic(const std::string &topic, std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, limit, [&] {
+        for (const ReceivedMessage &message : received) {
+            if (message.topic == topic) {
+                return true;
+            }
+        }
+        return false;
+    });
+}

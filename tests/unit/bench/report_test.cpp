@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace {
+
+CellResult measured(PublisherKind kind, int qos, int channels, double seconds)
+{
+    CellResult cell;
+    cell.setup = {kind, qos, 200, channels, 1000, 0};
+    cell.expected = cell.received = cell.setup.messages();
+    cell.seconds = seconds;
+    cell.flow_seconds = seconds;
+    return cell;
+}
+
+std::string row_of(const std::string &table, const std::string &start)
+{
+    std::istringstream lines(table);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(start, 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+std::string table_of(const std::vector<CellResult> &results)
+{
+    std::ostringstream out;
+    print_table(out, results);
+    return out.str();
+}
+
+TEST(Report, RatiosCompareWithTheSameShapeOnly)
+{
+    std::vector<CellResult> results = {
+        measured(PublisherKind::PLUGIN, 1, 1, 2.0),
+        measured(PublisherKind::RAW, 0, 1, 0.5), // another QoS: not a peer
+        measured(PublisherKind::RAW, 1, 4, 0.5), // other channels: not a peer
+        measured(PublisherKind::RAW, 1, 1, 1.0),
+        measured(PublisherKind::PUB_CLI, 1, 1, 4.0),
+        measured(PublisherKind::SINK_RUN, 1, 1, 0.5),
+    };
+    results[0].cpu_seconds = 3.0;
+    results[3].cpu_seconds = 2.0;
+    std::string table = table_of(results);
+    std::string plugin = row_of(table, "| plugin |");
+    EXPECT_NE(plugin.find("| 0.50 | 2.00 |"), std::string::npos) << plugin;
+    EXPECT_NE(plugin.find("| 1.50 |"), std::string::npos) << "CPU against raw's: " << plugin;
+    std::string runner = row_of(table, "| sink-run |");
+    EXPECT_NE(runner.find("| 2.00 | 8.00 |"), std::string::npos) << runner;
+}
+
+TEST(Report, MissingOrFailedPeersShowNoRatio)
+{
+    CellResult failed_raw = measured(PublisherKind::RAW, 2, 1, 1.0);
+    failed_raw.error = "did not stop";
+    std::string plugin =
+        row_of(table_of({measured(PublisherKind::PLUGIN, 2, 1, 2.0), failed_raw}), "| plugin |");
+    EXPECT_NE(plugin.find("| - | - |"), std::string::npos) << plugin;
+    std::string raw = row_of(table_of({failed_raw}), "| raw |");
+    EXPECT_NE(raw.find("failed"), std::string::npos) << raw;
+}
+
+TEST(Report, OnlyPacedRowsShowLatency)
+{
+    CellResult paced = measured(PublisherKind::PLUGIN, 0, 1, 10.0);
+    paced.setup.rate = 1000;
+    paced.latency_p50_ms = 512.5;
+    paced.latency_p99_ms = 990.25;
+    paced.latency_max_ms = 1001;
+    CellResult burst = measured(PublisherKind::PLUGIN, 0, 1, 1.0);
+    burst.latency_p50_ms = 77;
+    std::string table = table_of({burst, paced});
+    EXPECT_NE(row_of(table, "| plugin, 1000/s paced |").find("| 512.50 | 990.25 | 1001.00 |"),
+        std::string::npos);
+    EXPECT_EQ(row_of(table, "| plugin | 0 |").find("77.00"), std::string::npos);
+}
+
+TEST(Report, TroubledAttemptsAreListed)
+{
+    CellResult lossy = measured(PublisherKind::PLUGIN, 0, 1, 1.0);
+    lossy.received = lossy.expected - 3;
+    std::ostringstream out;
+    print_troubles(out, {lossy});
+    EXPECT_NE(out.str().find("plugin q0 200B 1ch: 3 lost"), std::string::npos) << out.str();
+    std::ostringstream none;
+    print_troubles(none, {});
+    EXPECT_TRUE(none.str().empty());
+}
+
+} // namespace

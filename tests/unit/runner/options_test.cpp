@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "options.h"
+
+namespace {
+
+Options parse(std::vector<std::string> arguments)
+{
+    return parse_options(arguments);
+}
+
+TEST(OptionsTest, DefaultsFillWhatTheFlagsLeaveOut)
+{
+    Options options = parse({"--config", "c.json"});
+    EXPECT_EQ(options.config, "c.json");
+    EXPECT_EQ(options.channels, (std::set<std::string>{"default"}));
+    EXPECT_TRUE(options.plugin.empty());
+    EXPECT_TRUE(options.input.empty());
+    EXPECT_TRUE(options.uuid_agent.empty());
+    EXPECT_DOUBLE_EQ(options.connect_timeout, 10.0);
+    EXPECT_FALSE(options.whole || options.stats || options.debug);
+}
+
+TEST(OptionsTest, ValuesComeAsNextArgumentOrAfterEquals)
+{
+    Options options = parse({"--config=c.json", "--channel", "a", "--channel=b", "--channel",
+        "a", "--plugin", "p.so", "--input=in", "--uuid-agent", "A", "--uuid-site=S",
+        "--uuid-serial", "N", "--connect-timeout=2.5", "--whole", "--stats", "--debug"});
+    EXPECT_EQ(options.config, "c.json");
+    EXPECT_EQ(options.channels, (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(options.plugin, "p.so");
+    EXPECT_EQ(options.input, "in");
+    EXPECT_EQ(options.uuid_agent, "A");
+    EXPECT_EQ(options.uuid_site, "S");
+    EXPECT_EQ(options.uuid_serial, "N");
+    EXPECT_DOUBLE_EQ(options.connect_timeout, 2.5);
+    EXPECT_TRUE(options.whole && options.stats && options.debug);
+}
+
+TEST(OptionsTest, VariablesBecomeWholeReferencesSplitAtTheFirstEquals)
+{
+    Options options = parse({"--config", "c", "--var", "site=lab=2", "--var=empty=",
+        "--var", "site2=x"});
+    EXPECT_EQ(options.variables, (std::map<std::string, std::string>{
+        {"${site}", "lab=2"}, {"${empty}", ""}, {"${site2}", "x"}}));
+}
+
+TEST(OptionsTest, HelpAndVersionNeedNoConfiguration)
+{
+    EXPECT_TRUE(parse({"--help"}).help);
+    EXPECT_TRUE(parse({"--version"}).version);
+}
+
+TEST(OptionsTest, RefusesWhatItCannotUseNamingTheFlag)
+{
+    const std::string timeout_error =
+        "--connect-timeout needs a number of seconds above 0 and at most 86400, not '";
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string error;
+    } rows[] = {
+        {{}, "--config FILE is required (see --help)"},
+        {{"--channel", "a"}, "--config FILE is required (see --help)"},
+        {{"--config"}, "--config needs a value"},
+        {{"--config", ""}, "--config needs a non-empty value"},
+        {{"--config", "c", "--colour"}, "unknown option '--colour' (see --help)"},
+        {{"--config", "c", "-c"}, "unknown option '-c' (see --help)"},
+        {{"--config", "c", "-xy"}, "unknown option '-x' (see --help)"},
+        {{"--config", "c", "stray"},
+            "unexpected argument 'stray' (input comes from --input or standard input)"},
+        {{"--config", "c", "--stats=1"}, "--stats takes no value"},
+        {{"--config", "c", "--whole=yes"}, "--whole takes no value"},
+        {{"--config", "c", "--channel="}, "--channel needs a non-empty value"},
+        {{"--config", "c", "--channel"}, "--channel needs a value"},
+        {{"--config", "c", "--uuid-agent", ""}, "--uuid-agent needs a non-empty value"},
+        {{"--config", "c", "--var", "noequals"}, "--var needs NAME=VALUE, not 'noequals'"},
+        {{"--config", "c", "--var", "=value"}, "--var needs NAME=VALUE, not '=value'"},
+        {{"--config", "c", "--var", "${braced}=value"},
+            "--var NAME is written bare (it becomes ${NAME}), not '${braced}'"},
+        {{"--config", "c", "--connect-timeout", "0"}, timeout_error + "0'"},
+        {{"--config", "c", "--connect-timeout", "-1"}, timeout_error + "-1'"},
+        {{"--config", "c", "--connect-timeout", "5s"}, timeout_error + "5s'"},
+        {{"--config", "c", "--connect-timeout", "nan"}, timeout_error + "nan'"},
+        {{"--config", "c", "--connect-timeout", "1e9"}, timeout_error + "1e9'"},
+    };
+    for (const Row &row : rows) {
+        std::string joined;
+        for (const auto &argument : row.arguments) {
+            joined += argument + " ";
+        }
+        try {
+            parse(row.arguments);
+            ADD_FAILURE() << "accepted: " << joined;
+        } catch (const UsageError &e) {
+            EXPECT_EQ(e.what(), row.error) << joined;
+        }
+    }
+}
+
+TEST(OptionsTest, EveryParseStartsAfresh)
+{
+    EXPECT_THROW(parse({"--config", "c", "-xy"}), UsageError);
+    EXPECT_EQ(parse({"--conf", "c", "--deb"}).config, "c") << "unambiguous prefixes are flags";
+    EXPECT_THROW(parse({"--config", "c", "--u", "x"}), UsageError) << "--u is ambiguous";
+}
+
+} // namespace

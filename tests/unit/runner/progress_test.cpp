@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include "progress.h"
+
+namespace {
+
+Snapshot sample()
+{
+    Snapshot s;
+    s.read = 10;
+    s.queued = 9;
+    s.dropped = 1;
+    s.waiting = 2;
+    s.delivery.accepted = 13;
+    s.refused = 1;
+    s.delivery.confirmed = 9;
+    s.delivery.lost = 1;
+    s.elapsed = 3.14159;
+    return s;
+}
+
+TEST(ProgressTest, LinesCarryEveryFigureWithRefusalsPublishedAndLossesUnacknowledged)
+{
+    EXPECT_EQ(format_progress(sample()),
+        "tavrix-sink-run: 3.14 s: read 10, queued 9, dropped 1, waiting 2, published 14, "
+        "unacknowledged 4");
+    EXPECT_EQ(format_summary(sample()),
+        "tavrix-sink-run: read 10, queued 9, dropped 1, published 14, unacknowledged 4, "
+        "elapsed 3.14 s");
+}
+
+Snapshot clean_run()
+{
+    Snapshot s;
+    s.read = s.queued = 5;
+    s.delivery.accepted = 10;
+    s.delivery.confirmed = 10;
+    return s;
+}
+
+RunEnd end_with(bool stalled, bool cut_short, uint64_t losses)
+{
+    RunEnd end;
+    end.stalled = stalled;
+    end.cut_short = cut_short;
+    end.losses = losses;
+    return end;
+}
+
+TEST(ShortfallsTest, ACleanRunHasNone)
+{
+    EXPECT_TRUE(shortfalls(clean_run(), 2, RunEnd()).empty());
+}
+
+TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
+{
+    Snapshot s = clean_run();
+    s.read = 7;
+    s.queued = 6;
+    s.dropped = 1;
+    s.delivery.accepted = 8;
+    s.refused = 1;
+    s.delivery.confirmed = 6;
+    s.delivery.lost = 2;
+    EXPECT_EQ(shortfalls(s, 2, end_with(false, false, 1)), (std::vector<std::string>{
+        "1 payloads dropped by the full queue",
+        "3 publishes never made: the plug-in drops payloads while it is not connected "
+        "(connections lost: 1)",
+        "1 of 9 publishes refused by libmosquitto",
+        "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
+        "(QoS 1 and 2) (connections lost: 1)",
+    }));
+}
+
+TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
+{
+    Snapshot unconfirmed = clean_run();
+    unconfirmed.delivery.confirmed = 7;
+    Snapshot cut = clean_run();
+    cut.delivery.accepted = 8;
+    cut.delivery.confirmed = 6;
+    Snapshot refused = clean_run();
+    refused.delivery.accepted = 8; // the refused one's second channel was skipped
+    refused.refused = 1;
+    refused.delivery.confirmed = 8;
+    struct Row {
+        Snapshot run;
+        RunEnd end;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {unconfirmed, end_with(true, false, 0),
+            {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
+             "(QoS 1 and 2) (gave up after 30 s without progress)"}},
+        {clean_run(), end_with(true, false, 0),
+            {"the plug-in did not finish its queue (gave up after 30 s)"}},
+        {cut, end_with(false, true, 0),
+            {"2 publishes never made (wait cut short by a second signal)",
+                "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or "
+                "unacknowledged (QoS 1 and 2) (wait cut short by a second signal)"}},
+        {refused, RunEnd(),
+            {"1 publishes never made: libmosquitto refused publishes and the plug-in skips "
+             "the rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" "
+             "lines)",
+                "1 of 9 publishes refused by libmosquitto"}},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(shortfalls(row.run, 2, row.end), row.lines);
+    }
+}
+
+} // namespace
