@@ -1,6 +1,7 @@
 #include "cell.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -48,9 +49,56 @@ void take_delivery(CellResult &result, DeliveryStats &stats, int64_t first_hand_
     }
 }
 
+// Stops the broker once the cell's first message has arrived and lets it
+// go on after the cell's stall. Nothing can arrive meanwhile, which is not
+// a stall of the publisher.
+class BrokerStall
+{
+public:
+    BrokerStall(pid_t pid_, unsigned seconds)
+        : pid(pid_), length_ns(static_cast<int64_t>(seconds) * 1000000000)
+    {
+    }
+    ~BrokerStall()
+    {
+        if (stopped_at != 0 && !over) {
+            kill(pid, SIGCONT);
+        }
+    }
+    BrokerStall(const BrokerStall &) = delete;
+    BrokerStall &operator=(const BrokerStall &) = delete;
+
+    /* True while the broker is stopped. */
+    bool hold(int64_t now, const CountingSubscriber &subscriber)
+    {
+        if (length_ns == 0 || over) {
+            return false;
+        }
+        if (stopped_at == 0) {
+            if (subscriber.Unique() == 0) {
+                return false;
+            }
+            kill(pid, SIGSTOP);
+            stopped_at = now;
+        }
+        if (now - stopped_at < length_ns) {
+            return true;
+        }
+        kill(pid, SIGCONT);
+        over = true;
+        return false;
+    }
+
+private:
+    pid_t pid;
+    int64_t length_ns;
+    int64_t stopped_at = 0;
+    bool over = false;
+};
+
 // Until everything has arrived, the publisher fails, or delivery stalls.
 void await_delivery(PublisherDriver &publisher, const CountingSubscriber &subscriber,
-    uint64_t expected, std::string &error)
+    BrokerStall &stall, uint64_t expected, std::string &error)
 {
     const int64_t start = bench_now_ns();
     int64_t sent_at = 0;
@@ -70,7 +118,7 @@ void await_delivery(PublisherDriver &publisher, const CountingSubscriber &subscr
             sent_at = now;
         }
         long ticks = publisher.CpuTicks();
-        if (ticks != cpu_ticks) {
+        if (stall.hold(now, subscriber) || ticks != cpu_ticks) {
             cpu_ticks = ticks;
             busy_at = now;
         }
@@ -104,8 +152,9 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
         ? make_pub_cli_driver(args)
         : setup.kind == PublisherKind::SINK_RUN ? make_sink_run_driver(args)
                                                 : make_child_role_driver(context.program, args);
+    BrokerStall stall(context.broker_pid, setup.stall_seconds);
     if (publisher->Start(result.error)) {
-        await_delivery(*publisher, subscriber, result.expected, result.error);
+        await_delivery(*publisher, subscriber, stall, result.expected, result.error);
     }
     PublisherCost cost;
     std::string finish_error;

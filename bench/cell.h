@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 #include "plan.h"
 
 struct BenchContext {
@@ -15,6 +17,8 @@ struct BenchContext {
     std::string program;
     std::string workdir;
     int port;
+    /* The broker's process, which a stall cell stops for a while. */
+    pid_t broker_pid;
 };
 
 struct CellResult {

@@ -21,9 +21,14 @@ struct CellSpec {
     uint64_t payloads;
     /* Payloads per second; 0 hands them over as fast as possible. */
     unsigned rate;
+    /* Seconds the broker is stopped (SIGSTOP) once the first message has
+     * arrived; the host then keeps its default queue bound and holds its
+     * input back while the queue is full, as the runner does. */
+    unsigned stall_seconds = 0;
 
     uint64_t messages() const { return payloads * static_cast<uint64_t>(channels); }
     bool paced() const { return rate != 0; }
+    bool stalled() const { return stall_seconds != 0; }
     /* Publisher, QoS, size and channels: what the peers of a cell share. */
     std::string Label() const;
 };

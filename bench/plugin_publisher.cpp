@@ -70,6 +70,11 @@ void hand_over(agPluginSink &sink, const CellSpec &cell)
             std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
                 std::chrono::nanoseconds(start + period * static_cast<int64_t>(seq))));
         }
+        // A host that must not lose its input waits for room, as the
+        // runner does; the other cells have room for the whole run.
+        while (cell.stalled() &&
+            !sink.WaitForPayloadQueueDepth(agPluginSink::DEFAULT_QUEUE_LIMIT, 100)) {
+        }
         int64_t stamp = bench_now_ns();
         if (seq == 0) {
             first = stamp;
@@ -100,9 +105,11 @@ bool wait_connected(const LogWatch &watch)
 int run_hosted(const PublisherArgs &args, HostedPlugin &plugin, const LogWatch &watch)
 {
     agPluginSink &sink = plugin.sink();
-    // Room for the whole run: a payload the host drops is not the
-    // plug-in's loss.
-    sink.SetPayloadQueueLimit(args.cell.payloads + 1);
+    // Room for the whole run, unless the cell is about the host's bound: a
+    // payload the host drops is not the plug-in's loss.
+    if (!args.cell.stalled()) {
+        sink.SetPayloadQueueLimit(args.cell.payloads + 1);
+    }
     if (!wait_connected(watch)) {
         return fail("the plug-in did not connect");
     }

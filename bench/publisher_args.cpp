@@ -33,17 +33,18 @@ std::vector<std::string> PublisherArgs::ToArgv(const std::string &program) const
 {
     return {program, "--role", publisher_name(cell.kind), std::to_string(port),
         std::to_string(cell.qos), std::to_string(cell.size), std::to_string(cell.channels),
-        std::to_string(cell.payloads), std::to_string(cell.rate), id, workdir};
+        std::to_string(cell.payloads), std::to_string(cell.rate),
+        std::to_string(cell.stall_seconds), id, workdir};
 }
 
 bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
 {
-    // program --role kind port qos size channels payloads rate id workdir
-    if (argc != 11 || std::strcmp(argv[1], "--role") != 0 || !parse_kind(argv[2], args.cell.kind)) {
+    // program --role kind port qos size channels payloads rate stall id workdir
+    if (argc != 12 || std::strcmp(argv[1], "--role") != 0 || !parse_kind(argv[2], args.cell.kind)) {
         return false;
     }
-    unsigned long long numbers[6];
-    for (int i = 0; i < 6; ++i) {
+    unsigned long long numbers[7];
+    for (int i = 0; i < 7; ++i) {
         if (!parse_number(argv[3 + i], numbers[i])) {
             return false;
         }
@@ -54,8 +55,9 @@ bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
     args.cell.channels = static_cast<int>(numbers[3]);
     args.cell.payloads = numbers[4];
     args.cell.rate = static_cast<unsigned>(numbers[5]);
-    args.id = argv[9];
-    args.workdir = argv[10];
+    args.cell.stall_seconds = static_cast<unsigned>(numbers[6]);
+    args.id = argv[10];
+    args.workdir = argv[11];
     return args.cell.channels > 0 && args.port > 0;
 }
 

@@ -20,6 +20,8 @@ TEST(Plan, FullRunComparesEveryShapeWithItsPeers)
     std::map<PublisherKind, std::set<Shape>> shapes;
     for (const CellSpec &cell : make_plan(false, "", true)) {
         if (cell.paced()) {
+            EXPECT_TRUE(cell.stalled() || cell.kind == PublisherKind::PLUGIN ||
+                cell.kind == PublisherKind::RAW);
             continue;
         }
         // Channels share the messages: every shape runs equally long.
@@ -47,20 +49,27 @@ TEST(Plan, TinyRunStillTouchesEveryPath)
     std::set<std::size_t> sizes;
     std::set<int> channels;
     std::set<PublisherKind> kinds;
-    bool paced = false;
+    std::set<PublisherKind> paced;
+    bool stalled = false;
     for (const CellSpec &cell : make_plan(true, "", true)) {
         qos.insert(cell.qos);
-        sizes.insert(cell.size);
         channels.insert(cell.channels);
         kinds.insert(cell.kind);
-        paced = paced || cell.paced();
-        EXPECT_LE(cell.payloads, 2000u) << cell.Label();
+        if (cell.stalled()) {
+            stalled = true;
+        } else if (cell.paced()) {
+            paced.insert(cell.kind);
+        } else {
+            sizes.insert(cell.size);
+        }
+        EXPECT_LE(cell.payloads, 4000u) << cell.Label();
     }
     EXPECT_EQ(qos.size(), 3u);
     EXPECT_EQ(sizes.size(), 2u);
     EXPECT_EQ(channels.size(), 2u);
     EXPECT_EQ(kinds.size(), 4u);
-    EXPECT_TRUE(paced);
+    EXPECT_EQ(paced.size(), 2u) << "the plug-in and raw";
+    EXPECT_TRUE(stalled);
 }
 
 TEST(Plan, OnlyKeepsMatchingLabels)
@@ -69,7 +78,8 @@ TEST(Plan, OnlyKeepsMatchingLabels)
     ASSERT_EQ(plan.size(), 1u);
     EXPECT_EQ(plan[0].Label(), "plugin q1 200B 4ch");
     EXPECT_TRUE(make_plan(false, "no such cell", true).empty());
-    EXPECT_EQ(make_plan(false, "paced", true).size(), 3u);
+    EXPECT_EQ(make_plan(false, "paced", true).size(), 6u) << "the plug-in and raw, each QoS";
+    EXPECT_EQ(make_plan(false, "stall", true).size(), 1u);
 }
 
 } // namespace

@@ -68,19 +68,40 @@ TEST(Report, MissingOrFailedPeersShowNoRatio)
     EXPECT_NE(raw.find("failed"), std::string::npos) << raw;
 }
 
-TEST(Report, OnlyPacedRowsShowLatency)
+TEST(Report, PacedRowsShowLatencyNextToTheRawPublishersOnly)
 {
     CellResult paced = measured(PublisherKind::PLUGIN, 0, 1, 10.0);
     paced.setup.rate = 1000;
-    paced.latency_p50_ms = 512.5;
-    paced.latency_p99_ms = 990.25;
-    paced.latency_max_ms = 1001;
+    paced.latency_p50_ms = 0.5;
+    paced.latency_p99_ms = 3.25;
+    paced.latency_max_ms = 20;
+    CellResult raw = paced;
+    raw.setup.kind = PublisherKind::RAW;
+    raw.latency_p99_ms = 1.0;
     CellResult burst = measured(PublisherKind::PLUGIN, 0, 1, 1.0);
     burst.latency_p50_ms = 77;
-    std::string table = table_of({burst, paced});
-    EXPECT_NE(row_of(table, "| plugin, 1000/s paced |").find("| 512.50 | 990.25 | 1001.00 |"),
-        std::string::npos);
+    CellResult burst_raw = measured(PublisherKind::RAW, 0, 1, 1.0);
+    burst_raw.latency_p99_ms = 0.25; // not the paced rows' peer
+    std::string table = table_of({burst, burst_raw, paced, raw});
+
+    std::string paced_table = table.substr(table.find("Latency of a paced stream"));
+    EXPECT_NE(row_of(paced_table, "| plugin |").find("| 0.50 | 3.25 | 20.00 | 2.25 |"),
+        std::string::npos) << paced_table;
     EXPECT_EQ(row_of(table, "| plugin | 0 |").find("77.00"), std::string::npos);
+}
+
+TEST(Report, StallRowsMeasureMemoryAgainstTheHostsQueue)
+{
+    CellResult stalled = measured(PublisherKind::PLUGIN, 0, 1, 30.0);
+    stalled.setup.size = 1024;
+    stalled.setup.rate = 10000;
+    stalled.setup.stall_seconds = 22;
+    stalled.peak_rss_kb = 100 * 1024;
+    stalled.latency_max_ms = 23500;
+    std::string table = table_of({stalled});
+    std::string row = row_of(table.substr(table.find("A broker that stops reading")), "| plugin |");
+    // 65536 payloads of 1 KiB: 64 MB of the 100 MB.
+    EXPECT_NE(row.find("| 23.5 | 100.0 | 64.0 | 36.0 |"), std::string::npos) << row;
 }
 
 TEST(Report, TroubledAttemptsAreListed)
