@@ -129,7 +129,7 @@ elf_files() {
 all_stripped() {
     local file
     for file in $(elf_files); do
-        file -b "$file" | grep -q ', stripped' || return 1
+        [[ $(file -b "$file") == *", stripped"* ]] || return 1
     done
     [ -n "$(elf_files)" ]
 }
