@@ -2,9 +2,14 @@
 
 # Everything the tests, the demo and the benchmark need, as Debian packages.
 TEST_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
-mosquitto-clients libgtest-dev libgmock-dev libbenchmark-dev openssl clang libclang-rt-14-dev python3"
+mosquitto-clients libgtest-dev libgmock-dev libbenchmark-dev openssl clang libclang-rt-14-dev python3
+dpkg-dev file groff-base"
 DEMO_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
 mosquitto-clients openssl"
+# What scripts/package needs: the build, and CPack's dependency list
+# (dpkg-shlibdeps from dpkg-dev, which asks `file` what is a binary).
+PACKAGE_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev
+dpkg-dev file"
 
 # Installs the packages that are missing; `apt-get update` only when some are.
 install_packages() {
