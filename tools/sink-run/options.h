@@ -18,7 +18,7 @@ struct Options {
     std::string uuid_site;
     std::string uuid_serial;
     std::map<std::string, std::string> variables; // "${NAME}" to value
-    std::string input;              // empty: standard input
+    std::string input;              // empty or "-": standard input
     bool whole = false;
     bool stats = false;
     bool debug = false;
