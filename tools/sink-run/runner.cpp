@@ -34,10 +34,18 @@ std::string seconds_text(double seconds)
     return text;
 }
 
-HostIdentity identity_of(const Options &options)
+AgentUuid agent_uuid_of(const Options &options)
+{
+    if (!options.uuid_agent.empty()) {
+        return {options.uuid_agent, "--uuid-agent"};
+    }
+    return default_agent_uuid();
+}
+
+HostIdentity identity_of(const Options &options, const AgentUuid &agent)
 {
     HostIdentity identity;
-    identity.uuid_agent = options.uuid_agent.empty() ? default_agent_uuid() : options.uuid_agent;
+    identity.uuid_agent = agent.uuid;
     identity.uuid_site = options.uuid_site;
     identity.uuid_serial = options.uuid_serial;
     identity.variables = options.variables;
@@ -80,8 +88,9 @@ class Run
 {
 public:
     Run(const Options &options_, const std::string &plugin_path)
-        : options(options_), started(Clock::now()), signals(events), listener(events),
-          watch(TAG, false), session(identity_of(options), log_sink(), options.debug),
+        : options(options_), started(Clock::now()), agent(agent_uuid_of(options)),
+          signals(events), listener(events), watch(TAG, false),
+          session(identity_of(options, agent), log_sink(), options.debug),
           library(plugin_path)
     {
     }
@@ -100,6 +109,7 @@ private:
 
     const Options &options;
     const Clock::time_point started;
+    const AgentUuid agent;
     RunEvents events;
     SignalWatch signals;
     LedgerListener listener;
@@ -142,7 +152,7 @@ int Run::execute(InputFile &input)
     std::string name, version;
     plugin->sink().GetName(name);
     plugin->sink().GetVersion(version);
-    say("agent UUID " + session.agent_uuid() + "; plug-in " + library.path() + " (" + name +
+    say("agent UUID " + session.agent_uuid() + " (from " + agent.source + "); plug-in " + library.path() + " (" + name +
         " v" + version + ")");
 
     delivery.reset(new Delivery(plugin->sink(), events, options.channels));
