@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <unistd.h>
@@ -11,8 +12,10 @@
 #include <log_watch.h>
 
 #include "agent_uuid.h"
+#include "credentials.h"
 #include "delivery.h"
 #include "input_file.h"
+#include "plugin_config.h"
 #include "plugin_path.h"
 #include "progress.h"
 #include "signals.h"
@@ -57,15 +60,15 @@ HostIdentity identity_of(const Options &options, const AgentUuid &agent)
 class ReloadTarget
 {
 public:
-    ReloadTarget(SignalWatch &signals_, agPlugin &plugin) : signals(signals_)
+    ReloadTarget(SignalWatch &signals_, std::function<void()> reload) : signals(signals_)
     {
-        signals.set_reload_target(&plugin);
+        signals.set_reload(std::move(reload));
     }
     ~ReloadTarget() { clear(); }
     ReloadTarget(const ReloadTarget &) = delete;
     ReloadTarget &operator=(const ReloadTarget &) = delete;
 
-    void clear() { signals.set_reload_target(nullptr); }
+    void clear() { signals.set_reload(nullptr); }
 
 private:
     SignalWatch &signals;
@@ -87,8 +90,9 @@ public:
 class Run
 {
 public:
-    Run(const Options &options_, const std::string &plugin_path)
-        : options(options_), started(Clock::now()), agent(agent_uuid_of(options)),
+    Run(const Options &options_, PluginConfig &config_, const std::string &plugin_path)
+        : options(options_), config(config_), started(Clock::now()),
+          agent(agent_uuid_of(options)),
           signals(events), listener(events), watch(TAG, false),
           session(identity_of(options, agent), log_sink(), options.debug),
           library(plugin_path)
@@ -99,6 +103,8 @@ public:
 
 private:
     agLogSink log_sink();
+    void reload();
+    void say_started();
     Snapshot sample();
     int connect_or_fail(Delivery &delivery);
     std::string stop_worker(int status_if_stuck);
@@ -108,6 +114,7 @@ private:
         const RunEnd &end);
 
     const Options &options;
+    PluginConfig &config;
     const Clock::time_point started;
     const AgentUuid agent;
     RunEvents events;
@@ -145,18 +152,46 @@ Snapshot Run::sample()
     return s;
 }
 
-int Run::execute(InputFile &input)
+// On the signal thread. The plug-in rereads its file only when asked;
+// a private copy must be made anew before, or it would not see the
+// user's edits.
+void Run::reload()
 {
-    plugin.reset(new HostedPlugin(library, TAG, {{"config", options.config}},
-        [this] { events.worker_ended(); }));
+    try {
+        config.refresh();
+    } catch (const std::exception &e) {
+        say(std::string("not reloaded: ") + e.what() + "; the plug-in keeps its configuration");
+        return;
+    }
+    plugin->sink().DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+}
+
+void Run::say_started()
+{
     std::string name, version;
     plugin->sink().GetName(name);
     plugin->sink().GetVersion(version);
-    say("agent UUID " + session.agent_uuid() + " (from " + agent.source + "); plug-in " + library.path() + " (" + name +
-        " v" + version + ")");
+    say("agent UUID " + session.agent_uuid() + " (from " + agent.source + "); plug-in " +
+        library.path() + " (" + name + " v" + version + ")");
+    std::string keys;
+    for (const auto &entry : config.overridden().items()) {
+        keys += (keys.empty() ? "" : ", ") + entry.key();
+    }
+    if (options.config.empty()) {
+        say("configuration from the flags: " + (keys.empty() ? "none, all defaults" : keys));
+    } else if (!keys.empty()) {
+        say("configuration " + options.config + " with " + keys + " from the flags");
+    }
+}
+
+int Run::execute(InputFile &input)
+{
+    plugin.reset(new HostedPlugin(library, TAG, {{"config", config.path()}},
+        [this] { events.worker_ended(); }));
+    say_started();
 
     delivery.reset(new Delivery(plugin->sink(), events, options.channels));
-    ReloadTarget reload_target(signals, plugin->sink());
+    ReloadTarget reload_target(signals, [this] { reload(); });
     std::unique_ptr<ProgressLines> progress;
     if (options.stats) {
         progress.reset(new ProgressLines([this] { return sample(); }));
@@ -202,6 +237,7 @@ std::string Run::stop_worker(int status_if_stuck)
                              " leaving it behind\n",
             static_cast<long long>(HostedPlugin::STOP_LIMIT.count()));
         std::fflush(stderr);
+        config.discard();
         _exit(status_if_stuck);
     }
     return plugin->failure();
@@ -284,8 +320,17 @@ int run(const Options &options)
         return EXIT_PLUGIN_FAILED;
     }
     try {
-        Run session(options, plugin_path);
+        std::vector<std::string> warnings;
+        PluginConfig config(options.config,
+            configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings));
+        for (const std::string &line : warnings) {
+            say("warning: " + line);
+        }
+        Run session(options, config, plugin_path);
         return session.execute(input);
+    } catch (const MergeError &e) {
+        say(e.what());
+        return EXIT_PLUGIN_FAILED;
     } catch (const PluginRefused &e) {
         say(e.what());
         return EXIT_PLUGIN_FAILED;
