@@ -12,6 +12,7 @@
 #include <log_watch.h>
 
 #include "agent_uuid.h"
+#include "config_checks.h"
 #include "credentials.h"
 #include "delivery.h"
 #include "input_file.h"
@@ -90,8 +91,10 @@ public:
 class Run
 {
 public:
-    Run(const Options &options_, PluginConfig &config_, const std::string &plugin_path)
-        : options(options_), config(config_), started(Clock::now()),
+    Run(const Options &options_, PluginConfig &config_, std::vector<std::string> warnings_,
+        const std::string &plugin_path)
+        : options(options_), config(config_), warnings(std::move(warnings_)),
+          started(Clock::now()),
           agent(agent_uuid_of(options)),
           signals(events), listener(events), watch(TAG, false),
           session(identity_of(options, agent), log_sink(), options.debug),
@@ -115,6 +118,7 @@ private:
 
     const Options &options;
     PluginConfig &config;
+    const std::vector<std::string> warnings; // about the configuration, for the start
     const Clock::time_point started;
     const AgentUuid agent;
     RunEvents events;
@@ -181,6 +185,9 @@ void Run::say_started()
         say("configuration from the flags: " + (keys.empty() ? "none, all defaults" : keys));
     } else if (!keys.empty()) {
         say("configuration " + options.config + " with " + keys + " from the flags");
+    }
+    for (const std::string &line : warnings) {
+        say("warning: " + line);
     }
 }
 
@@ -323,10 +330,10 @@ int run(const Options &options)
         std::vector<std::string> warnings;
         PluginConfig config(options.config,
             configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings));
-        for (const std::string &line : warnings) {
-            say("warning: " + line);
+        for (const std::string &line : startup_warnings(config)) {
+            warnings.push_back(line);
         }
-        Run session(options, config, plugin_path);
+        Run session(options, config, warnings, plugin_path);
         return session.execute(input);
     } catch (const MergeError &e) {
         say(e.what());
