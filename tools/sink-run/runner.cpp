@@ -270,6 +270,13 @@ int Run::connect_or_fail(Delivery &d)
     if (connect == Delivery::Connect::STOPPED) {
         say("stopped before the broker accepted the connection");
         status = EXIT_SIGNAL_BASE + events.stop_signal();
+    } else if (plugin->sink().GetPayloadQueuePolls() == 0) {
+        // The worker looks at its queue right after its first load: it has
+        // not tried any broker yet.
+        say("the plug-in has not finished loading its configuration " + config.path() +
+            " within " + seconds_text(options.connect_timeout) +
+            " (a FIFO without a writer, or a file system that does not answer?)");
+        status = EXIT_PLUGIN_FAILED;
     } else {
         say_unreachable();
     }
