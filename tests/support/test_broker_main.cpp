@@ -67,8 +67,8 @@ BrokerOptions parse(int argc, char **argv)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DIR [--packets] [--user NAME:PASSWORD]... [--conf LINE]...\n",
-            argv[0]);
+        std::fprintf(stderr,
+            "usage: %s DIR [--packets] [--user NAME:PASSWORD]... [--conf LINE]...\n", argv[0]);
         return 2;
     }
     // Blocked before any thread exists; the broker's process starts with

@@ -88,8 +88,8 @@ const std::vector<FlagSpec> FLAGS = {
         "the plug-in's JSON configuration; the flags marked\n[key] override its keys",
         nullptr, nullptr,
         [](Options &o, Value l, Value v) { o.config = non_empty(l, v); }},
-    {"host", 'h', "HOST", FlagGroup::CONNECTION, "broker host name or address [host];\ndefault localhost",
-        "host", text, nullptr},
+    {"host", 'h', "HOST", FlagGroup::CONNECTION,
+        "broker host name or address [host];\ndefault localhost", "host", text, nullptr},
     {"port", 'p', "PORT", FlagGroup::CONNECTION, "broker port, 1 to 65535 [port]; default 1883",
         "port", port, nullptr},
     {"id", 'i', "ID", FlagGroup::CONNECTION, "MQTT client id [client_id]; default the agent UUID",
@@ -120,13 +120,13 @@ const std::vector<FlagSpec> FLAGS = {
         nullptr, nullptr,
         [](Options &o, Value l, Value v) { o.password = non_empty(l, v); }},
 
-    {"topic", 't', "TOPIC", FlagGroup::TOPIC,
-        "topic template [topic]; ${channel} is the channel",
+    {"topic", 't', "TOPIC", FlagGroup::TOPIC, "topic template [topic]; ${channel} is the channel",
         "topic", text, nullptr},
     {"qos", 'q', "QOS", FlagGroup::TOPIC, "QoS 0, 1 or 2 [message_qos]; default 1", "message_qos",
         qos, nullptr},
-    {"retain", 'r', nullptr, FlagGroup::TOPIC, "the broker keeps each topic's last message\n[message_retain]",
-        "message_retain", yes, nullptr},
+    {"retain", 'r', nullptr, FlagGroup::TOPIC,
+        "the broker keeps each topic's last message\n[message_retain]", "message_retain", yes,
+        nullptr},
     {"channel", 0, "NAME", FlagGroup::TOPIC,
         "a channel every payload goes to; repeatable;\ndefault one channel, \"default\"",
         nullptr, nullptr,
@@ -141,7 +141,8 @@ const std::vector<FlagSpec> FLAGS = {
 
     {"uuid-agent", 0, "UUID", FlagGroup::IDENTITY,
         "the agent UUID (${uuid_agent}), the default client\nid; default derived from the first "
-        "of\n/etc/machine-id, /var/lib/dbus/machine-id and\n/etc/hostid, else from the host name, else random",
+        "of\n/etc/machine-id, /var/lib/dbus/machine-id and\n"
+        "/etc/hostid, else from the host name, else random",
         nullptr, nullptr,
         [](Options &o, Value l, Value v) { o.uuid_agent = non_empty(l, v); }},
     {"uuid-site", 0, "UUID", FlagGroup::IDENTITY, "the site UUID (${uuid_site})", nullptr,

@@ -127,10 +127,10 @@ TEST(PluginConfigTest, RefusesWhatItCannotMerge)
             false},
         {{"--pw-file", missing}, "cannot read password file " + missing + ": No such file",
             true},
-        {{"--pw-file", empty_pw}, "password file " + empty_pw + " holds no password on its first line",
-            true},
-        {{"-t", "\xff"}, "a flag's value is not valid UTF-8, which a JSON configuration cannot carry",
-            true},
+        {{"--pw-file", empty_pw},
+            "password file " + empty_pw + " holds no password on its first line", true},
+        {{"-t", "\xff"},
+            "a flag's value is not valid UTF-8, which a JSON configuration cannot carry", true},
     };
     for (const Row &row : rows) {
         try {
