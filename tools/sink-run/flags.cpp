@@ -83,7 +83,7 @@ using Value = const std::string &;
 
 // The table's rows stay one line each where they can; the lambdas are the
 // runner's own flags.
-const std::vector<FlagSpec> FLAGS = {
+const std::vector<Flag> FLAGS = {
     {"config", 0, "FILE", FlagGroup::CONNECTION,
         "the plug-in's JSON configuration; the flags marked\n[key] override its keys",
         nullptr, nullptr,
@@ -168,12 +168,12 @@ const std::vector<FlagSpec> FLAGS = {
 
 } // namespace
 
-const std::vector<FlagSpec> &flag_specs()
+const std::vector<Flag> &all_flags()
 {
     return FLAGS;
 }
 
-std::string flag_label(const FlagSpec &flag)
+std::string flag_label(const Flag &flag)
 {
     std::string label = std::string("--") + flag.name;
     return flag.letter == 0 ? label : std::string("-") + flag.letter + "/" + label;

@@ -17,7 +17,7 @@ struct Options;
 /* The groups of --help, in its order. */
 enum class FlagGroup { CONNECTION, TLS, CREDENTIALS, TOPIC, INPUT, IDENTITY, RUNNER };
 
-struct FlagSpec {
+struct Flag {
     const char *name;  // the long name, without "--"
     char letter;       // the short name, or 0
     const char *value; // the value's name in --help; null when it takes none
@@ -32,10 +32,10 @@ struct FlagSpec {
 };
 
 /* Every flag, in the order of --help. */
-const std::vector<FlagSpec> &flag_specs();
+const std::vector<Flag> &all_flags();
 
 /* How messages name a flag: "-p/--port", or "--config". */
-std::string flag_label(const FlagSpec &flag);
+std::string flag_label(const Flag &flag);
 
 /* The heading of a group in --help, and the lines that follow its flags
  * (empty: none). */

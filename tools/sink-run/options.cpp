@@ -10,15 +10,15 @@ namespace {
 // character for one without.
 int value_of(std::size_t index)
 {
-    const FlagSpec &flag = flag_specs()[index];
+    const Flag &flag = all_flags()[index];
     return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(index);
 }
 
-const FlagSpec *flag_of(int value)
+const Flag *flag_of(int value)
 {
-    for (std::size_t i = 0; i < flag_specs().size(); ++i) {
+    for (std::size_t i = 0; i < all_flags().size(); ++i) {
         if (value_of(i) == value) {
-            return &flag_specs()[i];
+            return &all_flags()[i];
         }
     }
     return nullptr;
@@ -27,8 +27,8 @@ const FlagSpec *flag_of(int value)
 std::vector<struct option> long_options()
 {
     std::vector<struct option> options;
-    for (std::size_t i = 0; i < flag_specs().size(); ++i) {
-        const FlagSpec &flag = flag_specs()[i];
+    for (std::size_t i = 0; i < all_flags().size(); ++i) {
+        const Flag &flag = all_flags()[i];
         options.push_back({flag.name, flag.value ? required_argument : no_argument, nullptr,
             value_of(i)});
     }
@@ -41,7 +41,7 @@ std::vector<struct option> long_options()
 std::string short_options()
 {
     std::string letters = "+:";
-    for (const FlagSpec &flag : flag_specs()) {
+    for (const Flag &flag : all_flags()) {
         if (flag.letter != 0) {
             letters += flag.letter;
             letters += flag.value ? ":" : "";
@@ -50,7 +50,7 @@ std::string short_options()
     return letters;
 }
 
-void apply(Options &options, const FlagSpec &flag, const std::string &value)
+void apply(Options &options, const Flag &flag, const std::string &value)
 {
     const std::string label = flag_label(flag);
     if (flag.key != nullptr) {
@@ -64,7 +64,7 @@ std::string ambiguity(const std::string &written)
 {
     std::string matches;
     int count = 0;
-    for (const FlagSpec &flag : flag_specs()) {
+    for (const Flag &flag : all_flags()) {
         std::string name = std::string("--") + flag.name;
         if (name.compare(0, written.size(), written) == 0) {
             matches += (count++ == 0 ? "" : ", ") + name;
@@ -83,7 +83,7 @@ UsageError refusal(const std::string &argument, int named)
     if (argument.compare(0, 2, "--") == 0) {
         std::size_t equals = argument.find('=');
         std::string written = argument.substr(0, equals);
-        const FlagSpec *flag = flag_of(named);
+        const Flag *flag = flag_of(named);
         if (flag != nullptr && equals != std::string::npos &&
             std::string("--").append(flag->name).compare(0, written.size(), written) == 0) {
             return UsageError(flag_label(*flag) + " takes no value");
@@ -143,7 +143,7 @@ Options parse_options(const std::vector<std::string> &arguments)
         if (value == ':') {
             throw UsageError(flag_label(*flag_of(optopt)) + " needs a value");
         }
-        const FlagSpec *flag = value == '?' ? nullptr : flag_of(value);
+        const Flag *flag = value == '?' ? nullptr : flag_of(value);
         if (flag == nullptr) {
             throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
         }

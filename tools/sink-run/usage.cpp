@@ -31,7 +31,7 @@ constexpr const char *CLOSING =
     "flags or missing files; 3 broker unreachable; 4 payloads lost; 128+N stopped\n"
     "by signal N.\n";
 
-std::string flag_column(const FlagSpec &flag)
+std::string flag_column(const Flag &flag)
 {
     std::string text = flag.letter != 0 ? std::string("  -") + flag.letter + ", " : "      ";
     text += std::string("--") + flag.name;
@@ -42,7 +42,7 @@ std::string flag_column(const FlagSpec &flag)
     return text;
 }
 
-std::string flag_lines(const FlagSpec &flag)
+std::string flag_lines(const Flag &flag)
 {
     std::string lines = flag_column(flag);
     for (const char *c = flag.help; *c != '\0'; ++c) {
@@ -62,7 +62,7 @@ std::string usage_text()
     for (int g = 0; g <= static_cast<int>(FlagGroup::RUNNER); ++g) {
         FlagGroup group = static_cast<FlagGroup>(g);
         text += std::string("\n") + group_heading(group) + "\n";
-        for (const FlagSpec &flag : flag_specs()) {
+        for (const Flag &flag : all_flags()) {
             text += flag.group == group ? flag_lines(flag) : "";
         }
         if (std::strlen(group_note(group)) > 0) {
