@@ -88,14 +88,21 @@ broker_state() {
         [ "$state" = "$1" ]
 }
 
-# broker_start [CONFIG LINE]...: starts mosquitto through the test broker
-# helper on a free loopback port, with the extra configuration lines
+# broker_start [--user NAME:PASSWORD | CONFIG LINE]...: starts mosquitto
+# through the test broker helper on a free loopback port, with the users
+# (anonymous clients are then refused) and extra configuration lines
 # given; sets BROKER_PORT, BROKER_PID and BROKER_LOG. The broker never
 # drops a message for a slow subscriber.
 broker_start() {
-    local args=(--conf "max_queued_messages 0") line
-    for line in "$@"; do
-        args+=(--conf "$line")
+    local args=(--conf "max_queued_messages 0")
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --user ]; then
+            args+=(--user "$2")
+            shift
+        else
+            args+=(--conf "$1")
+        fi
+        shift
     done
     BROKER_DIR=$(mktemp -d "$E2E_DIR/broker.XXXXXX")
     BROKER_LOG="$BROKER_DIR/mosquitto.log"

@@ -16,14 +16,15 @@ expect_usage_error() { # pattern argument...
         fail "$*: '$(cat "$E2E_DIR/run.err")' does not say '$pattern'"
 }
 
-# The parser's every error is a unit test row; here, one of them and a
+# The parser's every error is a unit test row; here, two of them and a
 # missing file.
 expect_usage_error "unknown option '--colour'" --config "$config" --colour
+expect_usage_error "-p/--port needs a port from 1 to 65535, not '0'" -h 127.0.0.1 -p 0
 expect_usage_error "cannot open input $E2E_DIR/none: No such file" --config "$config" \
     --input "$E2E_DIR/none"
 
 "$SINK_RUN" --help >"$E2E_DIR/out" || fail "--help failed"
-grep -q "^Usage: tavrix-sink-run --config FILE" "$E2E_DIR/out" || fail "--help text missing"
+grep -q "^Usage: tavrix-sink-run " "$E2E_DIR/out" || fail "--help text missing"
 "$SINK_RUN" --version >"$E2E_DIR/out" || fail "--version failed"
 grep -qx "tavrix-sink-run [0-9]*\.[0-9]*\.[0-9]*" "$E2E_DIR/out" || fail "--version text wrong"
 echo "PASS: bad flags and missing files exit 2 with one line"

@@ -1,42 +1,62 @@
 #!/usr/bin/env bash
 # SIGHUP rereads the configuration: a new topic applies to the payloads
-# queued after the reload; a configuration gone by then stops the runner
-# with the plug-in's own message.
+# queued after the reload, also when flags override other keys of the
+# file (the runner then rebuilds its merged copy first). A configuration
+# gone by then stops the runner with the plug-in's own message; under
+# flags, the runner keeps the plug-in's configuration and says why.
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 broker_start
-subscribe sub-reload "$E2E_DIR/received.out" "e2e/#" -v
 config="$E2E_DIR/c.json"
-write_config "$config" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT,
-  \"topic\": \"e2e/before/\${channel}\"}"
 
-# A FIFO held open here, so that the input stays open between lines.
-mkfifo "$E2E_DIR/input"
-exec 3<>"$E2E_DIR/input"
-err="$E2E_DIR/run.err"
-"$SINK_RUN" --config "$config" --input "$E2E_DIR/input" --debug 2>"$err" 3>&- &
-runner=$!
-track "$runner"
-wait_until 20 grep -q "^mqtt: on_connect: 0:" "$err" || fail "no connection"
+# reload_case NAME [FLAG]...: a runner on a held-open FIFO whose file's
+# topic changes between two lines; leaves RUNNER running, ERR its log.
+reload_case() {
+    local name=$1
+    shift
+    subscribe "sub-$name" "$E2E_DIR/$name.out" "e2e/$name/#" -v
+    write_config "$config" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT,
+      \"topic\": \"e2e/$name/before/\${channel}\"}"
+    mkfifo "$E2E_DIR/$name.in"
+    exec 3<>"$E2E_DIR/$name.in"
+    ERR="$E2E_DIR/$name.err"
+    "$SINK_RUN" --config "$config" --input "$E2E_DIR/$name.in" --debug "$@" 2>"$ERR" 3>&- &
+    RUNNER=$!
+    track "$RUNNER"
+    wait_until 20 grep -q "^mqtt: on_connect: 0:" "$ERR" || fail "$name: no connection"
 
-echo first >&3
-wait_until 20 grep -qx "e2e/before/default first" "$E2E_DIR/received.out" ||
-    fail "the first line did not arrive"
+    echo first >&3
+    wait_until 20 grep -qx "e2e/$name/before/default first" "$E2E_DIR/$name.out" ||
+        fail "$name: the first line did not arrive"
+    write_config "$config" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT,
+      \"topic\": \"e2e/$name/after/\${channel}\"}"
+    kill -HUP "$RUNNER"
+    # The worker logs the reload at the start of a pass, before it takes
+    # anything from the queue in that pass.
+    wait_until 20 grep_count "$ERR" "^mqtt: Loading configuration: " 2 || fail "$name: no reload"
+    echo second >&3
+    wait_until 20 grep -qx "e2e/$name/after/default second" "$E2E_DIR/$name.out" ||
+        fail "$name: the second line did not arrive on the new topic"
+}
 
-write_config "$config" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT,
-  \"topic\": \"e2e/after/\${channel}\"}"
-kill -HUP "$runner"
-# The worker logs the reload at the start of a pass, before it takes
-# anything from the queue in that pass.
-wait_until 20 grep_count "$err" "^mqtt: Loading configuration: " 2 || fail "no reload"
-echo second >&3
-wait_until 20 grep -qx "e2e/after/default second" "$E2E_DIR/received.out" ||
-    fail "the second line did not arrive on the new topic"
-
+reload_case own
 rm "$config"
-kill -HUP "$runner"
-expect_exit "$runner" 20 1
+kill -HUP "$RUNNER"
+expect_exit "$RUNNER" 20 1
 grep -q "^tavrix-sink-run: the plug-in failed: mqtt: $config: No such file or directory$" \
-    "$err" || fail "the plug-in's message is missing"
-[ "$(wc -l <"$E2E_DIR/received.out")" -eq 2 ] || fail "unexpected messages arrived"
-echo "PASS: reload changed the topic; a vanished configuration stopped the run"
+    "$ERR" || fail "the plug-in's message is missing"
+[ "$(wc -l <"$E2E_DIR/own.out")" -eq 2 ] || fail "unexpected messages arrived"
+
+reload_case merged -q 0
+grep -q '"message_qos": 0' "$(sed -n 's/^mqtt: Loading configuration: //p' "$ERR" | tail -1)" ||
+    fail "the rebuilt copy lost the flag's key"
+rm "$config"
+kill -HUP "$RUNNER"
+wait_until 20 grep -q "^tavrix-sink-run: not reloaded: cannot read configuration $config: No such file or directory; the plug-in keeps its configuration$" \
+    "$ERR" || fail "the failed rebuild was not reported"
+echo third >&3
+wait_until 20 grep -qx "e2e/merged/after/default third" "$E2E_DIR/merged.out" ||
+    fail "the run did not go on with its configuration"
+exec 3>&-
+expect_exit "$RUNNER" 20 0
+echo "PASS: reloads changed the topic, own file and merged copy; a vanished file stopped the run or was kept out"

@@ -1,14 +1,15 @@
 /*
  * tavrix-test-broker: the broker launcher for shell tests and scripts.
  *
- *   tavrix-test-broker DIR [--packets] [--conf LINE]...
+ *   tavrix-test-broker DIR [--packets] [--user NAME:PASSWORD]... [--conf LINE]...
  *
  * Starts a broker with its files in DIR (log: DIR/mosquitto.log) and
  * keeps it until SIGTERM, SIGINT or SIGHUP. DIR/state tells the shell
  * where it is: "running PORT PID" or "stopped PORT -". SIGUSR1 stops the
  * broker; SIGUSR2 starts it again on the same port, with the lines of
- * DIR/restart.conf (if any) added. --packets logs every packet; --conf
- * adds a configuration line.
+ * DIR/restart.conf (if any) added. --packets logs every packet; --user
+ * adds a user and refuses anonymous clients; --conf adds a configuration
+ * line.
  */
 #include <csignal>
 #include <cstdio>
@@ -50,6 +51,10 @@ BrokerOptions parse(int argc, char **argv)
             options.log_packets = true;
         } else if (std::strcmp(argv[i], "--conf") == 0 && i + 1 < argc) {
             options.extra_lines.push_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--user") == 0 && i + 1 < argc &&
+            std::strchr(argv[i + 1], ':') != nullptr) {
+            std::string user = argv[++i];
+            options.users[user.substr(0, user.find(':'))] = user.substr(user.find(':') + 1);
         } else {
             throw std::runtime_error(std::string("unknown argument ") + argv[i]);
         }
@@ -62,7 +67,8 @@ BrokerOptions parse(int argc, char **argv)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DIR [--packets] [--conf LINE]...\n", argv[0]);
+        std::fprintf(stderr,
+            "usage: %s DIR [--packets] [--user NAME:PASSWORD]... [--conf LINE]...\n", argv[0]);
         return 2;
     }
     // Blocked before any thread exists; the broker's process starts with

@@ -4,25 +4,50 @@
 #include <fstream>
 #include <random>
 
+#include <unistd.h>
+
 #include <openssl/evp.h>
 
 namespace {
 
-// Salts the hash so that other programs deriving ids from the same machine
-// id get other ids.
-constexpr const char *APPLICATION = "tavrix-sink-run agent uuid:";
+// Salt the hash so that other programs deriving ids from the same machine
+// id get other ids; the host name's salt keeps a host named like a
+// machine id apart from that machine.
+constexpr const char *MACHINE_ID_SALT = "tavrix-sink-run agent uuid:";
+constexpr const char *HOST_NAME_SALT = "tavrix-sink-run agent uuid from host name:";
 
-bool is_machine_id(const std::string &text)
+// Lower-case hex digits without hyphens (FreeBSD writes its host UUID
+// with them); empty unless that makes 32 digits that are not all zero,
+// which some firmware reports for "unknown".
+std::string bare_machine_id(const std::string &text)
 {
-    if (text.size() != 32) {
-        return false;
-    }
+    std::string bare;
     for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
+        if (c == '-') {
+            continue;
         }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return std::string();
+        }
+        bare.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     }
-    return text != std::string(32, '0');
+    if (bare.size() != 32 || bare == std::string(32, '0')) {
+        return std::string();
+    }
+    return bare;
+}
+
+std::string hashed_uuid(const std::string &salted)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(salted.data(), salted.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+        length < 16) {
+        return std::string();
+    }
+    std::array<uint8_t, 16> bytes;
+    std::copy(digest, digest + 16, bytes.begin());
+    return format_uuid(bytes);
 }
 
 std::string random_uuid()
@@ -33,6 +58,17 @@ std::string random_uuid()
         byte = static_cast<uint8_t>(source());
     }
     return format_uuid(bytes);
+}
+
+std::string local_host_name()
+{
+    // POSIX bounds a host name at 255 bytes; some systems do not terminate
+    // one that fills the buffer.
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return std::string();
+    }
+    return name;
 }
 
 } // namespace
@@ -55,34 +91,42 @@ std::string format_uuid(std::array<uint8_t, 16> bytes)
 
 std::string uuid_from_machine_id(const std::string &machine_id)
 {
-    if (!is_machine_id(machine_id)) {
-        return std::string();
-    }
-    std::string lower;
-    for (char c : machine_id) {
-        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
-    std::string salted = APPLICATION + lower;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(salted.data(), salted.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
-        length < 16) {
-        return std::string();
-    }
-    std::array<uint8_t, 16> bytes;
-    std::copy(digest, digest + 16, bytes.begin());
-    return format_uuid(bytes);
+    std::string bare = bare_machine_id(machine_id);
+    return bare.empty() ? std::string() : hashed_uuid(MACHINE_ID_SALT + bare);
 }
 
-std::string default_agent_uuid(const std::string &machine_id_path)
+std::string uuid_from_host_name(const std::string &host_name)
 {
-    std::ifstream file(machine_id_path);
-    std::string machine_id;
-    if (file >> machine_id) {
-        std::string uuid = uuid_from_machine_id(machine_id);
-        if (!uuid.empty()) {
-            return uuid;
+    return host_name.empty() ? std::string() : hashed_uuid(HOST_NAME_SALT + host_name);
+}
+
+const std::vector<std::string> &machine_id_files()
+{
+    static const std::vector<std::string> files = {
+        "/etc/machine-id", "/var/lib/dbus/machine-id", "/etc/hostid"};
+    return files;
+}
+
+AgentUuid default_agent_uuid(const std::vector<std::string> &files, const std::string &host_name)
+{
+    for (const std::string &path : files) {
+        std::ifstream file(path);
+        std::string machine_id;
+        if (file >> machine_id) {
+            std::string uuid = uuid_from_machine_id(machine_id);
+            if (!uuid.empty()) {
+                return {uuid, path};
+            }
         }
     }
-    return random_uuid();
+    std::string uuid = uuid_from_host_name(host_name);
+    if (!uuid.empty()) {
+        return {uuid, "host name"};
+    }
+    return {random_uuid(), "random"};
+}
+
+AgentUuid default_agent_uuid()
+{
+    return default_agent_uuid(machine_id_files(), local_host_name());
 }

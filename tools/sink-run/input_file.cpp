@@ -10,7 +10,8 @@
 
 InputFile::InputFile(const std::string &path) : descriptor(STDIN_FILENO), owned(false)
 {
-    if (path.empty()) {
+    // "-" is standard input, as for most tools that take a file.
+    if (path.empty() || path == "-") {
         return;
     }
     descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -10,7 +10,7 @@
 class InputFile
 {
 public:
-    /* Empty path: standard input. Throws UsageError. */
+    /* Empty path or "-": standard input. Throws UsageError. */
     explicit InputFile(const std::string &path);
     ~InputFile();
 

@@ -1,137 +1,102 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-
 #include <getopt.h>
+
+#include "flags.h"
 
 namespace {
 
-// A day is far beyond any sensible wait for a broker, and keeps the
-// deadline arithmetic clear of overflow.
-constexpr double MAX_CONNECT_TIMEOUT = 86400.0;
-
-std::string non_empty(const std::string &flag, const std::string &value)
+// getopt_long's value for a flag: its letter, or a number past every
+// character for one without.
+int value_of(std::size_t index)
 {
-    if (value.empty()) {
-        throw UsageError(flag + " needs a non-empty value");
-    }
-    return value;
+    const Flag &flag = all_flags()[index];
+    return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(index);
 }
 
-double parse_seconds(const std::string &flag, const std::string &text)
+const Flag *flag_of(int value)
 {
-    char *end = nullptr;
-    errno = 0;
-    double seconds = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-        seconds <= 0 || seconds > MAX_CONNECT_TIMEOUT) {
-        throw UsageError(flag + " needs a number of seconds above 0 and at most 86400, not '" +
-            text + "'");
-    }
-    return seconds;
-}
-
-void add_variable(Options &options, const std::string &assignment)
-{
-    std::size_t equals = assignment.find('=');
-    if (equals == std::string::npos || equals == 0) {
-        throw UsageError("--var needs NAME=VALUE, not '" + assignment + "'");
-    }
-    std::string name = assignment.substr(0, equals);
-    if (name.find_first_of("${}") != std::string::npos) {
-        throw UsageError("--var NAME is written bare (it becomes ${NAME}), not '" + name + "'");
-    }
-    options.variables["${" + name + "}"] = assignment.substr(equals + 1);
-}
-
-enum Flag {
-    PLUGIN = 256,
-    CONFIG,
-    CHANNEL,
-    INPUT,
-    WHOLE,
-    UUID_AGENT,
-    UUID_SITE,
-    UUID_SERIAL,
-    VAR,
-    CONNECT_TIMEOUT,
-    STATS,
-    DEBUG,
-    HELP,
-    VERSION,
-};
-
-// Long options only: the short ones are kept for mosquitto_pub's letters.
-const struct option LONG_OPTIONS[] = {
-    {"plugin", required_argument, nullptr, PLUGIN},
-    {"config", required_argument, nullptr, CONFIG},
-    {"channel", required_argument, nullptr, CHANNEL},
-    {"input", required_argument, nullptr, INPUT},
-    {"whole", no_argument, nullptr, WHOLE},
-    {"uuid-agent", required_argument, nullptr, UUID_AGENT},
-    {"uuid-site", required_argument, nullptr, UUID_SITE},
-    {"uuid-serial", required_argument, nullptr, UUID_SERIAL},
-    {"var", required_argument, nullptr, VAR},
-    {"connect-timeout", required_argument, nullptr, CONNECT_TIMEOUT},
-    {"stats", no_argument, nullptr, STATS},
-    {"debug", no_argument, nullptr, DEBUG},
-    {"help", no_argument, nullptr, HELP},
-    {"version", no_argument, nullptr, VERSION},
-    {nullptr, 0, nullptr, 0},
-};
-
-std::string flag_name(int flag)
-{
-    for (const struct option *known = LONG_OPTIONS; known->name != nullptr; ++known) {
-        if (known->val == flag) {
-            return std::string("--") + known->name;
+    for (std::size_t i = 0; i < all_flags().size(); ++i) {
+        if (value_of(i) == value) {
+            return &all_flags()[i];
         }
     }
-    return "?";
+    return nullptr;
 }
 
-void apply(Options &options, int flag, const std::string &value)
+std::vector<struct option> long_options()
 {
-    const std::string name = flag_name(flag);
-    switch (flag) {
-    case PLUGIN: options.plugin = non_empty(name, value); break;
-    case CONFIG: options.config = non_empty(name, value); break;
-    case CHANNEL: options.channels.insert(non_empty(name, value)); break;
-    case INPUT: options.input = non_empty(name, value); break;
-    case UUID_AGENT: options.uuid_agent = non_empty(name, value); break;
-    case UUID_SITE: options.uuid_site = non_empty(name, value); break;
-    case UUID_SERIAL: options.uuid_serial = non_empty(name, value); break;
-    case VAR: add_variable(options, value); break;
-    case CONNECT_TIMEOUT: options.connect_timeout = parse_seconds(name, value); break;
-    case WHOLE: options.whole = true; break;
-    case STATS: options.stats = true; break;
-    case DEBUG: options.debug = true; break;
-    case HELP: options.help = true; break;
-    case VERSION: options.version = true; break;
+    std::vector<struct option> options;
+    for (std::size_t i = 0; i < all_flags().size(); ++i) {
+        const Flag &flag = all_flags()[i];
+        options.push_back({flag.name, flag.value ? required_argument : no_argument, nullptr,
+            value_of(i)});
     }
+    options.push_back({nullptr, 0, nullptr, 0});
+    return options;
 }
 
-// What getopt_long refused: an unknown flag, or a value given to a flag
-// that takes none ("--whole=yes"). A short flag is named by optopt, as it
-// may stand in a cluster ("-xy").
-UsageError refusal(const std::string &argument, int short_flag)
+// "+": no reordering, the first operand ends the flags; ":": a missing
+// value is told apart from an unknown flag.
+std::string short_options()
 {
-    if (short_flag > 0 && short_flag < 256) {
-        return UsageError(std::string("unknown option '-") + static_cast<char>(short_flag) +
-            "' (see --help)");
-    }
-    std::size_t equals = argument.find('=');
-    std::string flag = argument.substr(0, equals);
-    if (equals != std::string::npos && argument.compare(0, 2, "--") == 0) {
-        for (const struct option *known = LONG_OPTIONS; known->name != nullptr; ++known) {
-            if (known->has_arg == no_argument && flag == std::string("--") + known->name) {
-                return UsageError(flag + " takes no value");
-            }
+    std::string letters = "+:";
+    for (const Flag &flag : all_flags()) {
+        if (flag.letter != 0) {
+            letters += flag.letter;
+            letters += flag.value ? ":" : "";
         }
     }
-    return UsageError("unknown option '" + flag + "' (see --help)");
+    return letters;
+}
+
+void apply(Options &options, const Flag &flag, const std::string &value)
+{
+    const std::string label = flag_label(flag);
+    if (flag.key != nullptr) {
+        options.settings[flag.key] = flag.convert(label, value);
+    } else {
+        flag.apply(options, label, value);
+    }
+}
+
+std::string ambiguity(const std::string &written)
+{
+    std::string matches;
+    int count = 0;
+    for (const Flag &flag : all_flags()) {
+        std::string name = std::string("--") + flag.name;
+        if (name.compare(0, written.size(), written) == 0) {
+            matches += (count++ == 0 ? "" : ", ") + name;
+        }
+    }
+    return count > 1 ? matches : std::string();
+}
+
+// What getopt_long refused: an unknown or ambiguous long flag, a value
+// given to a long flag that takes none ("--whole=yes", which it names by
+// optopt), or an unknown short flag, named by optopt as it may stand in a
+// cluster ("-xy"). `argument` is the word getopt_long last stepped past:
+// in a cluster it has not stepped past the cluster yet.
+UsageError refusal(const std::string &argument, int named)
+{
+    if (argument.compare(0, 2, "--") == 0) {
+        std::size_t equals = argument.find('=');
+        std::string written = argument.substr(0, equals);
+        const Flag *flag = flag_of(named);
+        if (flag != nullptr && equals != std::string::npos &&
+            std::string("--").append(flag->name).compare(0, written.size(), written) == 0) {
+            return UsageError(flag_label(*flag) + " takes no value");
+        }
+        if (named == 0) {
+            std::string matches = ambiguity(written);
+            return UsageError(matches.empty()
+                    ? "unknown option '" + written + "' (see --help)"
+                    : "option '" + written + "' is ambiguous: " + matches);
+        }
+    }
+    return UsageError(std::string("unknown option '-") + static_cast<char>(named) +
+        "' (see --help)");
 }
 
 // getopt_long keeps its place in globals; a parse starts it afresh.
@@ -146,6 +111,16 @@ void restart_getopt()
     opterr = 0;
 }
 
+void check_choices(Options &options)
+{
+    if (!options.password.empty() && !options.password_file.empty()) {
+        throw UsageError("-P/--pw and --pw-file both give the password; give one of them");
+    }
+    if (options.channels.empty()) {
+        options.channels.insert("default");
+    }
+}
+
 } // namespace
 
 Options parse_options(const std::vector<std::string> &arguments)
@@ -158,66 +133,28 @@ Options parse_options(const std::vector<std::string> &arguments)
     }
     argv.push_back(nullptr);
     int argc = static_cast<int>(words.size());
+    const std::vector<struct option> longs = long_options();
+    const std::string shorts = short_options();
 
     Options options;
     restart_getopt();
-    // "+": no reordering, the first operand ends the flags; ":": a missing
-    // value is told apart from an unknown flag.
-    for (int flag; (flag = getopt_long(argc, argv.data(), "+:", LONG_OPTIONS, nullptr)) != -1;) {
-        if (flag == ':') {
-            throw UsageError(flag_name(optopt) + " needs a value");
+    for (int value; (value = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),
+                         nullptr)) != -1;) {
+        if (value == ':') {
+            throw UsageError(flag_label(*flag_of(optopt)) + " needs a value");
         }
-        if (flag == '?') {
+        const Flag *flag = value == '?' ? nullptr : flag_of(value);
+        if (flag == nullptr) {
             throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
         }
-        apply(options, flag, optarg == nullptr ? std::string() : std::string(optarg));
+        apply(options, *flag, optarg == nullptr ? std::string() : std::string(optarg));
     }
     if (optind < argc) {
         throw UsageError("unexpected argument '" + words[static_cast<std::size_t>(optind)] +
             "' (input comes from --input or standard input)");
     }
-    if (options.help || options.version) {
-        return options;
-    }
-    if (options.config.empty()) {
-        throw UsageError("--config FILE is required (see --help)");
-    }
-    if (options.channels.empty()) {
-        options.channels.insert("default");
+    if (!options.help && !options.version) {
+        check_choices(options);
     }
     return options;
-}
-
-std::string usage_text()
-{
-    return "Usage: tavrix-sink-run --config FILE [OPTION]...\n"
-           "Delivers payloads from standard input (or --input FILE) to an MQTT broker\n"
-           "through the tavrix-sink-mqtt plug-in, loaded as the agent loads it.\n"
-           "\n"
-           "  --config FILE            the plug-in's JSON configuration (required)\n"
-           "  --plugin PATH            the plug-in library (default: the one installed\n"
-           "                           or built beside this program)\n"
-           "  --channel NAME           a channel every payload goes to; repeatable\n"
-           "                           (default: one channel, \"default\")\n"
-           "  --input FILE             read payloads from FILE (default: standard input)\n"
-           "  --whole                  the whole input is one payload (default: one\n"
-           "                           payload per line, line ending removed)\n"
-           "  --uuid-agent UUID        the agent UUID, also the MQTT client id (default:\n"
-           "                           derived from /etc/machine-id, else random)\n"
-           "  --uuid-site UUID         the site UUID (${uuid_site})\n"
-           "  --uuid-serial UUID       the serial UUID (${uuid_serial})\n"
-           "  --var NAME=VALUE         host variable ${NAME}; repeatable\n"
-           "  --connect-timeout SECS   how long to wait for the broker before any input\n"
-           "                           is read (default: 10)\n"
-           "  --stats                  print a progress line every second\n"
-           "  --debug                  print the plug-in's debug log\n"
-           "  --help                   print this help and exit\n"
-           "  --version                print the version and exit\n"
-           "\n"
-           "SIGHUP rereads the configuration; SIGINT and SIGTERM stop reading, deliver\n"
-           "what was read (a second signal cuts that short) and stop.\n"
-           "\n"
-           "Exit status: 0 everything delivered; 1 the plug-in failed or was refused,\n"
-           "or the input could not be read; 2 bad flags or missing files; 3 broker\n"
-           "unreachable; 4 payloads lost; 128+N stopped by signal N.\n";
 }

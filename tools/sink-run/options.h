@@ -10,15 +10,22 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 struct Options {
     std::string plugin;             // empty: look beside the program
-    std::string config;             // required
+    std::string config;             // empty: the flags make the configuration
+    /* The configuration keys the flags set, with their values; with a
+     * configuration file, they override its own. */
+    nlohmann::json settings = nlohmann::json::object();
+    std::string password;           // -P
+    std::string password_file;      // --pw-file
     std::set<std::string> channels; // every payload goes to each of them
     std::string uuid_agent;         // empty: derived from the machine
     std::string uuid_site;
     std::string uuid_serial;
     std::map<std::string, std::string> variables; // "${NAME}" to value
-    std::string input;              // empty: standard input
+    std::string input;              // empty or "-": standard input
     bool whole = false;
     bool stats = false;
     bool debug = false;
@@ -35,8 +42,9 @@ public:
 };
 
 /* Parses the arguments after the program name with getopt_long: flags
- * take their value as the next argument or after "=", and may be
- * shortened while they stay unambiguous. Throws UsageError. */
+ * take their value as the next argument or after "=" (or, short ones,
+ * right after the letter), and long ones may be shortened while they
+ * stay unambiguous. Throws UsageError. */
 Options parse_options(const std::vector<std::string> &arguments);
 
 /* The --help text. */

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <unistd.h>
@@ -11,8 +12,11 @@
 #include <log_watch.h>
 
 #include "agent_uuid.h"
+#include "config_checks.h"
+#include "credentials.h"
 #include "delivery.h"
 #include "input_file.h"
+#include "plugin_config.h"
 #include "plugin_path.h"
 #include "progress.h"
 #include "signals.h"
@@ -34,10 +38,18 @@ std::string seconds_text(double seconds)
     return text;
 }
 
-HostIdentity identity_of(const Options &options)
+AgentUuid agent_uuid_of(const Options &options)
+{
+    if (!options.uuid_agent.empty()) {
+        return {options.uuid_agent, "--uuid-agent"};
+    }
+    return default_agent_uuid();
+}
+
+HostIdentity identity_of(const Options &options, const AgentUuid &agent)
 {
     HostIdentity identity;
-    identity.uuid_agent = options.uuid_agent.empty() ? default_agent_uuid() : options.uuid_agent;
+    identity.uuid_agent = agent.uuid;
     identity.uuid_site = options.uuid_site;
     identity.uuid_serial = options.uuid_serial;
     identity.variables = options.variables;
@@ -49,15 +61,15 @@ HostIdentity identity_of(const Options &options)
 class ReloadTarget
 {
 public:
-    ReloadTarget(SignalWatch &signals_, agPlugin &plugin) : signals(signals_)
+    ReloadTarget(SignalWatch &signals_, std::function<void()> reload) : signals(signals_)
     {
-        signals.set_reload_target(&plugin);
+        signals.set_reload(std::move(reload));
     }
     ~ReloadTarget() { clear(); }
     ReloadTarget(const ReloadTarget &) = delete;
     ReloadTarget &operator=(const ReloadTarget &) = delete;
 
-    void clear() { signals.set_reload_target(nullptr); }
+    void clear() { signals.set_reload(nullptr); }
 
 private:
     SignalWatch &signals;
@@ -79,9 +91,13 @@ public:
 class Run
 {
 public:
-    Run(const Options &options_, const std::string &plugin_path)
-        : options(options_), started(Clock::now()), signals(events), listener(events),
-          watch(TAG, false), session(identity_of(options), log_sink(), options.debug),
+    Run(const Options &options_, PluginConfig &config_, std::vector<std::string> warnings_,
+        const std::string &plugin_path)
+        : options(options_), config(config_), warnings(std::move(warnings_)),
+          started(Clock::now()),
+          agent(agent_uuid_of(options)),
+          signals(events), listener(events), watch(TAG, false),
+          session(identity_of(options, agent), log_sink(), options.debug),
           library(plugin_path)
     {
     }
@@ -90,6 +106,8 @@ public:
 
 private:
     agLogSink log_sink();
+    void reload();
+    void say_started();
     Snapshot sample();
     int connect_or_fail(Delivery &delivery);
     std::string stop_worker(int status_if_stuck);
@@ -99,7 +117,10 @@ private:
         const RunEnd &end);
 
     const Options &options;
+    PluginConfig &config;
+    const std::vector<std::string> warnings; // about the configuration, for the start
     const Clock::time_point started;
+    const AgentUuid agent;
     RunEvents events;
     SignalWatch signals;
     LedgerListener listener;
@@ -135,18 +156,49 @@ Snapshot Run::sample()
     return s;
 }
 
-int Run::execute(InputFile &input)
+// On the signal thread. The plug-in rereads its file only when asked;
+// a private copy must be made anew before, or it would not see the
+// user's edits.
+void Run::reload()
 {
-    plugin.reset(new HostedPlugin(library, TAG, {{"config", options.config}},
-        [this] { events.worker_ended(); }));
+    try {
+        config.refresh();
+    } catch (const std::exception &e) {
+        say(std::string("not reloaded: ") + e.what() + "; the plug-in keeps its configuration");
+        return;
+    }
+    plugin->sink().DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+}
+
+void Run::say_started()
+{
     std::string name, version;
     plugin->sink().GetName(name);
     plugin->sink().GetVersion(version);
-    say("agent UUID " + session.agent_uuid() + "; plug-in " + library.path() + " (" + name +
-        " v" + version + ")");
+    say("agent UUID " + session.agent_uuid() + " (from " + agent.source + "); plug-in " +
+        library.path() + " (" + name + " v" + version + ")");
+    std::string keys;
+    for (const auto &entry : config.overridden().items()) {
+        keys += (keys.empty() ? "" : ", ") + entry.key();
+    }
+    if (options.config.empty()) {
+        say("configuration from the flags: " + (keys.empty() ? "none, all defaults" : keys));
+    } else if (!keys.empty()) {
+        say("configuration " + options.config + " with " + keys + " from the flags");
+    }
+    for (const std::string &line : warnings) {
+        say("warning: " + line);
+    }
+}
+
+int Run::execute(InputFile &input)
+{
+    plugin.reset(new HostedPlugin(library, TAG, {{"config", config.path()}},
+        [this] { events.worker_ended(); }));
+    say_started();
 
     delivery.reset(new Delivery(plugin->sink(), events, options.channels));
-    ReloadTarget reload_target(signals, plugin->sink());
+    ReloadTarget reload_target(signals, [this] { reload(); });
     std::unique_ptr<ProgressLines> progress;
     if (options.stats) {
         progress.reset(new ProgressLines([this] { return sample(); }));
@@ -192,6 +244,7 @@ std::string Run::stop_worker(int status_if_stuck)
                              " leaving it behind\n",
             static_cast<long long>(HostedPlugin::STOP_LIMIT.count()));
         std::fflush(stderr);
+        config.discard();
         _exit(status_if_stuck);
     }
     return plugin->failure();
@@ -217,6 +270,13 @@ int Run::connect_or_fail(Delivery &d)
     if (connect == Delivery::Connect::STOPPED) {
         say("stopped before the broker accepted the connection");
         status = EXIT_SIGNAL_BASE + events.stop_signal();
+    } else if (plugin->sink().GetPayloadQueuePolls() == 0) {
+        // The worker looks at its queue right after its first load: it has
+        // not tried any broker yet.
+        say("the plug-in has not finished loading its configuration " + config.path() +
+            " within " + seconds_text(options.connect_timeout) +
+            " (a FIFO without a writer, or a file system that does not answer?)");
+        status = EXIT_PLUGIN_FAILED;
     } else {
         say_unreachable();
     }
@@ -274,8 +334,17 @@ int run(const Options &options)
         return EXIT_PLUGIN_FAILED;
     }
     try {
-        Run session(options, plugin_path);
+        std::vector<std::string> warnings;
+        PluginConfig config(options.config,
+            configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings));
+        for (const std::string &line : startup_warnings(config)) {
+            warnings.push_back(line);
+        }
+        Run session(options, config, warnings, plugin_path);
         return session.execute(input);
+    } catch (const MergeError &e) {
+        say(e.what());
+        return EXIT_PLUGIN_FAILED;
     } catch (const PluginRefused &e) {
         say(e.what());
         return EXIT_PLUGIN_FAILED;

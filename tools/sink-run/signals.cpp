@@ -34,10 +34,10 @@ SignalWatch::~SignalWatch()
     thread.join();
 }
 
-void SignalWatch::set_reload_target(agPlugin *plugin)
+void SignalWatch::set_reload(std::function<void()> action)
 {
-    std::lock_guard<std::mutex> guard(target_lock);
-    target = plugin;
+    std::lock_guard<std::mutex> guard(reload_lock);
+    reload = std::move(action);
 }
 
 void SignalWatch::watch()
@@ -61,8 +61,9 @@ void SignalWatch::watch()
 
 void SignalWatch::on_reload()
 {
-    std::lock_guard<std::mutex> guard(target_lock);
-    if (target != nullptr) {
-        target->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+    // Held while the action runs: clearing it waits for a reload under way.
+    std::lock_guard<std::mutex> guard(reload_lock);
+    if (reload) {
+        reload();
     }
 }

@@ -1,6 +1,6 @@
 /*
- * Signal handling on a thread of its own: SIGHUP asks the plug-in to
- * reread its configuration, SIGINT and SIGTERM ask the runner to stop.
+ * Signal handling on a thread of its own: SIGHUP asks for a reload,
+ * SIGINT and SIGTERM ask the runner to stop.
  * The plug-in's worker runs with every signal blocked, so these signals
  * would otherwise land on any thread of the host.
  */
@@ -8,10 +8,9 @@
 #define TAVRIX_SINK_RUN_SIGNALS_H
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
-
-#include <host/tavrixd.h>
 
 #include "run_events.h"
 
@@ -26,16 +25,17 @@ public:
     SignalWatch(const SignalWatch &) = delete;
     SignalWatch &operator=(const SignalWatch &) = delete;
 
-    /* Where SIGHUP goes; null while there is no plug-in. */
-    void set_reload_target(agPlugin *plugin);
+    /* What SIGHUP does, on the watch's thread; empty while there is no
+     * plug-in to reload. */
+    void set_reload(std::function<void()> action);
 
 private:
     void watch();
     void on_reload();
 
     RunEvents &events;
-    std::mutex target_lock;
-    agPlugin *target = nullptr;
+    std::mutex reload_lock;
+    std::function<void()> reload;
     std::atomic<bool> quitting{false};
     std::thread thread;
 };

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 
-#include <unistd.h>
+#include <scratch_dir.h>
 
 #include "agent_uuid.h"
 
@@ -51,24 +48,44 @@ TEST(AgentUuidTest, OnlyMachineIdsCount)
     EXPECT_EQ(uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfda"), "");
     EXPECT_EQ(uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfdzz"), "");
     EXPECT_EQ(uuid_from_machine_id(std::string(32, '0')), "");
+    EXPECT_EQ(uuid_from_machine_id("00000000-0000-0000-0000-000000000000"), "");
+    // FreeBSD's host UUID is the same digits with hyphens.
+    EXPECT_EQ(uuid_from_machine_id("3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"),
+        uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfda4"));
 }
 
-TEST(AgentUuidTest, DefaultsToTheFileElseRandom)
+TEST(AgentUuidTest, FirstMachineIdFileThenHostNameThenRandom)
 {
-    char path[] = "/tmp/tavrix-machine-id.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    {
-        std::ofstream file(path);
-        file << "3d1219c7c4c5404aaa1f6d2a48adfda4\n";
+    ScratchDir dir;
+    const std::string id = "3d1219c7c4c5404aaa1f6d2a48adfda4";
+    const std::string host_uuid = "9f8e7d6c-5b4a-4321-8fed-cba987654321";
+    std::string systemd = dir.write("machine-id", id + "\n");
+    std::string unknown = dir.write("zero-id", std::string(32, '0') + "\n");
+    std::string freebsd = dir.write("hostid", host_uuid + "\n");
+    std::string missing = dir.file("missing");
+    struct Row {
+        std::vector<std::string> files;
+        std::string host_name;
+        std::string source;
+        std::string uuid;
+    } rows[] = {
+        {{systemd, freebsd}, "lab-1", systemd, uuid_from_machine_id(id)},
+        {{missing, unknown, freebsd}, "lab-1", freebsd, uuid_from_machine_id(host_uuid)},
+        {{missing, unknown}, "lab-1", "host name", uuid_from_host_name("lab-1")},
+    };
+    for (const Row &row : rows) {
+        AgentUuid found = default_agent_uuid(row.files, row.host_name);
+        EXPECT_EQ(found.source, row.source) << row.source;
+        EXPECT_EQ(found.uuid, row.uuid) << row.source;
+        EXPECT_TRUE(is_version4_uuid(found.uuid)) << found.uuid;
     }
-    EXPECT_EQ(default_agent_uuid(path), uuid_from_machine_id("3d1219c7c4c5404aaa1f6d2a48adfda4"));
-    std::remove(path);
+    EXPECT_NE(uuid_from_host_name("lab-1"), uuid_from_host_name("lab-2"));
+    EXPECT_NE(uuid_from_host_name(id), uuid_from_machine_id(id)) << "the salts differ";
 
-    std::string first = default_agent_uuid(path);
-    EXPECT_TRUE(is_version4_uuid(first)) << first;
-    EXPECT_NE(first, default_agent_uuid(path));
+    AgentUuid first = default_agent_uuid({missing}, "");
+    EXPECT_EQ(first.source, "random");
+    EXPECT_TRUE(is_version4_uuid(first.uuid)) << first.uuid;
+    EXPECT_NE(first.uuid, default_agent_uuid({missing}, "").uuid);
 }
 
 TEST(AgentUuidTest, FormatsCanonically)

@@ -11,8 +11,9 @@ Options parse(std::vector<std::string> arguments)
 
 TEST(OptionsTest, DefaultsFillWhatTheFlagsLeaveOut)
 {
-    Options options = parse({"--config", "c.json"});
-    EXPECT_EQ(options.config, "c.json");
+    Options options = parse({});
+    EXPECT_TRUE(options.config.empty());
+    EXPECT_EQ(options.settings, nlohmann::json::object());
     EXPECT_EQ(options.channels, (std::set<std::string>{"default"}));
     EXPECT_TRUE(options.plugin.empty());
     EXPECT_TRUE(options.input.empty());
@@ -55,12 +56,31 @@ TEST(OptionsTest, RefusesWhatItCannotUseNamingTheFlag)
 {
     const std::string timeout_error =
         "--connect-timeout needs a number of seconds above 0 and at most 86400, not '";
+    const std::string port_error = "-p/--port needs a port from 1 to 65535, not '";
     struct Row {
         std::vector<std::string> arguments;
         std::string error;
     } rows[] = {
-        {{}, "--config FILE is required (see --help)"},
-        {{"--channel", "a"}, "--config FILE is required (see --help)"},
+        {{"-p", "0"}, port_error + "0'"},
+        {{"--port=65536"}, port_error + "65536'"},
+        {{"-p", "99999"}, port_error + "99999'"},
+        {{"-p", "+80"}, port_error + "+80'"},
+        {{"-p", "1883x"}, port_error + "1883x'"},
+        {{"-p", ""}, port_error + "'"},
+        {{"-p"}, "-p/--port needs a value"},
+        {{"--port"}, "-p/--port needs a value"},
+        {{"-q", "3"}, "-q/--qos needs 0, 1 or 2, not '3'"},
+        {{"--qos=-1"}, "-q/--qos needs 0, 1 or 2, not '-1'"},
+        {{"-q", "01"}, "-q/--qos needs 0, 1 or 2, not '01'"},
+        {{"-h", ""}, "-h/--host needs a non-empty value"},
+        {{"--topic="}, "-t/--topic needs a non-empty value"},
+        {{"--retain=yes"}, "-r/--retain takes no value"},
+        {{"--ret=yes"}, "-r/--retain takes no value"},
+        {{"--insecure=1"}, "--insecure takes no value"},
+        {{"-P", "s", "--pw-file", "f"},
+            "-P/--pw and --pw-file both give the password; give one of them"},
+        {{"--whole", "-xy"}, "unknown option '-x' (see --help)"},
+        {{"-rx"}, "unknown option '-x' (see --help)"},
         {{"--config"}, "--config needs a value"},
         {{"--config", ""}, "--config needs a non-empty value"},
         {{"--config", "c", "--colour"}, "unknown option '--colour' (see --help)"},
@@ -73,6 +93,8 @@ TEST(OptionsTest, RefusesWhatItCannotUseNamingTheFlag)
         {{"--config", "c", "--channel="}, "--channel needs a non-empty value"},
         {{"--config", "c", "--channel"}, "--channel needs a value"},
         {{"--config", "c", "--uuid-agent", ""}, "--uuid-agent needs a non-empty value"},
+        {{"--config", "c", "--uuid"}, "option '--uuid' is ambiguous: --uuid-agent, --uuid-site,"
+                                      " --uuid-serial"},
         {{"--config", "c", "--var", "noequals"}, "--var needs NAME=VALUE, not 'noequals'"},
         {{"--config", "c", "--var", "=value"}, "--var needs NAME=VALUE, not '=value'"},
         {{"--config", "c", "--var", "${braced}=value"},
@@ -102,6 +124,9 @@ TEST(OptionsTest, EveryParseStartsAfresh)
     EXPECT_THROW(parse({"--config", "c", "-xy"}), UsageError);
     EXPECT_EQ(parse({"--conf", "c", "--deb"}).config, "c") << "unambiguous prefixes are flags";
     EXPECT_THROW(parse({"--config", "c", "--u", "x"}), UsageError) << "--u is ambiguous";
+    EXPECT_EQ(parse({"-rp1883", "-t", "a"}).settings,
+        (nlohmann::json{{"message_retain", true}, {"port", 1883}, {"topic", "a"}}))
+        << "a cluster of short flags, the last with its value";
 }
 
 } // namespace
