@@ -1,9 +1,10 @@
 /*
  * The counting subscriber: the toolkit's subscriber (one libmosquitto
- * client on its own network thread), subscribed to a cell's topics at the cell's QoS. It checks every
- * message (topic, size, header, filler), counts each (channel, sequence)
- * pair once, and notes duplicates, what it cannot place, and the delay
- * from the payload's hand-over stamp to its arrival.
+ * client on its own network thread), subscribed to a cell's topics at the
+ * cell's QoS. It checks every message (topic, size, header, filler),
+ * counts each (channel, sequence) pair once, and notes duplicates, what it
+ * cannot place, and the delay from the payload's hand-over stamp to its
+ * arrival.
  */
 #ifndef TAVRIX_BENCH_COUNTING_SUBSCRIBER_H
 #define TAVRIX_BENCH_COUNTING_SUBSCRIBER_H
@@ -16,7 +17,6 @@
 #include <subscriber.h>
 
 #include "payload.h"
-
 
 struct DeliveryStats {
     uint64_t unique = 0;
