@@ -15,8 +15,9 @@
 long cpu_ticks_of(pid_t pid);
 
 /* Peak resident set so far, in KiB (VmHWM); 0 when the process is gone.
- * The rusage figure cannot stand in for it: for a child started with
- * posix_spawn it also counts the peak of our address space. */
+ * The rusage figure cannot stand in for it: for a child that the
+ * toolkit's spawner started it also counts the peak of our own address
+ * space. */
 long peak_rss_kb_of(pid_t pid);
 
 double cpu_seconds_of(const struct rusage &usage);

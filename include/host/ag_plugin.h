@@ -107,7 +107,7 @@ private:
     std::condition_variable queue_filled;
     std::condition_variable queue_drained;
     std::deque<std::shared_ptr<agPluginSinkPayload>> queue;
-    std::size_t queue_limit = 65536; // DEFAULT_QUEUE_LIMIT
+    std::size_t queue_limit;
     uint64_t queued = 0;
     uint64_t dropped = 0;
     uint64_t polls = 0;

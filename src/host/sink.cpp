@@ -51,7 +51,8 @@ agPluginSinkPayload::~agPluginSinkPayload()
 }
 
 agPluginSink::agPluginSink(const std::string &tag_, const std::map<std::string, std::string> &params)
-    : agPlugin(tag_, parse_type(tag_, params)), config_path(config_path_of(params))
+    : agPlugin(tag_, parse_type(tag_, params)), config_path(config_path_of(params)),
+      queue_limit(DEFAULT_QUEUE_LIMIT)
 {
 }
 

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -68,13 +67,4 @@ void WorkerWakeup::wake()
     do {
         written = write(ends[1], "", 1);
     } while (written == -1 && errno == EINTR);
-}
-
-bool WorkerWakeup::pending() const
-{
-    if (!usable()) {
-        return false;
-    }
-    struct pollfd entry = {ends[0], POLLIN, 0};
-    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
 }

@@ -41,9 +41,6 @@ public:
     /* Host side: wakes the worker now or ends its next wait at once. */
     void wake();
 
-    /* Whether a wake-up waits in the pipe, unread. */
-    bool pending() const;
-
 private:
     int ends[2] = {-1, -1};
     std::atomic<bool> armed{false};
