@@ -1,10 +1,11 @@
 #include "cell.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <vector>
+
+#include <broker.h>
 
 #include "clock.h"
 #include "publisher_driver.h"
@@ -55,14 +56,14 @@ void take_delivery(CellResult &result, DeliveryStats &stats, int64_t first_hand_
 class BrokerStall
 {
 public:
-    BrokerStall(pid_t pid_, unsigned seconds)
-        : pid(pid_), length_ns(static_cast<int64_t>(seconds) * 1000000000)
+    BrokerStall(Broker &broker_, unsigned seconds)
+        : broker(broker_), length_ns(static_cast<int64_t>(seconds) * 1000000000)
     {
     }
     ~BrokerStall()
     {
         if (stopped_at != 0 && !over) {
-            kill(pid, SIGCONT);
+            broker.resume();
         }
     }
     BrokerStall(const BrokerStall &) = delete;
@@ -78,19 +79,19 @@ public:
             if (subscriber.Unique() == 0) {
                 return false;
             }
-            kill(pid, SIGSTOP);
+            broker.pause();
             stopped_at = now;
         }
         if (now - stopped_at < length_ns) {
             return true;
         }
-        kill(pid, SIGCONT);
+        broker.resume();
         over = true;
         return false;
     }
 
 private:
-    pid_t pid;
+    Broker &broker;
     int64_t length_ns;
     int64_t stopped_at = 0;
     bool over = false;
@@ -152,7 +153,7 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
         ? make_pub_cli_driver(args)
         : setup.kind == PublisherKind::SINK_RUN ? make_sink_run_driver(args)
                                                 : make_child_role_driver(context.program, args);
-    BrokerStall stall(context.broker_pid, setup.stall_seconds);
+    BrokerStall stall(*context.broker, setup.stall_seconds);
     if (publisher->Start(result.error)) {
         await_delivery(*publisher, subscriber, stall, result.expected, result.error);
     }

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+class Broker;
+
 #include "plan.h"
 
 struct BenchContext {
@@ -17,8 +19,8 @@ struct BenchContext {
     std::string program;
     std::string workdir;
     int port;
-    /* The broker's process, which a stall cell stops for a while. */
-    pid_t broker_pid;
+    /* The broker, which a stall cell pauses for a while. */
+    Broker *broker;
 };
 
 struct CellResult {

@@ -106,7 +106,7 @@ int run_benchmark(const Options &options)
         std::perror("tavrix-bench: mkdtemp");
         return 1;
     }
-    BenchContext context{own_program(), pattern, 0, -1};
+    BenchContext context{own_program(), pattern, 0, nullptr};
     const std::string machine = describe_machine();
     const std::string load_before = load_average();
     std::unique_ptr<Broker> broker;
@@ -118,7 +118,7 @@ int run_benchmark(const Options &options)
         return 1;
     }
     context.port = broker->port();
-    context.broker_pid = broker->pid();
+    context.broker = broker.get();
     ScheduleOutcome outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
     broker.reset();
 

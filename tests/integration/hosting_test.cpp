@@ -3,7 +3,6 @@
  * the plug-in's client only, confirms what libmosquitto wrote or had
  * acknowledged, and counts lost what libmosquitto dropped.
  */
-#include <csignal>
 
 #include <gmock/gmock.h>
 
@@ -52,14 +51,14 @@ TEST_F(PluginTest, AccountingCountsWhatTheClientStillHeldAtItsEndAsLost)
     start_plugin(config_for(broker, "tavrix/${channel}"));
     ASSERT_TRUE(wait_connected());
     // A broker that reads nothing acknowledges nothing.
-    ::kill(broker.pid(), SIGSTOP);
+    broker.pause();
     for (int i = 0; i < 10; ++i) {
         plugin->queue("unacknowledged", {"flows"});
     }
     bool published = wait_until([&] { return accounted().accepted == 10; },
         std::chrono::seconds(10));
     plugin.reset();
-    ::kill(broker.pid(), SIGCONT);
+    broker.resume();
     ASSERT_TRUE(published);
     DeliveryCounts counts = accounted();
     EXPECT_EQ(counts.confirmed, 0u);

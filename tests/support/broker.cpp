@@ -1,6 +1,7 @@
 #include "broker.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -173,6 +174,20 @@ bool Broker::launch()
     }
     process.reset();
     return false;
+}
+
+void Broker::pause()
+{
+    if (process) {
+        process->kill(SIGSTOP);
+    }
+}
+
+void Broker::resume()
+{
+    if (process) {
+        process->kill(SIGCONT);
+    }
 }
 
 void Broker::stop()

@@ -59,6 +59,12 @@ public:
     pid_t pid() const { return process ? process->pid() : -1; }
     const std::string &dir() const { return path; }
 
+    /* Stops (and resumes) the process without ending it: a broker that
+     * reads, writes and answers nothing, as one whose host hangs. Stopping
+     * a paused broker ends it at once. */
+    void pause();
+    void resume();
+
     void stop();
     /* Starts a stopped broker again on the same ports, with `more_lines`
      * added to its configuration. */

@@ -201,6 +201,9 @@ void ChildProcess::stop(std::chrono::milliseconds grace)
         return;
     }
     kill(SIGTERM);
+    // A paused child (a test's stalled broker) takes the SIGTERM only once
+    // it runs again.
+    kill(SIGCONT);
     if (!wait(grace)) {
         kill(SIGKILL);
         while (!reap(0)) {
