@@ -30,7 +30,7 @@ class LineFedDriver : public PublisherDriver
 public:
     LineFedDriver(const PublisherArgs &args_, CommandLines command_lines_, std::string name_)
         : args(args_), command_lines(std::move(command_lines_)), name(std::move(name_)),
-          processes(command_lines.size()), peaks_kb(command_lines.size(), 0)
+          peaks_kb(command_lines.size(), 0)
     {
     }
 
@@ -39,10 +39,11 @@ public:
     bool Start(std::string &error) override
     {
         try {
-            for (std::size_t i = 0; i < processes.size(); ++i) {
+            // Only what started: a failed start still reaches Finish.
+            for (std::size_t i = 0; i < command_lines.size(); ++i) {
                 std::string log = args.workdir + "/" + args.id + "-" + std::to_string(i) + ".log";
-                processes[i] = std::make_unique<ChildProcess>(command_lines[i],
-                    ChildOptions{log, true, false});
+                processes.push_back(std::make_unique<ChildProcess>(command_lines[i],
+                    ChildOptions{log, true, false}));
             }
         } catch (const std::exception &e) {
             error = e.what();
