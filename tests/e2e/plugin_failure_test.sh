@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # When the plug-in's worker ends with an exception, the runner prints the
 # plug-in's own message and exits 1, without waiting for its time-outs:
-# from the first configuration load and from the first connect step. The
+# from the first configuration load (a missing file, broken JSON) and from
+# the first connect step. The
 # plug-in's unit tests cover every message.
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
@@ -17,9 +18,16 @@ expect_failure() { # message config
 missing="$E2E_DIR/missing.json"
 expect_failure "mqtt: $missing: No such file or directory" "$missing"
 
+printf '{"topic": "x",\n' >"$E2E_DIR/broken.json"
+status=0
+echo payload | "$SINK_RUN" --config "$E2E_DIR/broken.json" 2>"$E2E_DIR/run.err" || status=$?
+[ "$status" -eq 1 ] || fail "broken JSON: exit status $status, expected 1"
+grep -q "^tavrix-sink-run: the plug-in failed: mqtt: $E2E_DIR/broken.json: JSON exception: " \
+    "$E2E_DIR/run.err" || fail "broken JSON: the plug-in's message is missing"
+
 # A CA file that cannot be read: libmosquitto refuses the TLS set-up.
 write_config "$E2E_DIR/tls.json" "{\"host\": \"127.0.0.1\", \"port\": 1,
   \"ca_file\": \"$E2E_DIR/no-such-ca.pem\"}"
 expect_failure "mqtt: error initializing libmosquitto TLS: Invalid function arguments provided. [3]" \
     "$E2E_DIR/tls.json"
-echo "PASS: missing and TLS-refused configurations stop the run with exit 1"
+echo "PASS: missing, broken and TLS-refused configurations stop the run with exit 1"

@@ -141,7 +141,10 @@ Options parse_options(const std::vector<std::string> &arguments)
     for (int value; (value = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),
                          nullptr)) != -1;) {
         if (value == ':') {
-            throw UsageError(flag_label(*flag_of(optopt)) + " needs a value");
+            // Some getopt_long (FreeBSD's) also answer ':' for a value
+            // given to a flag that takes none: the table tells which.
+            const Flag &named = *flag_of(optopt);
+            throw UsageError(flag_label(named) + (named.value ? " needs a value" : " takes no value"));
         }
         const Flag *flag = value == '?' ? nullptr : flag_of(value);
         if (flag == nullptr) {

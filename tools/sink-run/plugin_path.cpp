@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "options.h"
@@ -18,7 +19,6 @@ std::vector<std::string> plugin_candidates(const std::string &program_dir)
         // Installed: bin/ and the library directory share a prefix, which
         // may have been moved since the build.
         candidates.push_back(program_dir + "/../" TAVRIX_SINK_RUN_INSTALL_LIBDIR "/" + file);
-        candidates.push_back(program_dir + "/../lib/" + file);
     }
     // A build tree: the program was never installed.
     candidates.push_back(TAVRIX_SINK_RUN_BUILD_PLUGIN);
@@ -41,12 +41,19 @@ std::string program_path()
         return name;
     }
     const char *path = std::getenv("PATH");
-    std::string directories = path == nullptr ? "" : path;
+    if (path == nullptr) {
+        return std::string();
+    }
+    std::string directories = path;
     for (std::size_t start = 0; start <= directories.size();) {
         std::size_t end = directories.find(':', start);
         end = end == std::string::npos ? directories.size() : end;
-        std::string candidate = directories.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
+        // An empty entry is the current directory, as for the shell.
+        std::string directory = directories.substr(start, end - start);
+        std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+        struct stat status;
+        if (access(candidate.c_str(), X_OK) == 0 && stat(candidate.c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode)) {
             return candidate;
         }
         start = end + 1;

@@ -271,8 +271,9 @@ int Run::connect_or_fail(Delivery &d)
         say("stopped before the broker accepted the connection");
         status = EXIT_SIGNAL_BASE + events.stop_signal();
     } else if (plugin->sink().GetPayloadQueuePolls() == 0) {
-        // The worker looks at its queue right after its first load: it has
-        // not tried any broker yet.
+        // The worker's pass looks at its queue right after the reload step
+        // (src/mqtt/worker.cpp): no look yet means the first load has not
+        // returned, and no broker was tried.
         say("the plug-in has not finished loading its configuration " + config.path() +
             " within " + seconds_text(options.connect_timeout) +
             " (a FIFO without a writer, or a file system that does not answer?)");
