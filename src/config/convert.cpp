@@ -1,4 +1,5 @@
 #include "convert.h"
+#include "keys.h"
 
 #include <cmath>
 
@@ -59,4 +60,21 @@ void config_convert(const nlohmann::json &value, int32_t &out)
     uint32_t bits = static_cast<uint32_t>(low_bits(value));
     out = bits <= INT32_MAX ? static_cast<int32_t>(bits)
                             : static_cast<int32_t>(static_cast<int64_t>(bits) - 4294967296LL);
+}
+
+bool config_converts(const nlohmann::json &value, ConfigKind kind)
+{
+    try {
+        std::string text;
+        uint32_t number = 0;
+        bool flag = false;
+        switch (kind) {
+        case ConfigKind::TEXT: config_convert(value, text); break;
+        case ConfigKind::NUMBER: config_convert(value, number); break;
+        case ConfigKind::FLAG: config_convert(value, flag); break;
+        }
+        return true;
+    } catch (const nlohmann::json::exception &) {
+        return false;
+    }
 }

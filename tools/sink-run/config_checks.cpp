@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <convert.h>
+#include <keys.h>
 
 #include "plugin_config.h"
 
@@ -28,44 +29,14 @@ Value value_of(const nlohmann::json &configuration, const char *key, Value fallb
     }
 }
 
-enum class Kind { TEXT, NUMBER, FLAG };
-
-struct Key {
-    const char *name;
-    Kind kind;
-};
-
-const Key KEYS[] = {{"host", Kind::TEXT}, {"port", Kind::NUMBER}, {"user", Kind::TEXT},
-    {"pass", Kind::TEXT}, {"topic", Kind::TEXT}, {"message_qos", Kind::NUMBER},
-    {"message_retain", Kind::FLAG}, {"tls_insecure", Kind::FLAG}, {"ca_file", Kind::TEXT},
-    {"ca_path", Kind::TEXT}, {"client_cert_file", Kind::TEXT},
-    {"client_key_file", Kind::TEXT}, {"client_id", Kind::TEXT}};
-
-bool converts(const nlohmann::json &value, Kind kind)
-{
-    try {
-        std::string text;
-        uint32_t number = 0;
-        bool flag = false;
-        switch (kind) {
-        case Kind::TEXT: config_convert(value, text); break;
-        case Kind::NUMBER: config_convert(value, number); break;
-        case Kind::FLAG: config_convert(value, flag); break;
-        }
-        return true;
-    } catch (const nlohmann::json::exception &) {
-        return false;
-    }
-}
-
 // The plug-in skips such a key without a word; null is its way to say
 // "keep the value".
 void check_types(const nlohmann::json &configuration, std::vector<std::string> &lines)
 {
     static const char *const wanted[] = {"a string", "a number", "a boolean"};
-    for (const Key &key : KEYS) {
+    for (const ConfigKey &key : CONFIG_KEYS) {
         auto value = configuration.find(key.name);
-        if (value != configuration.end() && !value->is_null() && !converts(*value, key.kind)) {
+        if (value != configuration.end() && !value->is_null() && !config_converts(*value, key.kind)) {
             std::string found = value->type_name();
             std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
             lines.push_back(std::string("\"") + key.name + "\" is " + article + found +
@@ -117,7 +88,7 @@ void check_credentials(const nlohmann::json &configuration, std::vector<std::str
 void check_port(const nlohmann::json &configuration, std::vector<std::string> &lines)
 {
     auto written = configuration.find("port");
-    if (written == configuration.end() || !converts(*written, Kind::NUMBER)) {
+    if (written == configuration.end() || !config_converts(*written, ConfigKind::NUMBER)) {
         return;
     }
     uint16_t port = static_cast<uint16_t>(value_of<uint32_t>(configuration, "port", 1883));

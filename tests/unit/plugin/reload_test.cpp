@@ -4,12 +4,15 @@
  */
 #include "test_support.h"
 
+#include <keys.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include <fcntl.h>
@@ -185,6 +188,32 @@ TEST_P(ReloadDocumentTest, AssignsExactlyTheAcceptedValues)
 
     EXPECT_EQ(members(*plugin), expected);
     EXPECT_THAT(log->lines(), ElementsAre(loading_line(config_path)));
+}
+
+// The runner checks a file against the shared key table before the
+// plug-in reads it: each key there must be one that Reload takes, as a
+// value of the table's kind, and Reload must take no other.
+TEST_F(ReloadTest, ReadsExactlyTheKeysOfTheSharedTable)
+{
+    load_baseline();
+    const nlohmann::json baseline = members(*plugin);
+    std::set<std::string> read;
+    for (const ConfigKey &key : CONFIG_KEYS) {
+        nlohmann::json value = key.kind == ConfigKind::TEXT ? nlohmann::json("changed")
+            : key.kind == ConfigKind::NUMBER                ? nlohmann::json(7)
+                                                            : nlohmann::json(!baseline[key.name].get<bool>());
+        nlohmann::json document = {{key.name, value}};
+        write_config(document.dump());
+        ASSERT_EQ(reload_failure(*plugin), std::nullopt);
+        EXPECT_NE(members(*plugin), baseline) << key.name << " is not read as its kind";
+        read.insert(key.name);
+        load_baseline();
+    }
+    std::set<std::string> members_read;
+    for (const auto &member : baseline.items()) {
+        members_read.insert(member.key());
+    }
+    EXPECT_EQ(read, members_read);
 }
 
 const DocumentCase documents[] = {
