@@ -143,8 +143,12 @@ Options parse_options(const std::vector<std::string> &arguments)
         if (value == ':') {
             // Some getopt_long (FreeBSD's) also answer ':' for a value
             // given to a flag that takes none: the table tells which.
-            const Flag &named = *flag_of(optopt);
-            throw UsageError(flag_label(named) + (named.value ? " needs a value" : " takes no value"));
+            const Flag *named = flag_of(optopt);
+            if (named == nullptr) {
+                throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
+            }
+            throw UsageError(flag_label(*named) +
+                (named->value != nullptr ? " needs a value" : " takes no value"));
         }
         const Flag *flag = value == '?' ? nullptr : flag_of(value);
         if (flag == nullptr) {
