@@ -3,7 +3,9 @@
  * and each fault it plays. The client speaks raw MQTT on a plain socket,
  * so that every byte, and every wait, is the test's own.
  */
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -83,22 +85,65 @@ const std::string CONNACK{0x20, 2, 0, 0};
 const std::string PINGREQ{static_cast<char>(0xc0), 0};
 const std::string PINGRESP{static_cast<char>(0xd0), 0};
 
-/* A client's socket, connected on construction. */
-class Client
+/* A connect that does not wait; whether it completes is asked later. */
+class PendingConnect
 {
 public:
-    explicit Client(uint16_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit PendingConnect(uint16_t port)
+        : fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
     {
         sockaddr_in address = loopback(port);
-        if (fd == -1 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        if (fd == -1 ||
+            (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+                errno != EINPROGRESS)) {
             throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
         }
+    }
+    ~PendingConnect() { close(fd); }
+    PendingConnect(const PendingConnect &) = delete;
+    PendingConnect &operator=(const PendingConnect &) = delete;
+
+    bool completes_within(std::chrono::milliseconds limit) { return outcome(limit) == 0; }
+
+    /* 0 once connected, ETIMEDOUT while still under way after `limit`,
+     * else the connect's error. */
+    int outcome(std::chrono::milliseconds limit)
+    {
+        pollfd watched{fd, POLLOUT, 0};
+        if (poll(&watched, 1, static_cast<int>(limit.count())) != 1) {
+            return ETIMEDOUT;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        return error;
+    }
+
+protected:
+    int fd;
+};
+
+/* A client's socket, connected on construction. Connects and sends give
+ * up after a while, so that a proxy that hangs fails the test, not its
+ * time limit. */
+class Client : public PendingConnect
+{
+public:
+    explicit Client(uint16_t port) : PendingConnect(port)
+    {
+        int error = outcome(ANSWER_LIMIT);
+        // Connected, and reset already: as when the proxy finds no broker.
+        ended = error == ECONNRESET;
+        if (error != 0 && !ended) {
+            throw std::runtime_error(
+                "connect to port " + std::to_string(port) + ": " + std::strerror(error));
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        timeval send_limit{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
     }
-    ~Client() { close(fd); }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
 
     int socket_fd() const { return fd; }
 
@@ -160,39 +205,7 @@ public:
     }
 
 private:
-    int fd;
     bool ended = false;
-};
-
-/* A connect that does not wait; whether it completes is asked later. */
-class PendingConnect
-{
-public:
-    explicit PendingConnect(uint16_t port)
-        : fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address = loopback(port);
-        if (fd == -1 ||
-            (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
-                errno != EINPROGRESS)) {
-            throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
-        }
-    }
-    ~PendingConnect() { close(fd); }
-    PendingConnect(const PendingConnect &) = delete;
-    PendingConnect &operator=(const PendingConnect &) = delete;
-
-    bool completes_within(std::chrono::milliseconds limit)
-    {
-        pollfd watched{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t length = sizeof error;
-        return poll(&watched, 1, static_cast<int>(limit.count())) == 1 &&
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-
-private:
-    int fd;
 };
 
 BrokerOptions quiet_broker()
