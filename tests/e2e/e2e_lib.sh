@@ -5,7 +5,7 @@
 # when the test's shell exits.
 #
 # The test's environment names the programs: SINK_RUN, TEST_BROKER,
-# MOSQUITTO_SUB.
+# TEST_PROXY, MOSQUITTO_SUB.
 #
 # Descriptor 3 is the tests' input FIFO by convention; the programs
 # started here in the background do not inherit it, or the FIFO would not
@@ -123,6 +123,30 @@ broker_restart() {
     printf '%s\n' "$@" >"$BROKER_DIR/restart.conf"
     kill -USR2 "$BROKER_HELPER"
     wait_until 15 broker_state running || fail "the broker did not restart on port $BROKER_PORT"
+}
+
+# proxy_start UPSTREAM_PORT [--delay MS_UP:MS_DOWN]: the fault proxy in
+# front of UPSTREAM_PORT; sets PROXY_PORT. Commands go through
+# proxy_command.
+proxy_start() {
+    PROXY_DIR=$(mktemp -d "$E2E_DIR/proxy.XXXXXX")
+    mkfifo "$PROXY_DIR/input"
+    "$TEST_PROXY" "$PROXY_DIR" --upstream "$@" <"$PROXY_DIR/input" 2>>"$E2E_DIR/proxy.err" 3>&- &
+    track $!
+    # Held for the test's life: the proxy ends with its input.
+    exec {PROXY_INPUT}>"$PROXY_DIR/input"
+    PROXY_COMMANDS=0
+    wait_until 10 test -s "$PROXY_DIR/port" || fail "the fault proxy did not start"
+    PROXY_PORT=$(cat "$PROXY_DIR/port")
+}
+
+# proxy_command COMMAND...: one command to the fault proxy ("silent on",
+# "delay 25 25", "cut", "stall up on"...); returns once it is in force.
+proxy_command() {
+    echo "$*" >&"$PROXY_INPUT"
+    PROXY_COMMANDS=$((PROXY_COMMANDS + 1))
+    wait_until 10 grep -qx "applied $PROXY_COMMANDS" "$PROXY_DIR/state" ||
+        fail "the fault proxy did not apply: $*"
 }
 
 # subscribe ID OUTPUT TOPIC [mosquitto_sub argument]...: starts a

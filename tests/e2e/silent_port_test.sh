@@ -4,10 +4,11 @@
 # SIGTERM, each within the bound plus the runner's wait for the worker.
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
-python3 "$(dirname "${BASH_SOURCE[0]}")/silent_listener.py" "$E2E_DIR/port" </dev/null >/dev/null &
-track $!
-wait_until 10 test -s "$E2E_DIR/port" || fail "the silent listener did not start"
-write_config "$E2E_DIR/silent.json" "{\"host\": \"127.0.0.1\", \"port\": $(cat "$E2E_DIR/port")}"
+# A broker behind a path that drops the SYNs.
+broker_start
+proxy_start "$BROKER_PORT"
+proxy_command silent on
+write_config "$E2E_DIR/silent.json" "{\"host\": \"127.0.0.1\", \"port\": $PROXY_PORT}"
 
 status=0 started=$SECONDS
 seq 1 10 | "$SINK_RUN" --config "$E2E_DIR/silent.json" --connect-timeout 2 \
