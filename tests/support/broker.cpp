@@ -122,9 +122,15 @@ void Broker::write_passwords()
 void Broker::write_configuration(const std::vector<std::string> &more_lines)
 {
     std::ostringstream conf;
-    conf << "per_listener_settings false\n"
-         << "persistence false\n"
-         << "log_dest file " << log_path() << "\n"
+    conf << "per_listener_settings false\n";
+    if (options.persistent) {
+        conf << "persistence true\n"
+             << "persistence_location " << path << "/\n"
+             << "autosave_interval 0\n";
+    } else {
+        conf << "persistence false\n";
+    }
+    conf << "log_dest file " << log_path() << "\n"
          << "connection_messages true\n"
          << "user " << current_user() << "\n";
     if (options.log_packets) {

@@ -35,6 +35,9 @@ struct BrokerOptions {
     /* Every packet in the log; otherwise only connections, subscriptions
      * and problems, which costs the broker nothing measurable. */
     bool log_packets = true;
+    /* Keeps sessions, subscriptions and queued messages across a graceful
+     * restart (mosquitto's persistence, in its directory). */
+    bool persistent = false;
     /* Configuration lines appended as given. */
     std::vector<std::string> extra_lines;
     /* Where its files go (kept); empty: a scratch directory of its own. */

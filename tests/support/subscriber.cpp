@@ -49,8 +49,23 @@ void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
 {
     topic_filter = filter_;
     qos = qos_;
+    connect(port, id, true, login);
+}
+
+void MqttSubscriber::start_persistent(uint16_t port, const std::string &filter_,
+    const PersistentSession &session)
+{
+    topic_filter = filter_;
+    qos = session.qos;
+    reconnects = true;
+    connect(port, session.id, false, {});
+}
+
+void MqttSubscriber::connect(uint16_t port, const std::string &id, bool clean,
+    const SubscriberLogin &login)
+{
     subscriber_library_init();
-    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), true, this);
+    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), clean, this);
     if (client == nullptr) {
         throw std::runtime_error("mosquitto_new failed");
     }
@@ -80,12 +95,16 @@ void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
 
 // libmosquitto's own network thread reconnects to a broker that went away
 // and may miss a disconnect request meanwhile, so that it never ends; this
-// one never reconnects and ends within one loop call of a stop.
+// one reconnects only for a persistent session, and ends within one loop
+// call of a stop.
 void MqttSubscriber::run_network()
 {
     while (!stopping.load()) {
         if (mosquitto_loop(client, LOOP_TIMEOUT_MS, 1) != MOSQ_ERR_SUCCESS) {
             std::this_thread::sleep_for(std::chrono::milliseconds(LOOP_TIMEOUT_MS));
+            if (reconnects) {
+                mosquitto_reconnect(client);
+            }
         }
     }
 }
@@ -154,6 +173,12 @@ Subscriber::Subscriber(uint16_t port, const std::string &filter, const Subscribe
     start(port, filter, 2, "", login);
 }
 
+Subscriber::Subscriber(uint16_t port, const std::string &filter,
+    const PersistentSession &session)
+{
+    start_persistent(port, filter, session);
+}
+
 Subscriber::~Subscriber()
 {
     stop();
@@ -177,6 +202,16 @@ std::vector<ReceivedMessage> Subscriber::messages() const
 {
     std::lock_guard<std::mutex> guard(lock);
     return received;
+}
+
+std::set<std::string> Subscriber::distinct_payloads() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::set<std::string> payloads;
+    for (const ReceivedMessage &message : received) {
+        payloads.insert(message.payload);
+    }
+    return payloads;
 }
 
 bool Subscriber::wait_for(std::size_t count, std::chrono::milliseconds limit) const

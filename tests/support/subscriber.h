@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,15 @@ struct mosquitto_message;
 struct SubscriberLogin {
     std::string user;
     std::string pass;
+};
+
+/* A session the broker keeps while the subscriber is away (clean session
+ * off, under a fixed id): with a broker that persists its state, messages
+ * published while either of them was down arrive once both are back. The
+ * subscriber reconnects on its own. */
+struct PersistentSession {
+    std::string id;
+    int qos = 1;
 };
 
 class MqttSubscriber
@@ -41,6 +51,9 @@ protected:
      * on_message from then on, on the network thread. */
     void start(uint16_t port, const std::string &filter, int qos, const std::string &id = "",
         const SubscriberLogin &login = {});
+    /* As start, with a session the broker keeps (see PersistentSession). */
+    void start_persistent(uint16_t port, const std::string &filter,
+        const PersistentSession &session);
     /* Disconnects and ends the network thread; a subclass calls it in its
      * destructor, before its own members go. */
     void stop();
@@ -54,8 +67,11 @@ private:
         const struct mosquitto_message *message);
     void run_network();
 
+    void connect(uint16_t port, const std::string &id, bool clean, const SubscriberLogin &login);
+
     std::string topic_filter;
     int qos = 0;
+    bool reconnects = false;
     struct mosquitto *client = nullptr;
     std::thread network;
     std::atomic<bool> stopping{false};
@@ -82,9 +98,12 @@ class Subscriber : public MqttSubscriber
 {
 public:
     Subscriber(uint16_t port, const std::string &filter, const SubscriberLogin &login = {});
+    Subscriber(uint16_t port, const std::string &filter, const PersistentSession &session);
     ~Subscriber() override;
 
     std::vector<ReceivedMessage> messages() const;
+    /* The payloads received, each once, whatever came twice. */
+    std::set<std::string> distinct_payloads() const;
     /* Waits until at least `count` messages have arrived; true if they did. */
     bool wait_for(std::size_t count,
         std::chrono::milliseconds limit = std::chrono::seconds(10)) const;

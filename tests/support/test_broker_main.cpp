@@ -1,13 +1,15 @@
 /*
  * tavrix-test-broker: the broker launcher for shell tests and scripts.
  *
- *   tavrix-test-broker DIR [--packets] [--user NAME:PASSWORD]... [--conf LINE]...
+ *   tavrix-test-broker DIR [--packets] [--persistent] [--user NAME:PASSWORD]...
+ *       [--conf LINE]...
  *
  * Starts a broker with its files in DIR (log: DIR/mosquitto.log) and
  * keeps it until SIGTERM, SIGINT or SIGHUP. DIR/state tells the shell
  * where it is: "running PORT PID" or "stopped PORT -". SIGUSR1 stops the
  * broker; SIGUSR2 starts it again on the same port, with the lines of
- * DIR/restart.conf (if any) added. --packets logs every packet; --user
+ * DIR/restart.conf (if any) added. --packets logs every packet;
+ * --persistent keeps sessions and queued messages across the restart; --user
  * adds a user and refuses anonymous clients; --conf adds a configuration
  * line.
  */
@@ -49,6 +51,8 @@ BrokerOptions parse(int argc, char **argv)
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--packets") == 0) {
             options.log_packets = true;
+        } else if (std::strcmp(argv[i], "--persistent") == 0) {
+            options.persistent = true;
         } else if (std::strcmp(argv[i], "--conf") == 0 && i + 1 < argc) {
             options.extra_lines.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--user") == 0 && i + 1 < argc &&
@@ -68,7 +72,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         std::fprintf(stderr,
-            "usage: %s DIR [--packets] [--user NAME:PASSWORD]... [--conf LINE]...\n", argv[0]);
+            "usage: %s DIR [--packets] [--persistent] [--user NAME:PASSWORD]... [--conf LINE]...\n",
+            argv[0]);
         return 2;
     }
     // Blocked before any thread exists; the broker's process starts with
