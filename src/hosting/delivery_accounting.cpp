@@ -90,21 +90,41 @@ bool ClientLedger::claim_publish_hook(const mosquitto *client)
     return claim;
 }
 
-void ClientLedger::published(const mosquitto *client)
+bool ClientLedger::published(const mosquitto *client)
 {
     std::lock_guard<std::mutex> guard(lock);
-    ++clients[client].unconfirmed;
+    Record &record = clients[client];
+    ++record.unconfirmed;
+    if (record.awaiting_resend > 0) {
+        --record.awaiting_resend;
+        ++totals.resent;
+        return true;
+    }
     ++totals.accepted;
+    return false;
 }
 
-void ClientLedger::refused(const mosquitto *client)
+void ClientLedger::refused(const mosquitto *client, bool resend)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    // Counted as taken before the library answered (its callback may come
-    // first in unthreaded mode); taken back now.
-    --clients[client].unconfirmed;
-    --totals.accepted;
-    ++totals.refused;
+    bool news = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        // Counted as taken before the library answered (its callback may
+        // come first in unthreaded mode); taken back now.
+        --clients[client].unconfirmed;
+        if (resend) {
+            // The plug-in gives such a publish up.
+            --totals.resent;
+            ++totals.lost;
+            news = true;
+        } else {
+            --totals.accepted;
+            ++totals.refused;
+        }
+    }
+    if (news) {
+        notify();
+    }
 }
 
 void ClientLedger::confirmed(const mosquitto *client)
@@ -174,12 +194,15 @@ void ClientLedger::dropped(const mosquitto *client, bool forget)
         }
         Record &record = found->second;
         news = end_connection(record) || record.unconfirmed > 0;
-        totals.lost += record.unconfirmed;
         if (forget) {
+            totals.lost += record.unconfirmed + record.awaiting_resend;
             clients.erase(found);
         } else {
-            // libmosquitto clears a re-initialised client's callbacks.
+            // libmosquitto clears a re-initialised client's callbacks; the
+            // plug-in keeps what the client held, to hand it over again.
+            uint64_t awaiting = record.awaiting_resend + record.unconfirmed;
             record = Record();
+            record.awaiting_resend = awaiting;
         }
     }
     if (news) {

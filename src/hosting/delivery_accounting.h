@@ -12,8 +12,11 @@
  *
  * A publish is confirmed when libmosquitto's publish callback fires for
  * it: once a QoS 0 message has been written to the socket, once a QoS 1 or
- * 2 flow has completed. A re-initialise or destroy of the client drops
- * whatever is still queued or in flight: that is lost.
+ * 2 flow has completed. A re-initialise of the client drops whatever is
+ * still queued or in flight, and the plug-in hands exactly that over again,
+ * first and in order, on its next connection: the client's next publishes
+ * are counted as re-sent, not as new. What a destroyed client still held
+ * is lost.
  */
 #ifndef TAVRIX_HOSTING_DELIVERY_ACCOUNTING_H
 #define TAVRIX_HOSTING_DELIVERY_ACCOUNTING_H
@@ -27,14 +30,16 @@
 struct mosquitto;
 
 struct DeliveryCounts {
-    uint64_t accepted = 0;       // publishes libmosquitto took
+    uint64_t accepted = 0;       // publishes libmosquitto took, each once
+    uint64_t resent = 0;         // of these, hand-overs again after a re-initialise
     uint64_t refused = 0;        // publishes libmosquitto refused
     uint64_t confirmed = 0;      // written (QoS 0) or acknowledged (QoS 1, 2)
-    uint64_t lost = 0;           // dropped unconfirmed by a re-initialise or destroy
+    uint64_t lost = 0;           // dropped unconfirmed by a destroy, or refused when re-sent
     uint64_t connections = 0;    // connections the broker accepted
     uint64_t disconnections = 0; // of these, the ones that have ended
 
-    /* Taken and neither confirmed nor lost yet. */
+    /* Taken and neither confirmed nor lost yet (waiting to be re-sent
+     * included). */
     uint64_t outstanding() const { return accepted - confirmed - lost; }
     bool connected() const { return connections > disconnections; }
 };
@@ -71,13 +76,15 @@ public:
     /* True once after every (re-)initialise: the caller installs the
      * ledger's publish callback. */
     bool claim_publish_hook(const mosquitto *client);
-    void published(const mosquitto *client);
-    void refused(const mosquitto *client);
+    /* True when the publish re-sends one the last re-initialise dropped. */
+    bool published(const mosquitto *client);
+    void refused(const mosquitto *client, bool resend);
     void confirmed(const mosquitto *client);
     void connect_result(const mosquitto *client, int rc);
     void disconnected(const mosquitto *client);
-    /* libmosquitto dropped the client's queue: what was unconfirmed is
-     * lost. `forget`: the client is gone for good. */
+    /* libmosquitto dropped the client's queue: what was unconfirmed waits
+     * to be re-sent, or, with `forget` (the client is gone for good), is
+     * lost. */
     void dropped(const mosquitto *client, bool forget);
     void library_error(const char *text);
 
@@ -87,6 +94,7 @@ private:
         bool publish_hooked = false;
         bool connected = false;
         uint64_t unconfirmed = 0;
+        uint64_t awaiting_resend = 0;
     };
 
     void notify();

@@ -10,7 +10,8 @@ bool starts_with(const std::string &text, std::size_t at, const char *start)
 // The plug-in's notices that tell why nothing, or not everything, went
 // through; the last one is what a host quotes.
 constexpr const char *PROBLEMS[] = {"MQ connect: ", "MQ read: ", "MQ misc: ",
-    "New MQTT context: ", "Reinitialise MQTT context: "};
+    "New MQTT context: ", "Reinitialise MQTT context: ", "error initializing libmosquitto TLS: ",
+    "error enabling TLS insecure mode: ", "error disabling TLS insecure mode: "};
 
 constexpr const char *REFUSED_PUBLISH = "MQ Publish: ";
 

@@ -152,10 +152,10 @@ int mosquitto_publish(struct mosquitto *mosq, int *mid, const char *topic, int p
             "mosquitto_publish_callback_set");
         set(mosq, on_publish);
     }
-    ledger().published(mosq);
+    bool resend = ledger().published(mosq);
     int rc = real(mosq, mid, topic, payloadlen, payload, qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
-        ledger().refused(mosq);
+        ledger().refused(mosq, resend);
     }
     return rc;
 }

@@ -84,21 +84,24 @@ void aspPlugin::mqOnConnect(int rc)
 {
     if (rc == 0) {
         connected = true;
+        connecting = false;
+        // The broker is back: should this connection break, the next
+        // attempt waits the shortest time again.
+        backoff.reset();
     }
 }
 
 void aspPlugin::mqOnDisconnect(int)
 {
     connected = false;
+    connecting = false;
 }
 
-// A QoS 0 message was written, or a QoS 1 or 2 flow completed: libmosquitto
-// holds one publish less.
-void aspPlugin::mqOnPublish(int)
+// A QoS 0 message was written, or a QoS 1 or 2 flow completed: that
+// publish needs no second attempt.
+void aspPlugin::mqOnPublish(int mid)
 {
-    if (unconfirmed > 0) {
-        --unconfirmed;
-    }
+    record.confirm(mid);
 }
 
 void aspPlugin::mqOnPong(unsigned int) {}

@@ -1,11 +1,16 @@
 /*
  * The connect step: one client for the instance's whole life, brought back
  * to a new client's state before every attempt.
+ *
+ * The step never waits for the network. The connect call starts the TCP
+ * connection and queues the CONNECT; the worker's wait on the socket
+ * carries both through, and the CONNACK read there ends the attempt. So a
+ * broker that answers nothing holds neither the worker nor the host that
+ * stops it. The one wait left inside is the name lookup of a host name
+ * (libmosquitto's getaddrinfo).
  */
 #include <cerrno>
 #include <cstring>
-
-#include <unistd.h>
 
 #include <mosquitto.h>
 
@@ -78,14 +83,16 @@ bool aspPlugin::RefuseClientId(const std::string &id)
 bool aspPlugin::mqInit()
 {
     connected = false;
-    // Whatever the old client still held is dropped with it.
-    unconfirmed = 0;
+    connecting = false;
     const std::string id = ClientId();
     client_id_refused = RefuseClientId(id);
     if (client_id_refused) {
         return false;
     }
     if (mosq != nullptr) {
+        // Whatever the old client still held goes with it; the record
+        // hands it to the new one once the broker has accepted it.
+        record.forget_client();
         int rc = mosquitto_reinitialise(mosq, id.c_str(), true, this);
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(),
@@ -115,7 +122,9 @@ bool aspPlugin::mqInit()
     return true;
 }
 
-void aspPlugin::SetUpTls()
+// A refusal (a CA file not in place yet, a key being rotated) ends this
+// attempt only: the next one sets TLS up afresh.
+bool aspPlugin::SetUpTls()
 {
     // ag_expand_variables takes its map by non-const reference; it only
     // ever gets this copy, never the instance's own map.
@@ -128,40 +137,52 @@ void aspPlugin::SetUpTls()
     int rc = mosquitto_tls_set(mosq, or_null(ca), or_null(ca_dir), or_null(cert), or_null(key),
         nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        throw agException("%s: error initializing libmosquitto TLS: %s [%d]", tag.c_str(),
+        ag_printf("%s: error initializing libmosquitto TLS: %s [%d]", tag.c_str(),
             mosquitto_strerror(rc), rc);
+        return false;
     }
     rc = mosquitto_tls_insecure_set(mosq, tls_insecure);
     if (rc != MOSQ_ERR_SUCCESS) {
-        throw agException("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(),
+        ag_printf("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(),
             tls_insecure ? "enabling" : "disabling", mosquitto_strerror(rc), rc);
+        return false;
     }
     ag_dprintf("%s: enabled TLS.\n", tag.c_str());
+    return true;
 }
 
 void aspPlugin::mqConnect()
 {
+    // Paced from the start of this attempt, whatever becomes of it.
+    attempt_started = std::chrono::steady_clock::now();
+    next_attempt = attempt_started + backoff.next();
+    // The address this attempt goes to, for its failure line: a reload
+    // may change the configured one while it is under way.
+    attempt_address = host + ":" + std::to_string(port);
     mqInit();
-    // A refused id leaves nothing to set up or connect: the step only
-    // pauses, and a later pass tries again (a reload may bring a usable id).
-    if (!client_id_refused) {
-        if (!ca_file.empty() || !ca_path.empty()) {
-            SetUpTls();
-        }
-        last_misc = std::chrono::steady_clock::now();
-        int rc = mosquitto_connect(mosq, host.c_str(), port, KEEPALIVE);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            ag_printf("%s: MQ connect: %s:%hu: %s [%d]", tag.c_str(), host.c_str(), port,
-                mosquitto_strerror(rc), rc);
-        }
+    // A refused id leaves nothing to set up or connect; a later attempt
+    // tries again (a reload may bring a usable id).
+    if (client_id_refused) {
+        return;
     }
-    // Bounds attempts to one a second, whether this one worked or not.
-    sleep(1);
+    if ((!ca_file.empty() || !ca_path.empty()) && !SetUpTls()) {
+        return;
+    }
+    int rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        LogLinkFailure("connect", rc, true);
+        return;
+    }
+    connecting = true;
+    socket_opened = false;
+    handshake_waits = false;
+    last_misc = attempt_started;
 }
 
 void aspPlugin::mqReset()
 {
     connected = false;
+    connecting = false;
     if (mosq == nullptr || mosquitto_socket(mosq) == -1) {
         return;
     }

@@ -38,8 +38,10 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
             static_cast<unsigned long>(payload->length));
 
         int rc = library_refusal(expanded, payload->length);
+        // The id ties the library's confirmation to the record's entry.
+        int mid = PublishRecord::UNSENT;
         if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_publish(mosq, nullptr, expanded.c_str(),
+            rc = mosquitto_publish(mosq, &mid, expanded.c_str(),
                 static_cast<int>(payload->length), payload->data, message_qos, message_retain);
         }
         if (rc != MOSQ_ERR_SUCCESS) {
@@ -47,7 +49,7 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
                 mosquitto_strerror(rc));
             return false;
         }
-        ++unconfirmed;
+        record.add(payload, expanded, message_qos, message_retain, mid);
     }
     return true;
 }

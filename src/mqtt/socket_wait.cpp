@@ -13,19 +13,21 @@ int wait_select(int socket, bool want_write, int wake_fd, std::chrono::microseco
     fd_set read_set, write_set;
     FD_ZERO(&read_set);
     FD_ZERO(&write_set);
-    FD_SET(socket, &read_set);
+    if (socket != -1) {
+        FD_SET(socket, &read_set);
+        if (want_write) {
+            FD_SET(socket, &write_set);
+        }
+    }
     if (wake_fd != -1) {
         FD_SET(wake_fd, &read_set);
-    }
-    if (want_write) {
-        FD_SET(socket, &write_set);
     }
     struct timeval wait = {static_cast<time_t>(timeout.count() / 1000000),
         static_cast<suseconds_t>(timeout.count() % 1000000)};
     int result = select(std::max(socket, wake_fd) + 1, &read_set, &write_set, nullptr, &wait);
     if (result > 0) {
-        ready.readable = FD_ISSET(socket, &read_set);
-        ready.writable = FD_ISSET(socket, &write_set);
+        ready.readable = socket != -1 && FD_ISSET(socket, &read_set);
+        ready.writable = socket != -1 && FD_ISSET(socket, &write_set);
         ready.woken = wake_fd != -1 && FD_ISSET(wake_fd, &read_set);
     }
     return result;

@@ -12,8 +12,9 @@ struct mq_readiness {
     bool woken; // the wake-up descriptor was readable
 };
 
-/* Waits up to `timeout` for `socket` to become readable (or, with
- * `want_write`, writable) or for `wake_fd` (-1: none) to become readable.
+/* Waits up to `timeout` for `socket` (-1: none) to become readable (or,
+ * with `want_write`, writable) or for `wake_fd` (-1: none) to become
+ * readable.
  * Returns like select: the number of ready conditions, 0 on time-out, -1
  * with errno on failure. */
 int mq_wait_socket(int socket, bool want_write, int wake_fd, std::chrono::microseconds timeout,

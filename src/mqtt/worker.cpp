@@ -1,15 +1,21 @@
 /*
- * The worker thread: reload, drain, connect or pump, once per pass, until
- * the host asks it to stop. libmosquitto's network thread is never
- * started; this loop drives the client's socket itself.
+ * The worker thread: reload, hand over, then connect, wait to retry or
+ * pump the socket, once per pass, until the host asks it to stop.
+ * libmosquitto's network thread is never started; this loop drives the
+ * client's socket itself.
  *
- * The pass waits on the socket and on a wake-up pipe, so a payload, a stop
- * or a reload request is served at once rather than at the end of the
- * one-second wait. What the drain hands to libmosquitto is bounded: never
- * while the library still has unwritten data of earlier passes, never
- * more than a batch per pass, and never while many accepted publishes
- * still wait to be written or acknowledged. The rest waits in the host's
- * own bounded queue, whose policy then applies.
+ * Nothing is taken from the host's queue until the broker has accepted
+ * the connection: payloads wait there, under the host's own bound and
+ * policy, through a connect, an outage and the retries. Whatever a broken
+ * connection left unconfirmed is published again first on the next one.
+ *
+ * Every wait of the pass (on the socket, or for the next attempt) also
+ * waits on a wake-up pipe, so a stop or a reload request is served at
+ * once, and so is a payload while the worker would take one. What the
+ * drain hands to libmosquitto is bounded: never while the library still
+ * has unwritten data of earlier passes, never more than a batch per pass,
+ * and never while many publishes still wait to be written or
+ * acknowledged.
  */
 #include <algorithm>
 #include <cerrno>
@@ -23,8 +29,15 @@
 namespace {
 
 // How often libmosquitto's housekeeping (keep-alive, retries) runs at the
-// least, and how long an idle pass waits.
+// least, and how long an idle wait lasts.
 constexpr std::chrono::seconds MISC_INTERVAL{1};
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::microseconds until(Clock::time_point deadline)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+}
 
 } // namespace
 
@@ -39,13 +52,16 @@ void *aspPlugin::Entry()
     std::shared_ptr<agPluginSinkPayload> payload;
     do {
         ReloadIfPending();
+        if (connected) {
+            ResendUnconfirmed();
+        }
         DrainPayloadQueue(payload);
-        // libmosquitto answers -1 for a null client as for one without socket.
-        int socket = mosquitto_socket(mosq);
-        if (socket == -1) {
+        if (connected || connecting) {
+            PumpSocket(mosquitto_socket(mosq));
+        } else if (Clock::now() >= next_attempt) {
             mqConnect();
         } else {
-            PumpSocket(socket);
+            WaitForRetry();
         }
     } while (!terminate.load());
     return nullptr;
@@ -60,43 +76,77 @@ void aspPlugin::ReloadIfPending()
     }
     try {
         Reload();
+    } catch (const agException &e) {
+        if (!configuration_loaded) {
+            // Nothing to run with: the request stays for whoever looks
+            // after the failure.
+            reload_pending.store(true);
+            throw;
+        }
+        // A file caught half-written, or broken by an edit, must not end a
+        // sink that runs well: the next request reads it again.
+        ag_printf("%s\n", e.what());
+        ag_printf("%s: configuration not reloaded: the running configuration stays\n",
+            tag.c_str());
+        return;
     } catch (...) {
-        // Not served: the request stays for whoever looks after the failure.
         reload_pending.store(true);
         throw;
     }
+    configuration_loaded = true;
+    // New broker settings may be what the retries have waited for.
+    if (!connected && !connecting) {
+        next_attempt = Clock::now();
+    }
+}
+
+// After a reconnect, before anything newer: what the last connection left
+// unconfirmed, in its order.
+void aspPlugin::ResendUnconfirmed()
+{
+    if (!record.has_unsent()) {
+        return;
+    }
+    std::size_t resent = record.resend([this](const PublishRecord::Entry &entry) {
+        int mid = PublishRecord::UNSENT;
+        int rc = mosquitto_publish(mosq, &mid, entry.topic.c_str(),
+            static_cast<int>(entry.payload->length), entry.payload->data, entry.qos,
+            entry.retain);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic.c_str(),
+                mosquitto_strerror(rc));
+            return PublishRecord::UNSENT;
+        }
+        return mid;
+    });
+    ag_printf("%s: published again %zu messages the last connection left unconfirmed\n",
+        tag.c_str(), resent);
 }
 
 bool aspPlugin::TakesPayloads(bool want_write) const
 {
-    // Unconnected, the drain drops what it pops and costs the library
-    // nothing. Connected, it resumes only once half the limit is confirmed:
-    // topping up one publish per acknowledgement would cost a pass each.
-    return !connected || (!want_write && unconfirmed <= UNCONFIRMED_LIMIT / 2);
+    // Once the connection is up, and then only once half the limit is
+    // confirmed: topping up one publish per acknowledgement would cost a
+    // pass each.
+    return connected && !want_write && record.size() <= UNCONFIRMED_LIMIT / 2;
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
 {
+    // Looked at on every pass, also while nothing is taken: hosts learn
+    // from it that the worker is past its configuration load.
     uint64_t waiting = WaitOnPayloadQueue(0);
-    if (waiting == 0) {
-        return;
-    }
-    if (connected && !TakesPayloads(mosquitto_want_write(mosq))) {
+    if (waiting == 0 || !connected || !TakesPayloads(mosquitto_want_write(mosq))) {
         return;
     }
     // Never more than waited when the drain began: a host that queues as
     // fast as the worker pops would otherwise keep it from the socket.
-    uint64_t limit = connected ? std::min<uint64_t>(waiting, DRAIN_BATCH) : waiting;
-    for (uint64_t taken = 0; taken < limit; ++taken) {
-        if (connected && unconfirmed >= UNCONFIRMED_LIMIT) {
-            break;
-        }
+    uint64_t limit = std::min<uint64_t>(waiting, DRAIN_BATCH);
+    for (uint64_t taken = 0; taken < limit && record.size() < UNCONFIRMED_LIMIT; ++taken) {
         if (!PopPayloadQueue(payload)) {
             break;
         }
-        if (connected) {
-            mqPublish(payload);
-        }
+        mqPublish(payload);
     }
     payload.reset();
 }
@@ -108,8 +158,7 @@ std::chrono::microseconds aspPlugin::WaitLimit(bool takes_payloads)
     if (work_waits) {
         return std::chrono::microseconds(0);
     }
-    auto since_misc = std::chrono::steady_clock::now() - last_misc;
-    return std::chrono::duration_cast<std::chrono::microseconds>(MISC_INTERVAL - since_misc);
+    return until(last_misc + MISC_INTERVAL);
 }
 
 int aspPlugin::WaitForSocket(int socket, bool want_write, mq_readiness &ready)
@@ -130,22 +179,96 @@ int aspPlugin::WaitForSocket(int socket, bool want_write, mq_readiness &ready)
     return result;
 }
 
-bool aspPlugin::RunMisc()
+// Between attempts nothing is taken from the queue, so only a stop or a
+// reload request ends the wait early. A second at a time at the most, so
+// that a worker without a wake-up pipe still sees a stop.
+void aspPlugin::WaitForRetry()
 {
-    last_misc = std::chrono::steady_clock::now();
+    if (terminate.load() || reload_pending.load()) {
+        return;
+    }
+    mq_readiness ready;
+    auto limit = std::min<std::chrono::microseconds>(until(next_attempt), MISC_INTERVAL);
+    int result = mq_wait_socket(-1, false, wakeup.fd(), limit, ready);
+    if (result == -1 && errno != EINTR) {
+        throw agException("%s: %s: %s", tag.c_str(), "select", strerror(errno));
+    }
+    if (result > 0 && ready.woken) {
+        wakeup.clear();
+    }
+}
+
+bool aspPlugin::AttemptOverdue() const
+{
+    return connecting && Clock::now() - attempt_started >= CONNECT_LIMIT;
+}
+
+// A black-holed address or a broker that accepted the socket but says
+// nothing: the attempt is given up and made again later, rather than left
+// to the kernel's time-out of minutes.
+void aspPlugin::AbandonAttempt()
+{
+    ag_printf("%s: MQ connect: %s: no CONNACK within %lld s [%d]", tag.c_str(),
+        attempt_address.c_str(), static_cast<long long>(CONNECT_LIMIT.count()),
+        MOSQ_ERR_TIMEOUT);
+    mqReset();
+}
+
+// Until the CONNACK, a failure is the attempt's: one line per failed
+// attempt, naming where it went. `attempt` is taken before the failing
+// call, whose disconnect callback has already ended the attempt.
+void aspPlugin::LogLinkFailure(const char *step, int rc, bool attempt)
+{
+    // mosquitto_strerror reads errno for some codes: asked first.
+    const char *text = mosquitto_strerror(rc);
+    if (attempt) {
+        ag_printf("%s: MQ connect: %s: %s [%d]", tag.c_str(), attempt_address.c_str(), text, rc);
+    } else {
+        ag_printf("%s: MQ %s: %s [%d]", tag.c_str(), step, text, rc);
+    }
+}
+
+bool aspPlugin::RunMisc(bool attempt)
+{
+    last_misc = Clock::now();
     int rc = mosquitto_loop_misc(mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
-        ag_printf("%s: MQ misc: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
+        LogLinkFailure("misc", rc, attempt);
         mqReset();
         return false;
     }
     return true;
 }
 
+/*
+ * While the attempt is under way the socket needs more care than libmosquitto's
+ * want-write tells: until it has been writable its TCP connect is not done
+ * (and some systems refuse writes to it), and a TLS handshake advances only
+ * in the library's read step, also when it waits to write, while the
+ * library keeps asking to write until the handshake is over. So: write
+ * interest until the socket opens, then only while the last writable pass
+ * did not leave the library waiting for the broker; every ready pass runs
+ * the read step and then the write step.
+ */
 void aspPlugin::PumpSocket(int socket)
 {
+    if (socket == -1) {
+        // Closed inside the library without a failed loop call: gone all
+        // the same.
+        mqReset();
+        return;
+    }
+    if (AttemptOverdue()) {
+        AbandonAttempt();
+        return;
+    }
+    bool handshaking = connecting;
+    bool want_write = mosquitto_want_write(mosq);
+    if (handshaking) {
+        want_write = !socket_opened || (want_write && !handshake_waits);
+    }
     mq_readiness ready;
-    int result = WaitForSocket(socket, mosquitto_want_write(mosq), ready);
+    int result = WaitForSocket(socket, want_write, ready);
     if (result == -1) {
         // A signal is no reason to give up the connection: the next pass
         // waits again.
@@ -156,23 +279,28 @@ void aspPlugin::PumpSocket(int socket)
     }
     // Also when wake-ups keep every wait short: the keep-alive must not
     // starve under a steady stream of payloads.
-    bool misc_due = std::chrono::steady_clock::now() - last_misc >= MISC_INTERVAL;
-    if ((result == 0 || misc_due) && !RunMisc()) {
+    bool misc_due = Clock::now() - last_misc >= MISC_INTERVAL;
+    if ((result == 0 || misc_due) && !RunMisc(handshaking)) {
         return;
     }
-    if (ready.readable) {
+    if (handshaking) {
+        socket_opened = socket_opened || ready.writable;
+        handshake_waits = !ready.readable && (ready.writable || handshake_waits);
+    }
+    if (ready.readable || (handshaking && ready.writable)) {
         int rc = mosquitto_loop_read(mosq, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
-            ag_printf("%s: MQ read: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
+            LogLinkFailure("read", rc, handshaking);
             mqReset();
             return;
         }
     }
-    if (ready.writable) {
+    // A handshake finished by the read step leaves the CONNECT to write.
+    if (ready.writable || (handshaking && ready.readable)) {
         int rc = mosquitto_loop_write(mosq, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
             // Logged with the read step's text, which log watchers know.
-            ag_printf("%s: MQ read: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
+            LogLinkFailure("read", rc, handshaking);
             mqReset();
         }
     }

@@ -20,6 +20,8 @@
 
 #include <host/tavrixd.h>
 
+#include "publish_record.h"
+#include "retry_backoff.h"
 #include "topic_cache.h"
 #include "wakeup.h"
 
@@ -56,12 +58,13 @@ public:
      * no usable client, or when the client id is one the library would
      * refuse (the client is then left as it was). */
     bool mqInit();
-    /* The connect step: mqInit, TLS when a CA is configured, the blocking
-     * connect and the pause that bounds attempts to one per pass. With a
-     * refused client id only the pause is left. */
+    /* The connect step: mqInit, TLS when a CA is configured, and the
+     * connect call, which only starts the connection: the TCP connect and
+     * the MQTT handshake go on in the worker's wait. Schedules the next
+     * attempt; a refused client id or TLS set-up ends the step early. */
     void mqConnect();
-    /* Clears `connected` and, with an open socket, disconnects and
-     * flushes once. */
+    /* Clears `connected` and ends the attempt under way; with an open
+     * socket, disconnects and flushes once. */
     void mqReset();
     void mqOnConnect(int rc);
     void mqOnDisconnect(int rc);
@@ -75,11 +78,14 @@ public:
     static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
     static constexpr const char *VERSION = "1.2.1";
     static constexpr int KEEPALIVE = 15;
+    /* How long a connection attempt may take to reach the broker's
+     * CONNACK before it is abandoned and tried again. */
+    static constexpr std::chrono::seconds CONNECT_LIMIT{10};
     /* Payloads one pass hands to libmosquitto at the most. */
     static constexpr uint64_t DRAIN_BATCH = 1000;
-    /* Accepted publishes libmosquitto may hold unwritten (QoS 0) or
-     * unacknowledged (QoS 1 and 2) before the drain waits, until half of
-     * them are confirmed. */
+    /* Publishes the record may hold unwritten (QoS 0) or unacknowledged
+     * (QoS 1 and 2) before the drain waits, until half of them are
+     * confirmed. */
     static constexpr uint64_t UNCONFIRMED_LIMIT = 1000;
 
     /* Live instances in the process; libmosquitto is initialised on its
@@ -113,26 +119,49 @@ public:
     WorkerWakeup wakeup;
     /* Each channel's expanded topic, cleared by every reload. */
     TopicCache topics;
-    /* Publishes libmosquitto accepted since the client was last
-     * initialised and has not yet confirmed through the publish callback. */
-    uint64_t unconfirmed = 0;
+    /* What libmosquitto was handed and has not confirmed, kept to be
+     * published again after a broken connection. */
+    PublishRecord record;
+    /* A connect call has opened a socket whose CONNACK has not come yet. */
+    bool connecting = false;
 
 private:
+    friend class PluginPeer;
+
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
     std::string ClientId();
     bool RefuseClientId(const std::string &id);
-    void SetUpTls();
+    bool SetUpTls();
     void ReloadIfPending();
     void DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
     bool TakesPayloads(bool want_write) const;
+    void ResendUnconfirmed();
     std::chrono::microseconds WaitLimit(bool takes_payloads);
     int WaitForSocket(int socket, bool want_write, mq_readiness &ready);
-    bool RunMisc();
+    void WaitForRetry();
+    bool AttemptOverdue() const;
+    void AbandonAttempt();
+    void LogLinkFailure(const char *step, int rc, bool attempt);
+    bool RunMisc(bool attempt);
     void PumpSocket(int socket);
 
     /* Set by mqInit when the client id was refused. */
     bool client_id_refused = false;
+    /* Set once a configuration has been loaded: from then on a file that
+     * cannot be read leaves the running configuration in place. */
+    bool configuration_loaded = false;
+    /* The socket of the attempt under way has been writable: its TCP
+     * connection is made (or failed), and libmosquitto may write to it. */
+    bool socket_opened = false;
+    /* The last writable pass of the attempt left libmosquitto waiting for
+     * the broker (a TLS handshake): no write interest until it answers. */
+    bool handshake_waits = false;
+    std::chrono::steady_clock::time_point attempt_started;
+    std::string attempt_address;
+    /* When the connect step may run again. */
+    std::chrono::steady_clock::time_point next_attempt;
+    RetryBackoff backoff;
     /* When libmosquitto's housekeeping last ran, or the connection it
      * looks after was set up. */
     std::chrono::steady_clock::time_point last_misc = std::chrono::steady_clock::now();

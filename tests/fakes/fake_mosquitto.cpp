@@ -1,13 +1,11 @@
 #include "fake_mosquitto.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include <sys/select.h>
 #include <sys/syscall.h>
@@ -34,6 +32,8 @@ struct State {
     bool want_write = false;
     void *user_data = nullptr;
     const void *last_payload = nullptr;
+    int last_mid = 0;
+    std::vector<int> mids;
     ConnectCallback on_connect = nullptr;
     ConnectCallback on_disconnect = nullptr;
     PublishCallback on_publish = nullptr;
@@ -142,6 +142,8 @@ void reset()
     s.want_write = false;
     s.user_data = nullptr;
     s.last_payload = nullptr;
+    s.last_mid = 0;
+    s.mids.clear();
     s.on_connect = s.on_disconnect = nullptr;
     s.on_publish = nullptr;
     s.on_message = nullptr;
@@ -211,6 +213,21 @@ void script_select(SelectResult result)
 struct mosquitto *handle()
 {
     return reinterpret_cast<struct mosquitto *>(handle_storage);
+}
+
+std::vector<int> published_mids()
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().mids;
+}
+
+void confirm_all()
+{
+    for (int mid : published_mids()) {
+        fire_publish(mid);
+    }
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().mids.clear();
 }
 
 const void *last_payload()
@@ -393,6 +410,12 @@ int mosquitto_connect(struct mosquitto *mosq, const char *host, int port, int ke
         format("mosquitto_connect(%s, %d, %d)", quoted(host).c_str(), port, keepalive));
 }
 
+int mosquitto_connect_async(struct mosquitto *mosq, const char *host, int port, int keepalive)
+{
+    return record_client(mosq, "mosquitto_connect_async",
+        format("mosquitto_connect_async(%s, %d, %d)", quoted(host).c_str(), port, keepalive));
+}
+
 int mosquitto_socket(struct mosquitto *mosq)
 {
     int fallback;
@@ -442,9 +465,20 @@ int mosquitto_publish(struct mosquitto *mosq, int *mid, const char *topic, int p
         std::lock_guard<std::mutex> guard(state().lock);
         state().last_payload = payload;
     }
-    return record_client(mosq, "mosquitto_publish",
+    int rc = record_client(mosq, "mosquitto_publish",
         format("mosquitto_publish(%s, %s, %d, %d, %s)", mid == nullptr ? "null" : "mid",
             quoted(topic).c_str(), payloadlen, qos, boolean(retain)));
+    if (rc == MOSQ_ERR_SUCCESS) {
+        // As the library numbers them: from 1, skipping 0 on wrapping.
+        std::lock_guard<std::mutex> guard(state().lock);
+        int next = state().last_mid % 65535 + 1;
+        state().last_mid = next;
+        state().mids.push_back(next);
+        if (mid != nullptr) {
+            *mid = next;
+        }
+    }
+    return rc;
 }
 
 const char *mosquitto_strerror(int rc)
@@ -466,14 +500,6 @@ int mosquitto_validate_utf8(const char *str, int len)
         }
     }
     return MOSQ_ERR_SUCCESS;
-}
-
-// The connect step's one-second pause, kept out of the tests' wall time.
-unsigned int sleep(unsigned int seconds)
-{
-    record("sleep", format("sleep(%u)", seconds), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return 0;
 }
 
 int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout)

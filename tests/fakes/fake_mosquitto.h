@@ -1,6 +1,6 @@
 /*
  * A link-time fake of the libmosquitto calls the plug-in makes, plus the
- * two POSIX calls whose timing tests must control (sleep and select).
+ * POSIX call whose timing tests must control (select).
  *
  * Every call is recorded as one line, "name(arguments)", so a test can
  * assert a whole call sequence. Results are scripted per function, first
@@ -11,7 +11,7 @@
  *
  * Formats: strings in double quotes, a null string as null, booleans as
  * true/false. The client handle is not printed. select is recorded as
- * "select(read)" or "select(read, write)"; sleep as "sleep(N)".
+ * "select(read)" or "select(read, write)".
  */
 #ifndef TAVRIX_TESTS_FAKE_MOSQUITTO_H
 #define TAVRIX_TESTS_FAKE_MOSQUITTO_H
@@ -60,6 +60,13 @@ std::vector<std::string> select_outcomes();
 
 /* The handle mosquitto_new returns. */
 struct mosquitto *handle();
+
+/* The message ids of the publish requests accepted since the last reset
+ * or confirm_all(), in order. */
+std::vector<int> published_mids();
+/* Fires the publish callback for every id published_mids() holds: the
+ * library has written or the broker acknowledged them all. */
+void confirm_all();
 
 /* The payload pointer of the last publish request. */
 const void *last_payload();

@@ -48,7 +48,10 @@ TEST_F(PluginTest, PasswordFileBrokerRefusesWrongCredentialsAndNothingIsPublishe
     ASSERT_TRUE(broker.wait_for_log("disconnected, not authorised."));
 
     plugin->queue("refused", {"flows"});
-    ASSERT_TRUE(wait_queue_settled());
+    // Refused again, and the payload still waits for a broker that admits
+    // the plug-in.
+    ASSERT_TRUE(broker.wait_for_log("disconnected, not authorised.", 2));
+    EXPECT_EQ(plugin->sink().GetPayloadQueueDepth(), 1u);
 
     EXPECT_EQ(log.count(std::string(TAG) + ": on_connect: 0: "), 0u);
     EXPECT_EQ(published_count(), 0u);

@@ -34,9 +34,11 @@ TEST_F(PluginTest, AccountingConfirmsEveryPublishAtEachQosAndCountsOnlyThePlugin
         ASSERT_TRUE(wait_until([&] { return accounted().confirmed == 100u * (qos + 1); },
             std::chrono::seconds(10)))
             << "QoS " << qos << ": " << accounted().confirmed << " confirmed";
+        // Before the next instance takes over the client id: the broker drops
+        // what it has not read yet from the connection it closes for it.
+        ASSERT_TRUE(subscriber.wait_for(100u * (qos + 1)));
         plugin->stop();
     }
-    ASSERT_TRUE(subscriber.wait_for(300));
     DeliveryCounts counts = accounted();
     EXPECT_EQ(counts.accepted, 300u);
     EXPECT_EQ(counts.lost, 0u);

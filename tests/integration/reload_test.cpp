@@ -1,43 +1,9 @@
 /*
- * Broker restarts and reloads while the plug-in runs.
+ * Reloads while the plug-in runs.
  */
 #include <gmock/gmock.h>
 
 #include "plugin_test.h"
-
-
-TEST_F(PluginTest, ReconnectsAfterTheBrokerRestartsOnTheSamePort)
-{
-    Broker &broker = start_broker();
-    start_plugin(config_for(broker, "tavrix/${channel}"));
-    ASSERT_TRUE(wait_connected(1));
-    {
-        Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
-        plugin->queue("before", {"before"});
-        ASSERT_TRUE(subscriber.wait_for_topic("tavrix/before"));
-    }
-
-    broker.stop();
-    // Refused attempts while the broker is away; what is queued meanwhile
-    // is dropped, not kept for later.
-    const std::string refused =
-        std::string(TAG) + ": MQ connect: 127.0.0.1:" + std::to_string(broker.port()) + ": ";
-    ASSERT_TRUE(log.wait_for(refused));
-    plugin->queue("while down", {"down"});
-    ASSERT_TRUE(wait_queue_settled());
-
-    broker.start();
-    ASSERT_TRUE(wait_connected(2));
-    Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
-    plugin->queue("after", {"after"});
-    ASSERT_TRUE(subscriber.wait_for_topic("tavrix/after"));
-
-    EXPECT_EQ(log.count(std::string(TAG) + ": MQ Publish: tavrix/down"), 0u);
-    EXPECT_EQ(broker.log_count("'tavrix/down'"), 0u);
-    // The same worker all along: one configuration load, no failure.
-    EXPECT_EQ(log.count(std::string(TAG) + ": Loading configuration: "), 1u);
-    EXPECT_FALSE(plugin->worker_ended());
-}
 
 TEST_F(PluginTest, ReloadChangesTheTopicAtOnceButTheBrokerAddressOnlyAfterTheConnectionBreaks)
 {

@@ -175,10 +175,12 @@ TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
     std::atomic<bool> deleting{false};
     // The worker's connect step holds until the host has started deleting,
     // then leaves a mark of its own before it ends.
-    fake::on("mosquitto_connect", [&] { wait_until([&] { return deleting.load(); }); });
-    fake::on("sleep", [] { ag_printf("worker: last pass ends"); });
+    fake::on("mosquitto_connect_async", [&] {
+        wait_until([&] { return deleting.load(); });
+        ag_printf("worker: last pass ends");
+    });
     plugin->Create();
-    ASSERT_TRUE(wait_until([] { return !fake::calls_of("mosquitto_connect").empty(); }));
+    ASSERT_TRUE(wait_until([] { return !fake::calls_of("mosquitto_connect_async").empty(); }));
 
     plugin->Terminate();
     deleting = true;

@@ -59,8 +59,8 @@ TEST_F(PublishTest, OneRequestPerChannelWithQosAndRetain)
     EXPECT_TRUE(plugin->mqPublish(flow));
 
     EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/dns\", 12, 2, true)",
-            "mosquitto_publish(null, \"flows/agent-uuid/http\", 12, 2, true)"));
+        ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/dns\", 12, 2, true)",
+            "mosquitto_publish(mid, \"flows/agent-uuid/http\", 12, 2, true)"));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/dns, length: 12\n",
                                   "mqtt: MQ Publish: flows/agent-uuid/http, length: 12\n"));
     EXPECT_EQ(fake::last_payload(), flow->data) << "the bytes are handed over, not copied";
@@ -74,8 +74,8 @@ TEST_F(PublishTest, FirstRefusedChannelEndsThePayload)
     EXPECT_FALSE(plugin->mqPublish(payload("x", {"a", "b", "c"})));
 
     EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 1, 1, false)",
-            "mosquitto_publish(null, \"flows/agent-uuid/b\", 1, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/a\", 1, 1, false)",
+            "mosquitto_publish(mid, \"flows/agent-uuid/b\", 1, 1, false)"));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 1\n",
                                   "mqtt: MQ Publish: flows/agent-uuid/b, length: 1\n",
                                   "mqtt: MQ Publish: flows/agent-uuid/b: error text 4.\n"));
@@ -83,15 +83,15 @@ TEST_F(PublishTest, FirstRefusedChannelEndsThePayload)
     fake::reset();
     EXPECT_TRUE(plugin->mqPublish(payload("y", {"d"})));
     EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/d\", 1, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/d\", 1, 1, false)"));
 }
 
 TEST_F(PublishTest, TemplateWithoutChannelRepeatsTheSameTopic)
 {
     plugin->topic = "flows/all";
     EXPECT_TRUE(plugin->mqPublish(payload("x", {"a", "b"})));
-    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(null, \"flows/all\", 1, 1, false)",
-                                   "mosquitto_publish(null, \"flows/all\", 1, 1, false)"));
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(mid, \"flows/all\", 1, 1, false)",
+                                   "mosquitto_publish(mid, \"flows/all\", 1, 1, false)"));
 }
 
 TEST_F(PublishTest, HostChannelVariableWinsOverTheChannelName)
@@ -99,8 +99,8 @@ TEST_F(PublishTest, HostChannelVariableWinsOverTheChannelName)
     plugin->variables["${channel}"] = "fixed";
     EXPECT_TRUE(plugin->mqPublish(payload("x", {"a", "b"})));
     EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/fixed\", 1, 1, false)",
-            "mosquitto_publish(null, \"flows/agent-uuid/fixed\", 1, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/fixed\", 1, 1, false)",
+            "mosquitto_publish(mid, \"flows/agent-uuid/fixed\", 1, 1, false)"));
 }
 
 TEST_F(PublishTest, ChannelNamesNeverOutliveTheirRequest)
@@ -110,8 +110,8 @@ TEST_F(PublishTest, ChannelNamesNeverOutliveTheirRequest)
     plugin->mqPublish(payload("x", {"b"}));
 
     EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 1, 1, false)",
-            "mosquitto_publish(null, \"b-agent-uuid\", 1, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/a\", 1, 1, false)",
+            "mosquitto_publish(mid, \"b-agent-uuid\", 1, 1, false)"));
     EXPECT_EQ(plugin->variables.count("${channel}"), 0u);
 }
 
@@ -119,7 +119,7 @@ TEST_F(PublishTest, ZeroLengthIsAnOrdinaryRequest)
 {
     EXPECT_TRUE(plugin->mqPublish(payload("", {"a"})));
     EXPECT_THAT(fake::calls(),
-        ElementsAre("mosquitto_publish(null, \"flows/agent-uuid/a\", 0, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/a\", 0, 1, false)"));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 0\n"));
 }
 
@@ -165,7 +165,7 @@ TEST_F(PublishTest, UncheckedValuesGoToTheLibraryAsTheyAre)
     fake::script("mosquitto_publish", MOSQ_ERR_INVAL);
 
     EXPECT_FALSE(plugin->mqPublish(payload("x", {"a"})));
-    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(null, \"\", 1, 7, false)"));
+    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(mid, \"\", 1, 7, false)"));
     EXPECT_EQ(log->notices().at(0), "mqtt: MQ Publish: : error text 3.\n");
 }
 
@@ -187,10 +187,10 @@ TEST_F(PublishTest, ReloadReplacesTheTopicsKeptPerChannel)
     plugin->mqPublish(payload("3", {"a"}));
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(null, \"old/lab/a\", 1, 1, false)",
-            "mosquitto_publish(null, \"old/lab/a\", 1, 1, false)",
-            "mosquitto_publish(null, \"old/lab/b\", 1, 1, false)",
-            "mosquitto_publish(null, \"new/field/a\", 1, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"old/lab/a\", 1, 1, false)",
+            "mosquitto_publish(mid, \"old/lab/a\", 1, 1, false)",
+            "mosquitto_publish(mid, \"old/lab/b\", 1, 1, false)",
+            "mosquitto_publish(mid, \"new/field/a\", 1, 1, false)"));
 }
 
 TEST_F(PublishTest, EndlessChannelNamesKeepTheirOwnTopics)
@@ -203,8 +203,8 @@ TEST_F(PublishTest, EndlessChannelNamesKeepTheirOwnTopics)
 
     auto calls = fake::calls_of("mosquitto_publish(");
     ASSERT_EQ(calls.size(), channels + 1);
-    EXPECT_EQ(calls.back(), "mosquitto_publish(null, \"flows/agent-uuid/c0\", 1, 1, false)");
-    EXPECT_EQ(calls[channels - 1], "mosquitto_publish(null, \"flows/agent-uuid/c" +
+    EXPECT_EQ(calls.back(), "mosquitto_publish(mid, \"flows/agent-uuid/c0\", 1, 1, false)");
+    EXPECT_EQ(calls[channels - 1], "mosquitto_publish(mid, \"flows/agent-uuid/c" +
             std::to_string(channels - 1) + "\", 1, 1, false)");
     EXPECT_LE(plugin->topics.size(), TopicCache::MAX_CHANNELS);
 }

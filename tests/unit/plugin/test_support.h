@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <host/tavrixd.h>
@@ -25,6 +26,22 @@
 
 extern "C" agPlugin *agPluginInit(const std::string &tag,
     const std::map<std::string, std::string> &params);
+
+/* Matches a list of calls that holds `expected` in this order, with any
+ * other calls before, between and after them: the orders the plug-in must
+ * keep, without the incidental calls it may make or leave out. */
+MATCHER_P(HasSubsequence, expected,
+    std::string(negation ? "does not hold " : "holds ") + ::testing::PrintToString(expected) +
+        " in this order")
+{
+    auto next = expected.begin();
+    for (const auto &item : arg) {
+        if (next != expected.end() && item == *next) {
+            ++next;
+        }
+    }
+    return next == expected.end();
+}
 
 /* Every line the host logger receives, debug output on. */
 class LogCapture
@@ -50,6 +67,22 @@ private:
     std::vector<Line> captured;
     std::string trigger;
     std::function<void()> trigger_action;
+};
+
+/* The instance's own state, for tests that must set or see it. */
+class PluginPeer
+{
+public:
+    /* Makes the attempt under way look `age` old. */
+    static void age_attempt(aspPlugin &plugin, std::chrono::seconds age)
+    {
+        plugin.attempt_started -= age;
+    }
+    /* How long until the connect step may run again. */
+    static std::chrono::steady_clock::duration retry_in(const aspPlugin &plugin)
+    {
+        return plugin.next_attempt - std::chrono::steady_clock::now();
+    }
 };
 
 /* The tests' toolkit's scratch directory: removed with everything in it. */

@@ -74,12 +74,26 @@ protected:
         HostTest::TearDown();
     }
 
-    /* A client whose socket is open and whose configuration is loaded. */
+    /* A client whose configuration is loaded, with `fd` as its socket and
+     * the broker's CONNACK read: the connection is up. */
     void open_socket(int fd)
     {
         plugin->Reload();
         plugin->reload_pending = false;
         fake::set_socket(fd);
+        plugin->connected = true;
+        log->clear();
+    }
+
+    /* As open_socket, but the CONNACK has not come yet. */
+    void start_attempt(int fd)
+    {
+        plugin->Reload();
+        plugin->reload_pending = false;
+        fake::on("mosquitto_connect_async", [fd] { fake::set_socket(fd); });
+        plugin->mqConnect();
+        fake::on("mosquitto_connect_async", nullptr);
+        fake::forget_calls();
         log->clear();
     }
 
@@ -121,22 +135,22 @@ TEST_F(WorkerTest, TerminateBeforeStartOnlyLogsTheStartUpLine)
     EXPECT_TRUE(plugin->reload_pending.load());
 }
 
-TEST_F(WorkerTest, FirstPassReloadsDropsWhatIsQueuedAndConnects)
+TEST_F(WorkerTest, FirstPassReloadsKeepsWhatIsQueuedAndStartsTheConnection)
 {
     queue("early");
     queue("earlier");
-    stop_at("sleep");
+    stop_at("mosquitto_connect_async");
 
     EXPECT_EQ(plugin->Entry(), nullptr);
 
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE,
                                   "mqtt: Loading configuration: " + plugin->GetConfigPath() + "\n"));
     EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
-    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
+    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 2u) << "left in the host's queue";
     EXPECT_FALSE(plugin->reload_pending.load());
-    EXPECT_EQ(fake::calls().front(), "mosquitto_socket()");
-    EXPECT_EQ(fake::calls().at(1), "mosquitto_reinitialise(\"agent-uuid\", true)");
-    EXPECT_EQ(fake::calls().back(), "sleep(1)");
+    EXPECT_EQ(fake::calls().front(), "mosquitto_reinitialise(\"agent-uuid\", true)");
+    EXPECT_EQ(fake::calls().back(), "mosquitto_connect_async(\"localhost\", 1883, 15)");
+    EXPECT_TRUE(plugin->connecting);
 }
 
 TEST_F(WorkerTest, IdlePassRunsOnlyHousekeeping)
@@ -168,7 +182,6 @@ TEST_F(WorkerTest, ReadyPassReadsThenWrites)
 TEST_F(WorkerTest, ReadFailureResetsAndSkipsTheWrite)
 {
     open_socket(pair.client());
-    plugin->connected = true;
     fake::script_select({2, 0, true, true});
     fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
     stop_at("mosquitto_disconnect");
@@ -185,7 +198,6 @@ TEST_F(WorkerTest, ReadFailureResetsAndSkipsTheWrite)
 TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
 {
     open_socket(pair.client());
-    plugin->connected = true;
     fake::script_select({1, 0, false, true});
     fake::script("mosquitto_loop_write", MOSQ_ERR_CONN_LOST);
     stop_at("mosquitto_disconnect");
@@ -200,7 +212,6 @@ TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
 TEST_F(WorkerTest, HousekeepingFailureResets)
 {
     open_socket(pair.client());
-    plugin->connected = true;
     fake::script_select({0, 0, false, false});
     fake::script("mosquitto_loop_misc", MOSQ_ERR_NO_CONN);
     stop_at("mosquitto_disconnect");
@@ -214,7 +225,6 @@ TEST_F(WorkerTest, HousekeepingFailureResets)
 TEST_F(WorkerTest, DrainGoesOnAfterARefusedPayload)
 {
     open_socket(pair.client());
-    plugin->connected = true;
     queue("one");
     queue("two");
     queue("three");
@@ -225,16 +235,18 @@ TEST_F(WorkerTest, DrainGoesOnAfterARefusedPayload)
     plugin->Entry();
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(null, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(null, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(null, \"t/a\", 5, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(mid, \"t/a\", 5, 1, false)"));
     EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
 }
 
-TEST_F(WorkerTest, PayloadsBeforeTheConnackAreDroppedSilently)
+TEST_F(WorkerTest, PayloadsBeforeTheConnackWaitInTheQueue)
 {
-    open_socket(pair.client());
-    queue("one");
+    start_attempt(pair.client());
+    for (uint64_t i = 0; i < 3 * aspPlugin::DRAIN_BATCH; ++i) {
+        queue("early");
+    }
     fake::script_select({0, 0, false, false});
     stop_at("mosquitto_loop_misc");
 
@@ -242,15 +254,15 @@ TEST_F(WorkerTest, PayloadsBeforeTheConnackAreDroppedSilently)
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE));
-    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
+    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 3 * aspPlugin::DRAIN_BATCH);
 }
 
 TEST_F(WorkerTest, PublishesOnceTheBrokerHasAccepted)
 {
     // Pass 1 connects; pass 2 reads the CONNACK while a payload arrives;
-    // pass 3 publishes it.
-    queue("dropped");
-    fake::on("mosquitto_connect", [this] { fake::set_socket(pair.client()); });
+    // pass 3 publishes both, oldest first.
+    queue("waited");
+    fake::on("mosquitto_connect_async", [this] { fake::set_socket(pair.client()); });
     pair.send_to_client();
     auto reads = std::make_shared<int>(0);
     fake::on("mosquitto_loop_read", [this, reads] {
@@ -265,8 +277,9 @@ TEST_F(WorkerTest, PublishesOnceTheBrokerHasAccepted)
     plugin->Entry();
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(null, \"t/a\", 4, 1, false)",
-            "mosquitto_publish(null, \"t/b\", 4, 1, false)"));
+        ElementsAre("mosquitto_publish(mid, \"t/a\", 6, 1, false)",
+            "mosquitto_publish(mid, \"t/a\", 4, 1, false)",
+            "mosquitto_publish(mid, \"t/b\", 4, 1, false)"));
 }
 
 TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
@@ -397,7 +410,6 @@ protected:
     void start_connected()
     {
         open_socket(pair.client());
-        plugin->connected = true;
         plugin->Create();
         ASSERT_TRUE(wait_until([] { return !fake::calls_of("select").empty(); }));
     }
@@ -454,7 +466,6 @@ TEST_F(WorkerThreadTest, HousekeepingRunsEverySecondUnderSteadyWakeUps)
 TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
 {
     open_socket(pair.client());
-    plugin->connected = true;
     queue("first");
     bool pending_after_queue = true;
     fake::on("mosquitto_publish", [&] {
@@ -479,7 +490,6 @@ TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
 TEST_F(WorkerTest, NoHandOverWhileLibmosquittoHasUnwrittenData)
 {
     open_socket(pair.client());
-    plugin->connected = true;
     fake::set_want_write(true);
     for (const char *bytes : {"one", "two", "three"}) {
         queue(bytes);
@@ -509,10 +519,11 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
     for (uint64_t i = 0; i < payloads; ++i) {
         queue("x");
     }
-    // Each message is written at once, so only the batch bounds a pass.
-    fake::on("mosquitto_publish", [] { fake::fire_publish(0); });
+    // Each pass's messages are written within the pass, so only the batch
+    // bounds a pass.
     std::vector<std::size_t> published_by_pass;
     fake::on("mosquitto_loop_misc", [this, &published_by_pass] {
+        fake::confirm_all();
         published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
         if (published_by_pass.size() == 3) {
             plugin->Terminate();
@@ -540,13 +551,15 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
     // Confirmed after the first pass: one too few to resume, then enough.
     const std::vector<uint64_t> confirmations = {limit / 2 - 1, 1, 0};
     std::vector<std::size_t> published_by_pass;
+    std::size_t confirmed = 0;
     fake::on("mosquitto_loop_misc", [&] {
         published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
         if (published_by_pass.size() == confirmations.size()) {
             plugin->Terminate();
         }
+        const std::vector<int> mids = fake::published_mids();
         for (uint64_t i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
-            fake::fire_publish(0);
+            fake::fire_publish(mids.at(confirmed++));
         }
     });
     for (std::size_t pass = 0; pass < confirmations.size(); ++pass) {
@@ -557,24 +570,168 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
 
     EXPECT_THAT(published_by_pass, ElementsAre(limit, limit, limit + limit / 2))
         << "topped up to the limit once half of it was confirmed";
-    plugin->uuid_agent = "agent-uuid";
-    plugin->mqInit();
-    EXPECT_EQ(plugin->unconfirmed, 0u) << "a re-initialised client holds nothing";
 }
 
-TEST_F(WorkerTest, UnconnectedDrainDropsEverythingThatWaited)
+// ---------------------------------------------------------------------------
+// The connection's life: attempts, their bound, and what a break leaves.
+
+TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
 {
     open_socket(pair.client());
-    for (uint64_t i = 0; i < 3 * aspPlugin::DRAIN_BATCH; ++i) {
-        queue("stale");
-    }
+    with_callbacks();
+    queue("one");
+    queue("two");
+    // Pass 1 publishes both and "one" is acknowledged; pass 2 loses the
+    // connection; pass 3 connects again; pass 4 reads the CONNACK while
+    // "three" arrives; pass 5 publishes.
+    fake::script_select({0, 0, false, false});
+    fake::script_select({1, 0, true, false});
+    fake::script_select({2, 0, true, true});
+    fake::script_select({0, 0, false, false});
+    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
+    auto misc = std::make_shared<int>(0);
+    fake::on("mosquitto_loop_misc", [this, misc] {
+        if (++*misc == 1) {
+            fake::fire_publish(fake::published_mids().front());
+        } else {
+            plugin->Terminate();
+        }
+    });
+    auto reads = std::make_shared<int>(0);
+    fake::on("mosquitto_loop_read", [this, reads] {
+        if (++*reads == 2) {
+            fake::fire_connect(0);
+            queue("three");
+        }
+    });
+
+    plugin->Entry();
+
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
+        ElementsAre("mosquitto_publish(mid, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
+            "mosquitto_publish(mid, \"t/a\", 5, 1, false)"));
+    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
+                                   "mosquitto_reinitialise(\"agent-uuid\", true)",
+                                   "mosquitto_connect_async(\"localhost\", 1883, 15)",
+                                   "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
+                                   "mosquitto_publish(mid, \"t/a\", 5, 1, false)"}));
+    EXPECT_THAT(log->notices(),
+        ::testing::Contains("mqtt: published again 1 messages the last connection left "
+                            "unconfirmed\n"));
+    EXPECT_EQ(plugin->record.size(), 2u) << "two and three, not yet confirmed";
+}
+
+TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
+{
+    start_attempt(pair.client());
+    fake::script_select({1, 0, true, false});
+    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_REFUSED);
+    stop_at("mosquitto_disconnect");
+
+    plugin->Entry();
+
+    EXPECT_THAT(log->notices(),
+        ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: error text 5 [5]"));
+    EXPECT_FALSE(plugin->connecting);
+}
+
+TEST_F(WorkerTest, AttemptWithoutConnackIsAbandonedAtTheLimit)
+{
+    start_attempt(pair.client());
+    PluginPeer::age_attempt(*plugin, aspPlugin::CONNECT_LIMIT);
+    stop_at("mosquitto_disconnect");
+
+    plugin->Entry();
+
+    EXPECT_THAT(log->notices(),
+        ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: no CONNACK within 10 s [27]"));
+    EXPECT_FALSE(plugin->connecting);
+    EXPECT_THAT(fake::calls_of("select"), IsEmpty()) << "no wait on an abandoned socket";
+}
+
+// Until the socket has been writable its TCP connect is under way; after
+// that a writable socket that leaves libmosquitto wanting to write is a
+// TLS handshake waiting for the broker, which only a read advances.
+TEST_F(WorkerTest, AttemptWatchesWritabilityUntilTheSocketOpensThenWaitsForTheBroker)
+{
+    start_attempt(pair.client());
+    fake::set_want_write(true);
+    fake::script_select({1, 0, false, true});
+    fake::script_select({1, 0, true, false});
     fake::script_select({0, 0, false, false});
     stop_at("mosquitto_loop_misc");
 
     plugin->Entry();
 
-    EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u) << "nothing kept across the outage";
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
+    EXPECT_THAT(fake::calls(),
+        HasSubsequence(std::vector<std::string>{"select(read, write)", "mosquitto_loop_read(1)",
+            "mosquitto_loop_write(1)", "select(read)", "mosquitto_loop_read(1)",
+            "mosquitto_loop_write(1)", "select(read, write)", "mosquitto_loop_misc()"}));
+    EXPECT_THAT(fake::calls_of("select"),
+        ElementsAre("select(read, write)", "select(read)", "select(read, write)"));
+}
+
+TEST_F(WorkerTest, BrokenFileOnALaterReloadKeepsTheRunningConfiguration)
+{
+    fake::set_socket(pair.client());
+    plugin->connected = true;
+    for (int pass = 0; pass < 3; ++pass) {
+        fake::script_select({0, 0, false, false});
+    }
+    auto misc = std::make_shared<int>(0);
+    fake::on("mosquitto_loop_misc", [this, misc] {
+        ++*misc;
+        if (*misc == 1) {
+            files.write("mqtt.json", R"({"topic": "half-written)");
+        } else if (*misc == 2) {
+            files.write("mqtt.json", R"({"topic": "new/${channel}"})");
+            queue("after");
+        } else {
+            plugin->Terminate();
+        }
+        if (*misc < 3) {
+            plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+        }
+    });
+
+    EXPECT_NO_THROW(plugin->Entry());
+
+    auto failure = log->containing(": JSON exception: ");
+    ASSERT_EQ(failure.size(), 1u);
+    EXPECT_EQ(failure.front().rfind("mqtt: " + plugin->GetConfigPath() + ": JSON exception: ", 0),
+        0u);
+    EXPECT_THAT(log->notices(),
+        ::testing::Contains(
+            "mqtt: configuration not reloaded: the running configuration stays\n"));
+    EXPECT_EQ(plugin->topic, "new/${channel}") << "the repaired file applies";
+    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
+        ElementsAre("mosquitto_publish(mid, \"new/a\", 5, 1, false)"));
+    EXPECT_FALSE(plugin->reload_pending.load());
+}
+
+TEST_F(WorkerThreadTest, FailedAttemptIsRetriedAfterAWaitThatAReloadOrAStopEnds)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fake::script("mosquitto_connect_async", MOSQ_ERR_ERRNO);
+    }
+    auto attempts = [] { return fake::calls_of("mosquitto_connect_async").size(); };
+    plugin->Create();
+    ASSERT_TRUE(wait_until([&] { return attempts() == 1; }));
+    EXPECT_FALSE(wait_until([&] { return attempts() > 1; }, std::chrono::milliseconds(500)))
+        << "tried again without a wait";
+
+    plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+    EXPECT_TRUE(wait_until([&] { return attempts() == 2; }, std::chrono::milliseconds(400)))
+        << "a reload may have brought a broker that answers: tried at once";
+    EXPECT_GT(PluginPeer::retry_in(*plugin), std::chrono::milliseconds(1500))
+        << "the wait doubled";
+
+    auto asked = std::chrono::steady_clock::now();
+    plugin->Terminate();
+    plugin->Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
 }
 
 } // namespace

@@ -1,0 +1,66 @@
+#include "publish_record.h"
+
+#include <algorithm>
+
+void PublishRecord::add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic,
+    int qos, bool retain, int mid)
+{
+    entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false});
+}
+
+bool PublishRecord::confirm(int mid)
+{
+    // Confirmations come in the order of hand-over but for QoS 2 flows
+    // overtaking QoS 1 ones, so the search from the oldest rarely goes far.
+    auto found = std::find_if(entries.begin(), entries.end(),
+        [mid](const Entry &entry) { return entry.mid == mid && !entry.confirmed; });
+    if (mid == UNSENT || found == entries.end()) {
+        return false;
+    }
+    found->confirmed = true;
+    found->payload.reset();
+    pop_confirmed();
+    return true;
+}
+
+// A confirmed publish behind an unconfirmed one stays, marked, until the
+// older one is done: the record is a queue, and so is its replay.
+void PublishRecord::pop_confirmed()
+{
+    while (!entries.empty() && entries.front().confirmed) {
+        entries.pop_front();
+    }
+}
+
+std::size_t PublishRecord::forget_client()
+{
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                      [](const Entry &entry) { return entry.confirmed; }),
+        entries.end());
+    for (Entry &entry : entries) {
+        entry.mid = UNSENT;
+    }
+    unsent = entries.size();
+    return unsent;
+}
+
+std::size_t PublishRecord::resend(const std::function<int(const Entry &)> &send)
+{
+    std::size_t sent = 0;
+    for (auto entry = entries.begin(); unsent > 0 && entry != entries.end();) {
+        if (entry->mid != UNSENT) {
+            ++entry;
+            continue;
+        }
+        --unsent;
+        int mid = send(*entry);
+        if (mid == UNSENT) {
+            entry = entries.erase(entry);
+            continue;
+        }
+        entry->mid = mid;
+        ++sent;
+        ++entry;
+    }
+    return sent;
+}

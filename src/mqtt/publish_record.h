@@ -1,0 +1,71 @@
+/*
+ * The publishes an instance has handed to libmosquitto and the library has
+ * not yet confirmed.
+ *
+ * libmosquitto forgets whatever it holds when the client is re-initialised
+ * for a new connection: QoS 0 messages it has not written, QoS 1 and 2
+ * messages the broker has not acknowledged. The record keeps each such
+ * publish (its payload, topic and flags) until the library's publish
+ * callback confirms it, so that what a broken connection took along can be
+ * published again on the next one, before anything newer and in the order
+ * it was first handed over. Its length is what bounds the hand-off: the
+ * worker takes no payload while the record is full.
+ */
+#ifndef TAVRIX_MQTT_PUBLISH_RECORD_H
+#define TAVRIX_MQTT_PUBLISH_RECORD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <host/tavrixd.h>
+
+class PublishRecord
+{
+public:
+    struct Entry {
+        std::shared_ptr<agPluginSinkPayload> payload;
+        std::string topic;
+        int qos;
+        bool retain;
+        /* The message id the current client gave it; UNSENT until it has
+         * been handed to the current client. */
+        int mid;
+        bool confirmed;
+    };
+    static constexpr int UNSENT = -1;
+
+    /* A publish the current client has taken as `mid`. */
+    void add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic, int qos,
+        bool retain, int mid);
+    /* The library's publish callback for `mid`: the publish is done with.
+     * False when no publish of the current client has that id. */
+    bool confirm(int mid);
+    /* The client was re-initialised, and with it went everything it held:
+     * every publish still recorded is to be handed over again. Returns how
+     * many there are. */
+    std::size_t forget_client();
+
+    /* Hands every publish not yet handed to the current client to `send`,
+     * oldest first. `send` returns the new message id, or UNSENT when the
+     * library refused the publish, which is then dropped from the record.
+     * Returns how many were handed over. */
+    std::size_t resend(const std::function<int(const Entry &)> &send);
+    /* Whether some publish waits to be handed to the current client. */
+    bool has_unsent() const { return unsent > 0; }
+
+    /* Publishes held, confirmed or not yet: what the record costs. */
+    std::size_t size() const { return entries.size(); }
+    bool empty() const { return entries.empty(); }
+
+private:
+    void pop_confirmed();
+
+    std::deque<Entry> entries;
+    std::size_t unsent = 0;
+};
+
+#endif

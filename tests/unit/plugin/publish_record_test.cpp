@@ -1,0 +1,104 @@
+/*
+ * The record of unconfirmed publishes: what a re-initialised client left
+ * behind is handed over again, in its order, exactly once per client.
+ */
+#include <gmock/gmock.h>
+
+#include "publish_record.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+std::shared_ptr<agPluginSinkPayload> payload(const std::string &bytes)
+{
+    return std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
+        std::set<std::string>{"a"});
+}
+
+/* Resends everything unsent, numbering from `first_mid`; returns the
+ * topics in the order they were handed over. */
+std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
+{
+    std::vector<std::string> topics;
+    int mid = first_mid;
+    record.resend([&](const PublishRecord::Entry &entry) {
+        topics.push_back(entry.topic);
+        return mid++;
+    });
+    return topics;
+}
+
+TEST(PublishRecordTest, ConfirmedPublishesLeaveAndTheRestIsResentInOrder)
+{
+    PublishRecord record;
+    record.add(payload("1"), "t/1", 1, false, 1);
+    record.add(payload("2"), "t/2", 1, false, 2);
+    record.add(payload("3"), "t/3", 0, true, 3);
+    record.add(payload("4"), "t/4", 2, false, 4);
+
+    EXPECT_TRUE(record.confirm(3)) << "out of order: QoS 0 written before a QoS 1 flow ends";
+    EXPECT_TRUE(record.confirm(1));
+    EXPECT_FALSE(record.confirm(1)) << "confirmed once only";
+    EXPECT_FALSE(record.confirm(9)) << "an id the record never gave out";
+    EXPECT_FALSE(record.has_unsent());
+
+    EXPECT_EQ(record.forget_client(), 2u);
+    EXPECT_TRUE(record.has_unsent());
+    EXPECT_FALSE(record.confirm(2)) << "ids of the old client mean nothing now";
+    EXPECT_THAT(resend_all(record, 1), ElementsAre("t/2", "t/4"));
+    EXPECT_FALSE(record.has_unsent());
+    EXPECT_THAT(resend_all(record, 5), ElementsAre()) << "handed over once per client";
+
+    EXPECT_TRUE(record.confirm(2)) << "the new client's id for t/4";
+    EXPECT_TRUE(record.confirm(1));
+    EXPECT_TRUE(record.empty());
+}
+
+TEST(PublishRecordTest, ResendKeepsPayloadTopicAndFlags)
+{
+    PublishRecord record;
+    auto bytes = payload("body");
+    record.add(bytes, "t/x", 2, true, 7);
+    record.forget_client();
+
+    record.resend([&](const PublishRecord::Entry &entry) {
+        EXPECT_EQ(entry.payload, bytes);
+        EXPECT_EQ(entry.qos, 2);
+        EXPECT_TRUE(entry.retain);
+        return 1;
+    });
+}
+
+TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
+{
+    PublishRecord record;
+    for (int mid = 1; mid <= 3; ++mid) {
+        record.add(payload("x"), "t/" + std::to_string(mid), 1, false, mid);
+    }
+    record.forget_client();
+
+    std::vector<std::string> tried;
+    std::size_t sent = record.resend([&](const PublishRecord::Entry &entry) {
+        tried.push_back(entry.topic);
+        return entry.topic == "t/2" ? PublishRecord::UNSENT : 10 + static_cast<int>(tried.size());
+    });
+
+    EXPECT_EQ(sent, 2u);
+    EXPECT_THAT(tried, ElementsAre("t/1", "t/2", "t/3"));
+    EXPECT_EQ(record.size(), 2u);
+}
+
+TEST(PublishRecordTest, ConfirmedEntryBehindAnOpenOneIsHeldUntilTheOlderIsDone)
+{
+    PublishRecord record;
+    record.add(payload("1"), "t/1", 1, false, 1);
+    record.add(payload("2"), "t/2", 1, false, 2);
+    record.confirm(2);
+    EXPECT_EQ(record.size(), 2u) << "it still counts against the bound";
+
+    record.forget_client();
+    EXPECT_THAT(resend_all(record, 1), ElementsAre("t/1")) << "but is never sent again";
+}
+
+} // namespace

@@ -1,0 +1,35 @@
+/*
+ * The waits between connection attempts.
+ */
+#include <gmock/gmock.h>
+
+#include "retry_backoff.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnack)
+{
+    RetryBackoff backoff;
+    for (int round = 0; round < 2; ++round) {
+        for (long base : {1000, 2000, 4000, 8000, 16000, 30000, 30000}) {
+            milliseconds wait = backoff.next();
+            EXPECT_LE(wait, milliseconds(base));
+            EXPECT_GE(wait, milliseconds(base * 4 / 5));
+        }
+        backoff.reset();
+    }
+}
+
+TEST(RetryBackoffTest, JitterSpreadsTheWaits)
+{
+    std::set<milliseconds::rep> seen;
+    for (int instance = 0; instance < 20; ++instance) {
+        RetryBackoff backoff;
+        seen.insert(backoff.next().count());
+    }
+    EXPECT_GT(seen.size(), 5u) << "gateways restarted together should not retry together";
+}
+
+} // namespace
