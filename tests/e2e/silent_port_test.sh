@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# A port that drops the plug-in's SYNs keeps its worker inside a blocking
-# connect for minutes; --connect-timeout still ends the run, and so does
-# SIGTERM, each within the bound plus the runner's wait for the worker.
+# A port that drops the plug-in's SYNs leaves its connection attempt
+# unanswered: --connect-timeout still ends the run within its bound, and
+# SIGTERM ends it at once, the worker's wait being no blocking connect.
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 # A broker behind a path that drops the SYNs.
@@ -18,7 +18,7 @@ seq 1 10 | "$SINK_RUN" --config "$E2E_DIR/silent.json" --connect-timeout 2 \
 grep -q "^tavrix-sink-run: broker unreachable: no accepted connection within 2 s" \
     "$E2E_DIR/run.err" || fail "no unreachable message"
 
-# The stop request, too, ends a run stuck in the connect.
+# The stop request, too, ends a run whose attempt hangs.
 mkfifo "$E2E_DIR/input"
 exec 3<>"$E2E_DIR/input"
 "$SINK_RUN" --config "$E2E_DIR/silent.json" --connect-timeout 600 --input "$E2E_DIR/input" \
@@ -34,5 +34,5 @@ status=0
 wait "$runner" || status=$?
 exec 3>&-
 [ "$status" -eq 143 ] || fail "exit status $status after SIGTERM, expected 143"
-[ $((SECONDS - started)) -le 5 ] || fail "SIGTERM took $((SECONDS - started)) s"
+[ $((SECONDS - started)) -le 1 ] || fail "SIGTERM took $((SECONDS - started)) s"
 echo "PASS: a port that drops SYNs ends the run within the bound"

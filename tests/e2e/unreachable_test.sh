@@ -24,7 +24,8 @@ expect_unreachable "$E2E_DIR/closed.json" "MQ connect: 127.0.0.1:$port: Connecti
 # A broker that answers but refuses anonymous clients.
 broker_start "allow_anonymous false"
 write_config "$E2E_DIR/refused.json" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT}"
-expect_unreachable "$E2E_DIR/refused.json" "MQ read: The connection was refused. \\[5\\]"
+expect_unreachable "$E2E_DIR/refused.json" \
+    "MQ connect: 127.0.0.1:$BROKER_PORT: The connection was refused. \\[5\\]"
 # A FIFO nobody writes: the plug-in's worker waits in the open for good.
 mkfifo "$E2E_DIR/fifo.json"
 status=0

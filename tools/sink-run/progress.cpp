@@ -20,7 +20,7 @@ std::string format_progress(const Snapshot &s)
         ", queued " + std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped) +
         ", waiting " + std::to_string(s.waiting) + ", published " +
         std::to_string(s.published()) + ", unacknowledged " +
-        std::to_string(s.unconfirmed());
+        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.delivery.resent);
 }
 
 std::string format_summary(const Snapshot &s)
@@ -28,17 +28,14 @@ std::string format_summary(const Snapshot &s)
     return "tavrix-sink-run: read " + std::to_string(s.read) + ", queued " +
         std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped) + ", published " +
         std::to_string(s.published()) + ", unacknowledged " +
-        std::to_string(s.unconfirmed()) + ", elapsed " + seconds(s.elapsed);
+        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.delivery.resent) +
+        ", elapsed " + seconds(s.elapsed);
 }
 
 namespace {
 
 std::string why_never_made(const Snapshot &s, const RunEnd &end)
 {
-    if (end.losses > 0) {
-        return ": the plug-in drops payloads while it is not connected (connections lost: " +
-            std::to_string(end.losses) + ")";
-    }
     if (s.refused > 0) {
         return ": libmosquitto refused publishes and the plug-in skips the rest of such a"
                " payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)";

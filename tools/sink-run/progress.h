@@ -23,7 +23,9 @@ struct Snapshot {
     uint64_t refused = 0;  // publish requests the plug-in reported refused
     double elapsed = 0;    // seconds since the start
 
-    /* Publish requests: one per payload and channel, refused ones too. */
+    /* Publish requests: one per payload and channel, refused ones too;
+     * each counted once, however often a broken connection made the
+     * plug-in hand it over again (delivery.resent). */
     uint64_t published() const { return delivery.accepted + refused; }
     /* Publishes libmosquitto took and did not confirm: still waiting, or
      * dropped unwritten or unacknowledged. */

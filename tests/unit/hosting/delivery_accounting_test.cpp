@@ -30,8 +30,8 @@ protected:
 TEST_F(ClientLedgerTest, PublishesStayOutstandingUntilConfirmedAndTheLastOneIsNews)
 {
     publish(FIRST, 3);
-    ledger.published(FIRST);
-    ledger.refused(FIRST);
+    bool resend = ledger.published(FIRST);
+    ledger.refused(FIRST, resend);
     ledger.confirmed(FIRST);
     ledger.confirmed(FIRST);
     DeliveryCounts counts = ledger.counts();
@@ -44,21 +44,39 @@ TEST_F(ClientLedgerTest, PublishesStayOutstandingUntilConfirmedAndTheLastOneIsNe
     EXPECT_EQ(news, 1);
 }
 
-TEST_F(ClientLedgerTest, ADropLosesWhatWasUnconfirmedOnThatClientOnly)
+// The plug-in hands what a re-initialise dropped over again, first: those
+// publishes are re-sends, still outstanding until confirmed, and lost only
+// if the library refuses them or the client is destroyed first.
+TEST_F(ClientLedgerTest, WhatAReinitialiseDroppedIsResentNotLost)
 {
     ledger.adopt(SECOND);
-    publish(FIRST, 2);
+    publish(FIRST, 3);
     publish(SECOND, 1);
     ledger.confirmed(FIRST);
     ledger.dropped(FIRST, false);
     DeliveryCounts counts = ledger.counts();
-    EXPECT_EQ(counts.lost, 1u);
-    EXPECT_EQ(counts.outstanding(), 1u);
+    EXPECT_EQ(counts.lost, 0u);
+    EXPECT_EQ(counts.outstanding(), 3u) << "two to re-send, one on the other client";
     // A confirmation where nothing is outstanding must not settle another
     // client's publish.
     ledger.confirmed(FIRST);
     EXPECT_EQ(ledger.counts().confirmed, 1u);
-    EXPECT_EQ(news, 1);
+
+    EXPECT_TRUE(ledger.published(FIRST));
+    bool resend = ledger.published(FIRST);
+    ledger.refused(FIRST, resend);
+    EXPECT_FALSE(ledger.published(FIRST)) << "a new payload's publish";
+    ledger.confirmed(FIRST);
+    counts = ledger.counts();
+    EXPECT_EQ(counts.accepted, 5u);
+    EXPECT_EQ(counts.resent, 1u);
+    EXPECT_EQ(counts.lost, 1u) << "the refused re-send";
+    EXPECT_EQ(counts.confirmed, 2u);
+    EXPECT_EQ(counts.outstanding(), 2u);
+
+    ledger.dropped(FIRST, false);
+    ledger.dropped(FIRST, true);
+    EXPECT_EQ(ledger.counts().lost, 2u) << "destroyed before it could re-send";
 }
 
 TEST_F(ClientLedgerTest, AReinitialiseClearsTheCallbacksAndADestroyForgetsTheClient)

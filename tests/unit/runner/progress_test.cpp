@@ -15,6 +15,7 @@ Snapshot sample()
     s.refused = 1;
     s.delivery.confirmed = 9;
     s.delivery.lost = 1;
+    s.delivery.resent = 2;
     s.elapsed = 3.14159;
     return s;
 }
@@ -23,10 +24,10 @@ TEST(ProgressTest, LinesCarryEveryFigureWithRefusalsPublishedAndLossesUnacknowle
 {
     EXPECT_EQ(format_progress(sample()),
         "tavrix-sink-run: 3.14 s: read 10, queued 9, dropped 1, waiting 2, published 14, "
-        "unacknowledged 4");
+        "unacknowledged 4, re-sent 2");
     EXPECT_EQ(format_summary(sample()),
         "tavrix-sink-run: read 10, queued 9, dropped 1, published 14, unacknowledged 4, "
-        "elapsed 3.14 s");
+        "re-sent 2, elapsed 3.14 s");
 }
 
 Snapshot clean_run()
@@ -64,8 +65,8 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
     s.delivery.lost = 2;
     EXPECT_EQ(shortfalls(s, 2, end_with(false, false, 1)), (std::vector<std::string>{
         "1 payloads dropped by the full queue",
-        "3 publishes never made: the plug-in drops payloads while it is not connected "
-        "(connections lost: 1)",
+        "3 publishes never made: libmosquitto refused publishes and the plug-in skips the "
+        "rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)",
         "1 of 9 publishes refused by libmosquitto",
         "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
         "(QoS 1 and 2) (connections lost: 1)",
