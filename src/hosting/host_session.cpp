@@ -52,8 +52,9 @@ HostedPlugin::HostedPlugin(PluginLibrary &library, const std::string &tag,
 HostedPlugin::~HostedPlugin()
 {
     if (!stop()) {
-        // The worker is stuck inside the library (a blocking connect, say):
-        // deleting the instance under it would crash.
+        // The worker is stuck inside a call that does not return (a name
+        // lookup, a read of its configuration): deleting the instance
+        // under it would crash.
         watcher.detach();
         return;
     }

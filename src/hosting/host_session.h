@@ -56,7 +56,8 @@ class HostedPlugin
 {
 public:
     /* How long a stop waits by default: a worker's pass ends within its 1 s
-     * select time-out, but a blocking connect may take minutes. */
+     * select time-out, but a name lookup whose DNS server does not answer,
+     * or a configuration file that blocks, may hold it far longer. */
     static constexpr std::chrono::milliseconds STOP_LIMIT{2000};
 
     HostedPlugin(PluginLibrary &library, const std::string &tag,

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The runner reads no input before the broker has accepted the plug-in
-# (which drops payloads while unconnected): a broker that comes up late
-# still receives every line.
+# The runner reads no input before the broker has accepted the plug-in,
+# and the plug-in holds what it cannot publish yet: a broker that comes up
+# late still receives every line.
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 # A free port: one a broker had a moment ago.

@@ -1,9 +1,10 @@
 /*
  * Handing payloads to the plug-in without losing any on the runner's
- * side: no input before the broker has accepted the plug-in (it drops
- * payloads while unconnected), no payload into a full queue (the queue
- * drops it), a bound on the publishes libmosquitto holds, and at the end
- * no stop before libmosquitto has confirmed every publish.
+ * side: no input before the broker has accepted the plug-in (an
+ * unreachable broker is told at once, not after the whole input), no
+ * payload into a full queue (the queue drops it), a bound on the
+ * publishes libmosquitto holds, and at the end no stop before
+ * libmosquitto has confirmed every publish.
  */
 #ifndef TAVRIX_SINK_RUN_DELIVERY_H
 #define TAVRIX_SINK_RUN_DELIVERY_H
