@@ -96,4 +96,5 @@ void aspPlugin::ApplyConfiguration(nlohmann::json &document)
     assign(document, "client_cert_file", client_cert_file);
     assign(document, "client_key_file", client_key_file);
     assign(document, "client_id", client_id);
+    assign(document, "max_inflight_messages", max_inflight_messages);
 }

@@ -119,7 +119,19 @@ bool aspPlugin::mqInit()
 
     mq_register_callbacks(mosq);
     mosquitto_threaded_set(mosq, true);
+    // Every initialise brings libmosquitto's window back to 20. The option
+    // is documented for MQTT 5, yet libmosquitto applies it to 3.1.1 too.
+    applied_window = InflightWindow();
+    mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, applied_window);
     return true;
+}
+
+int aspPlugin::InflightWindow() const
+{
+    if (max_inflight_messages >= 1 && max_inflight_messages <= 65535) {
+        return max_inflight_messages;
+    }
+    return message_qos == 2 ? QOS2_WINDOW : DEFAULT_WINDOW;
 }
 
 // A refusal (a CA file not in place yet, a key being rotated) ends this

@@ -123,12 +123,23 @@ void aspPlugin::ResendUnconfirmed()
         tag.c_str(), resent);
 }
 
+// At QoS 1 and 2 the in-flight window: a publish beyond it would only wait
+// in libmosquitto's queue. A QoS raised by a reload keeps to its own window
+// until the next connection applies it.
+uint64_t aspPlugin::HandOffLimit() const
+{
+    if (message_qos == 0) {
+        return UNCONFIRMED_LIMIT;
+    }
+    return static_cast<uint64_t>(std::min(applied_window, InflightWindow()));
+}
+
 bool aspPlugin::TakesPayloads(bool want_write) const
 {
     // Once the connection is up, and then only once half the limit is
     // confirmed: topping up one publish per acknowledgement would cost a
     // pass each.
-    return connected && !want_write && record.size() <= UNCONFIRMED_LIMIT / 2;
+    return connected && !want_write && record.size() <= HandOffLimit() / 2;
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
@@ -142,7 +153,8 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     // Never more than waited when the drain began: a host that queues as
     // fast as the worker pops would otherwise keep it from the socket.
     uint64_t limit = std::min<uint64_t>(waiting, DRAIN_BATCH);
-    for (uint64_t taken = 0; taken < limit && record.size() < UNCONFIRMED_LIMIT; ++taken) {
+    const uint64_t hand_off_limit = HandOffLimit();
+    for (uint64_t taken = 0; taken < limit && record.size() < hand_off_limit; ++taken) {
         if (!PopPayloadQueue(payload)) {
             break;
         }

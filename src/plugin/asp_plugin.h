@@ -85,8 +85,16 @@ public:
     static constexpr uint64_t DRAIN_BATCH = 1000;
     /* Publishes the record may hold unwritten (QoS 0) or unacknowledged
      * (QoS 1 and 2) before the drain waits, until half of them are
-     * confirmed. */
+     * confirmed; at QoS 1 and 2, the in-flight window takes its place. */
     static constexpr uint64_t UNCONFIRMED_LIMIT = 1000;
+    /* The in-flight window at QoS 1 unless configured: libmosquitto's 20
+     * caps a link at 20 messages per round trip, and brokers take QoS 1
+     * publishes at any rate. As large as the hand-off lets be unconfirmed. */
+    static constexpr int DEFAULT_WINDOW = static_cast<int>(UNCONFIRMED_LIMIT);
+    /* At QoS 2 unless configured: brokers bound what a client has in
+     * flight at QoS 2 (mosquitto drops a client with more than its
+     * max_inflight_messages, 20 by default). */
+    static constexpr int QOS2_WINDOW = 20;
 
     /* Live instances in the process; libmosquitto is initialised on its
      * 0 to 1 step and cleaned up on its 1 to 0 step. */
@@ -110,6 +118,9 @@ public:
     /* The MQTT client id, a template like the TLS paths; empty: the
      * agent UUID. */
     std::string client_id;
+    /* QoS 1 and 2 publishes in flight at once; outside 1 to 65535: the
+     * default of the QoS (DEFAULT_WINDOW, QOS2_WINDOW). */
+    int32_t max_inflight_messages = 0;
     std::string uuid_agent;
     std::string uuid_serial;
     std::string uuid_site;
@@ -136,6 +147,8 @@ private:
     void ReloadIfPending();
     void DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
     bool TakesPayloads(bool want_write) const;
+    int InflightWindow() const;
+    uint64_t HandOffLimit() const;
     void ResendUnconfirmed();
     std::chrono::microseconds WaitLimit(bool takes_payloads);
     int WaitForSocket(int socket, bool want_write, mq_readiness &ready);
@@ -162,6 +175,8 @@ private:
     /* When the connect step may run again. */
     std::chrono::steady_clock::time_point next_attempt;
     RetryBackoff backoff;
+    /* The in-flight window the current client was given. */
+    int applied_window = 20;
     /* When libmosquitto's housekeeping last ran, or the connection it
      * looks after was set up. */
     std::chrono::steady_clock::time_point last_misc = std::chrono::steady_clock::now();

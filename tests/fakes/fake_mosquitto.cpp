@@ -388,6 +388,12 @@ int mosquitto_threaded_set(struct mosquitto *mosq, bool threaded)
         format("mosquitto_threaded_set(%s)", boolean(threaded)));
 }
 
+int mosquitto_int_option(struct mosquitto *mosq, enum mosq_opt_t option, int value)
+{
+    return record_client(mosq, "mosquitto_int_option",
+        format("mosquitto_int_option(%d, %d)", static_cast<int>(option), value));
+}
+
 int mosquitto_tls_set(struct mosquitto *mosq, const char *cafile, const char *capath,
     const char *certfile, const char *keyfile,
     int (*pw_callback)(char *buf, int size, int rwflag, void *userdata))

@@ -110,6 +110,21 @@ void check_qos(const nlohmann::json &configuration, std::vector<std::string> &li
     }
 }
 
+// The plug-in falls back to its default window there, rather than have
+// libmosquitto refuse the value.
+void check_window(const nlohmann::json &configuration, std::vector<std::string> &lines)
+{
+    auto written = configuration.find("max_inflight_messages");
+    if (written == configuration.end() || !config_converts(*written, ConfigKind::NUMBER)) {
+        return;
+    }
+    int32_t window = value_of<int32_t>(configuration, "max_inflight_messages", 0);
+    if (window < 1 || window > 65535) {
+        lines.push_back("max_inflight_messages " + written->dump() +
+            " is outside 1 to 65535: the plug-in uses its default (1000 at QoS 1, 20 at QoS 2)");
+    }
+}
+
 } // namespace
 
 std::vector<std::string> configuration_warnings(const nlohmann::json &configuration)
@@ -123,6 +138,7 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
     check_credentials(configuration, lines);
     check_port(configuration, lines);
     check_qos(configuration, lines);
+    check_window(configuration, lines);
     return lines;
 }
 

@@ -30,18 +30,31 @@ nlohmann::json yes(const std::string &, const std::string &)
     return true;
 }
 
-// The plug-in takes any number and keeps its low 16 bits, and
-// libmosquitto answers port 0 with whatever errno held before: a flag
-// gets only what names a TCP port.
-nlohmann::json port(const std::string &label, const std::string &value)
+// A decimal from 1 to 65535; `wanted` says so in the refusal.
+unsigned long from_1_to_65535(const std::string &label, const std::string &value,
+    const char *wanted)
 {
     bool digits = !value.empty() && value.size() <= 5 &&
         value.find_first_not_of("0123456789") == std::string::npos;
     unsigned long number = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
     if (number == 0 || number > 65535) {
-        throw UsageError(label + " needs a port from 1 to 65535, not '" + value + "'");
+        throw UsageError(label + " needs " + wanted + ", not '" + value + "'");
     }
     return number;
+}
+
+// The plug-in takes any number and keeps its low 16 bits, and
+// libmosquitto answers port 0 with whatever errno held before: a flag
+// gets only what names a TCP port.
+nlohmann::json port(const std::string &label, const std::string &value)
+{
+    return from_1_to_65535(label, value, "a port from 1 to 65535");
+}
+
+// What libmosquitto takes as its in-flight window.
+nlohmann::json window(const std::string &label, const std::string &value)
+{
+    return from_1_to_65535(label, value, "a number from 1 to 65535");
 }
 
 // libmosquitto would refuse every publish with another QoS.
@@ -124,6 +137,10 @@ const std::vector<Flag> FLAGS = {
         "topic", text, nullptr},
     {"qos", 'q', "QOS", FlagGroup::TOPIC, "QoS 0, 1 or 2 [message_qos]; default 1", "message_qos",
         qos, nullptr},
+    {"max-inflight", 'M', "N", FlagGroup::TOPIC,
+        "QoS 1 and 2 messages in flight at once\n[max_inflight_messages]; default 1000 at QoS 1,\n"
+        "20 at QoS 2",
+        "max_inflight_messages", window, nullptr},
     {"retain", 'r', nullptr, FlagGroup::TOPIC,
         "the broker keeps each topic's last message\n[message_retain]", "message_retain", yes,
         nullptr},

@@ -37,7 +37,7 @@ constexpr const char *BASELINE = R"({
     "topic": "base/${channel}", "message_qos": 5, "message_retain": false,
     "tls_insecure": true, "ca_file": "/base/ca.crt", "ca_path": "/base/certs",
     "client_cert_file": "/base/client.crt", "client_key_file": "/base/client.key",
-    "client_id": "base-${uuid_agent}"
+    "client_id": "base-${uuid_agent}", "max_inflight_messages": 333
 })";
 
 nlohmann::json members(const aspPlugin &plugin)
@@ -56,6 +56,7 @@ nlohmann::json members(const aspPlugin &plugin)
         {"client_cert_file", plugin.client_cert_file},
         {"client_key_file", plugin.client_key_file},
         {"client_id", plugin.client_id},
+        {"max_inflight_messages", plugin.max_inflight_messages},
     };
 }
 
@@ -288,6 +289,10 @@ const DocumentCase conversions[] = {
         R"({"client_id": "sink-${uuid_agent}"})"},
     {"ClientIdEmptyString", R"({"client_id": ""})", R"({"client_id": ""})"},
     {"ClientIdNumberRefused", R"({"client_id": 7})", "{}"},
+    {"InflightNumber", R"({"max_inflight_messages": 2000.5})", R"({"max_inflight_messages": 2000})"},
+    {"InflightOutOfRangeKeptForTheConnectStep", R"({"max_inflight_messages": -1})",
+        R"({"max_inflight_messages": -1})"},
+    {"InflightStringRefused", R"({"max_inflight_messages": "2000"})", "{}"},
 };
 INSTANTIATE_TEST_SUITE_P(Conversions, ReloadDocumentTest, ::testing::ValuesIn(conversions),
     case_name<DocumentCase>);
@@ -551,7 +556,7 @@ TEST_F(ReloadTest, ExampleConfigurationSetsEveryKey)
 
     EXPECT_EQ(reload_failure(*loaded), std::nullopt);
 
-    // Exactly the twelve keys, each of a type the loader accepts.
+    // Exactly the keys it reads, each of a type the loader accepts.
     EXPECT_EQ(members(*loaded), document);
     EXPECT_EQ(loaded->port, 8883);
     EXPECT_EQ(loaded->message_qos, 1);

@@ -572,6 +572,39 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
         << "topped up to the limit once half of it was confirmed";
 }
 
+// At QoS 1 and 2 nothing is handed over beyond the in-flight window: it
+// would only wait in libmosquitto's queue.
+TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
+{
+    open_socket(pair.client());
+    plugin->message_qos = 2;
+    with_callbacks();
+    for (int i = 0; i < 100; ++i) {
+        queue("x");
+    }
+    const std::vector<int> confirmations = {9, 1, 0};
+    std::vector<std::size_t> published_by_pass;
+    std::size_t confirmed = 0;
+    fake::on("mosquitto_loop_misc", [&] {
+        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
+        if (published_by_pass.size() == confirmations.size()) {
+            plugin->Terminate();
+        }
+        const std::vector<int> mids = fake::published_mids();
+        for (int i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
+            fake::fire_publish(mids.at(confirmed++));
+        }
+    });
+    for (std::size_t pass = 0; pass < confirmations.size(); ++pass) {
+        fake::script_select({0, 0, false, false});
+    }
+
+    plugin->Entry();
+
+    const std::size_t window = aspPlugin::QOS2_WINDOW;
+    EXPECT_THAT(published_by_pass, ElementsAre(window, window, window + window / 2));
+}
+
 // ---------------------------------------------------------------------------
 // The connection's life: attempts, their bound, and what a break leaves.
 

@@ -72,6 +72,9 @@ TEST(OptionsTest, RefusesWhatItCannotUseNamingTheFlag)
         {{"-q", "3"}, "-q/--qos needs 0, 1 or 2, not '3'"},
         {{"--qos=-1"}, "-q/--qos needs 0, 1 or 2, not '-1'"},
         {{"-q", "01"}, "-q/--qos needs 0, 1 or 2, not '01'"},
+        {{"-M", "0"}, "-M/--max-inflight needs a number from 1 to 65535, not '0'"},
+        {{"--max-inflight=70000"},
+            "-M/--max-inflight needs a number from 1 to 65535, not '70000'"},
         {{"-h", ""}, "-h/--host needs a non-empty value"},
         {{"--topic="}, "-t/--topic needs a non-empty value"},
         {{"--retain=yes"}, "-r/--retain takes no value"},
@@ -124,8 +127,9 @@ TEST(OptionsTest, EveryParseStartsAfresh)
     EXPECT_THROW(parse({"--config", "c", "-xy"}), UsageError);
     EXPECT_EQ(parse({"--conf", "c", "--deb"}).config, "c") << "unambiguous prefixes are flags";
     EXPECT_THROW(parse({"--config", "c", "--u", "x"}), UsageError) << "--u is ambiguous";
-    EXPECT_EQ(parse({"-rp1883", "-t", "a"}).settings,
-        (nlohmann::json{{"message_retain", true}, {"port", 1883}, {"topic", "a"}}))
+    EXPECT_EQ(parse({"-rp1883", "-t", "a", "-M500"}).settings,
+        (nlohmann::json{{"message_retain", true}, {"port", 1883}, {"topic", "a"},
+            {"max_inflight_messages", 500}}))
         << "a cluster of short flags, the last with its value";
 }
 
