@@ -22,7 +22,8 @@ inline constexpr ConfigKey CONFIG_KEYS[] = {{"host", ConfigKind::TEXT},
     {"message_retain", ConfigKind::FLAG}, {"tls_insecure", ConfigKind::FLAG},
     {"ca_file", ConfigKind::TEXT}, {"ca_path", ConfigKind::TEXT},
     {"client_cert_file", ConfigKind::TEXT}, {"client_key_file", ConfigKind::TEXT},
-    {"client_id", ConfigKind::TEXT}, {"max_inflight_messages", ConfigKind::NUMBER}};
+    {"client_id", ConfigKind::TEXT}, {"max_inflight_messages", ConfigKind::NUMBER},
+    {"report_status", ConfigKind::FLAG}};
 
 /* Whether the plug-in would take `value` for a key of this kind. */
 bool config_converts(const nlohmann::json &value, ConfigKind kind);

@@ -68,6 +68,7 @@ void aspPlugin::Reload()
     Lock();
     ApplyConfiguration(document);
     Unlock();
+    status.enable(report_status);
 }
 
 void aspPlugin::RefreshVariables()
@@ -97,4 +98,5 @@ void aspPlugin::ApplyConfiguration(nlohmann::json &document)
     assign(document, "client_key_file", client_key_file);
     assign(document, "client_id", client_id);
     assign(document, "max_inflight_messages", max_inflight_messages);
+    assign(document, "report_status", report_status);
 }

@@ -63,8 +63,13 @@ void mq_on_subscribe(struct mosquitto *, void *, int, int, const int *) {}
 
 void mq_on_log(struct mosquitto *, void *user_data, int level, const char *text)
 {
+    aspPlugin &plugin = instance_of(user_data);
     log_safely([&] {
-        ag_dprintf("%s: %d: %s\n", instance_of(user_data).GetTag().c_str(), level, text);
+        ag_dprintf("%s: %d: %s\n", plugin.GetTag().c_str(), level, text);
+        // Often the reason behind a failed connection (OpenSSL's, say).
+        if (level == MOSQ_LOG_ERR && text != nullptr) {
+            plugin.status.library_error(text);
+        }
     });
 }
 
@@ -85,6 +90,7 @@ void aspPlugin::mqOnConnect(int rc)
     if (rc == 0) {
         connected = true;
         connecting = false;
+        status.connected();
         // The broker is back: should this connection break, the next
         // attempt waits the shortest time again.
         backoff.reset();
@@ -93,15 +99,29 @@ void aspPlugin::mqOnConnect(int rc)
 
 void aspPlugin::mqOnDisconnect(int)
 {
+    ReportConnectionLoss();
     connected = false;
     connecting = false;
+}
+
+// Once per connection the broker had accepted, and the end of an attempt
+// either way.
+void aspPlugin::ReportConnectionLoss()
+{
+    if (connected) {
+        status.connection_lost();
+    } else {
+        status.link(InstanceStatus::Link::WAITING);
+    }
 }
 
 // A QoS 0 message was written, or a QoS 1 or 2 flow completed: that
 // publish needs no second attempt.
 void aspPlugin::mqOnPublish(int mid)
 {
-    record.confirm(mid);
+    if (record.confirm(mid)) {
+        status.confirmed();
+    }
 }
 
 void aspPlugin::mqOnPong(unsigned int) {}

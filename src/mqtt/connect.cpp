@@ -74,8 +74,11 @@ bool aspPlugin::RefuseClientId(const std::string &id)
     }
     if (mosq == nullptr) {
         ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(), strerror(EINVAL));
+        status.connection_error("New MQTT context: " + id + ": " + strerror(EINVAL));
     } else {
         ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
+        status.connection_error(std::string("Reinitialise MQTT context: ") +
+            mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
     }
     return true;
 }
@@ -97,13 +100,16 @@ bool aspPlugin::mqInit()
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(),
                 mosquitto_strerror(rc), rc);
+            status.connection_error(std::string("Reinitialise MQTT context: ") +
+                mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
             return false;
         }
     } else {
         mosq = mosquitto_new(id.c_str(), true, this);
         if (mosq == nullptr) {
-            ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(),
-                strerror(errno));
+            const char *reason = strerror(errno);
+            ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(), reason);
+            status.connection_error("New MQTT context: " + id + ": " + reason);
             return false;
         }
     }
@@ -151,12 +157,17 @@ bool aspPlugin::SetUpTls()
     if (rc != MOSQ_ERR_SUCCESS) {
         ag_printf("%s: error initializing libmosquitto TLS: %s [%d]", tag.c_str(),
             mosquitto_strerror(rc), rc);
+        status.connection_error(std::string("error initializing libmosquitto TLS: ") +
+            mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
         return false;
     }
     rc = mosquitto_tls_insecure_set(mosq, tls_insecure);
     if (rc != MOSQ_ERR_SUCCESS) {
-        ag_printf("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(),
-            tls_insecure ? "enabling" : "disabling", mosquitto_strerror(rc), rc);
+        const char *direction = tls_insecure ? "enabling" : "disabling";
+        ag_printf("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(), direction,
+            mosquitto_strerror(rc), rc);
+        status.connection_error(std::string("error ") + direction + " TLS insecure mode: " +
+            mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
         return false;
     }
     ag_dprintf("%s: enabled TLS.\n", tag.c_str());
@@ -185,6 +196,7 @@ void aspPlugin::mqConnect()
         LogLinkFailure("connect", rc, true);
         return;
     }
+    status.attempt(attempt_address);
     connecting = true;
     socket_opened = false;
     handshake_waits = false;
@@ -193,6 +205,7 @@ void aspPlugin::mqConnect()
 
 void aspPlugin::mqReset()
 {
+    ReportConnectionLoss();
     connected = false;
     connecting = false;
     if (mosq == nullptr || mosquitto_socket(mosq) == -1) {

@@ -45,11 +45,13 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
                 static_cast<int>(payload->length), payload->data, message_qos, message_retain);
         }
         if (rc != MOSQ_ERR_SUCCESS) {
-            ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), expanded.c_str(),
-                mosquitto_strerror(rc));
+            const char *text = mosquitto_strerror(rc);
+            ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), expanded.c_str(), text);
+            status.refused("MQ Publish: " + expanded + ": " + text + ".");
             return false;
         }
         record.add(payload, expanded, message_qos, message_retain, mid);
+        status.published();
     }
     return true;
 }

@@ -115,8 +115,10 @@ void aspPlugin::ResendUnconfirmed()
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic.c_str(),
                 mosquitto_strerror(rc));
+            status.lost();
             return PublishRecord::UNSENT;
         }
+        status.resent();
         return mid;
     });
     ag_printf("%s: published again %zu messages the last connection left unconfirmed\n",
@@ -159,6 +161,9 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
             break;
         }
         mqPublish(payload);
+        // Counted once handed over: a host that sees every payload taken
+        // sees every publish of it made.
+        status.payload_taken();
     }
     payload.reset();
 }
@@ -220,9 +225,8 @@ bool aspPlugin::AttemptOverdue() const
 // to the kernel's time-out of minutes.
 void aspPlugin::AbandonAttempt()
 {
-    ag_printf("%s: MQ connect: %s: no CONNACK within %lld s [%d]", tag.c_str(),
-        attempt_address.c_str(), static_cast<long long>(CONNECT_LIMIT.count()),
-        MOSQ_ERR_TIMEOUT);
+    ReportLinkFailure("MQ connect: " + attempt_address + ": no CONNACK within " +
+        std::to_string(CONNECT_LIMIT.count()) + " s [" + std::to_string(MOSQ_ERR_TIMEOUT) + "]");
     mqReset();
 }
 
@@ -232,12 +236,15 @@ void aspPlugin::AbandonAttempt()
 void aspPlugin::LogLinkFailure(const char *step, int rc, bool attempt)
 {
     // mosquitto_strerror reads errno for some codes: asked first.
-    const char *text = mosquitto_strerror(rc);
-    if (attempt) {
-        ag_printf("%s: MQ connect: %s: %s [%d]", tag.c_str(), attempt_address.c_str(), text, rc);
-    } else {
-        ag_printf("%s: MQ %s: %s [%d]", tag.c_str(), step, text, rc);
-    }
+    std::string text = mosquitto_strerror(rc);
+    std::string where = attempt ? "connect: " + attempt_address : step;
+    ReportLinkFailure("MQ " + where + ": " + text + " [" + std::to_string(rc) + "]");
+}
+
+void aspPlugin::ReportLinkFailure(const std::string &line)
+{
+    ag_printf("%s: %s", tag.c_str(), line.c_str());
+    status.connection_error(line);
 }
 
 bool aspPlugin::RunMisc(bool attempt)

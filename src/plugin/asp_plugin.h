@@ -20,6 +20,7 @@
 
 #include <host/tavrixd.h>
 
+#include "instance_status.h"
 #include "publish_record.h"
 #include "retry_backoff.h"
 #include "topic_cache.h"
@@ -121,6 +122,8 @@ public:
     /* QoS 1 and 2 publishes in flight at once; outside 1 to 65535: the
      * default of the QoS (DEFAULT_WINDOW, QOS2_WINDOW). */
     int32_t max_inflight_messages = 0;
+    /* GetStatus adds the instance's figures to the agent's document. */
+    bool report_status = false;
     std::string uuid_agent;
     std::string uuid_serial;
     std::string uuid_site;
@@ -135,6 +138,8 @@ public:
     PublishRecord record;
     /* A connect call has opened a socket whose CONNACK has not come yet. */
     bool connecting = false;
+    /* What GetStatus reports, kept by the worker. */
+    InstanceStatus status;
 
 private:
     friend class PluginPeer;
@@ -156,6 +161,8 @@ private:
     bool AttemptOverdue() const;
     void AbandonAttempt();
     void LogLinkFailure(const char *step, int rc, bool attempt);
+    void ReportLinkFailure(const std::string &line);
+    void ReportConnectionLoss();
     bool RunMisc(bool attempt);
     void PumpSocket(int socket);
 

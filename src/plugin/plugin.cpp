@@ -64,7 +64,16 @@ void aspPlugin::GetVersion(std::string &version)
     version = VERSION;
 }
 
-void aspPlugin::GetStatus(nlohmann::json &) {}
+// Off unless configured: the agent's document then comes back as it was.
+// The figures go under the instance's tag, so that instances sharing one
+// document keep theirs apart.
+void aspPlugin::GetStatus(nlohmann::json &document)
+{
+    if (!status.is_enabled() || !(document.is_null() || document.is_object())) {
+        return;
+    }
+    document[tag] = status.figures();
+}
 
 void aspPlugin::DisplayStatus(const nlohmann::json &) {}
 

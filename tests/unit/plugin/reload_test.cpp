@@ -37,7 +37,7 @@ constexpr const char *BASELINE = R"({
     "topic": "base/${channel}", "message_qos": 5, "message_retain": false,
     "tls_insecure": true, "ca_file": "/base/ca.crt", "ca_path": "/base/certs",
     "client_cert_file": "/base/client.crt", "client_key_file": "/base/client.key",
-    "client_id": "base-${uuid_agent}", "max_inflight_messages": 333
+    "client_id": "base-${uuid_agent}", "max_inflight_messages": 333, "report_status": true
 })";
 
 nlohmann::json members(const aspPlugin &plugin)
@@ -57,6 +57,7 @@ nlohmann::json members(const aspPlugin &plugin)
         {"client_key_file", plugin.client_key_file},
         {"client_id", plugin.client_id},
         {"max_inflight_messages", plugin.max_inflight_messages},
+        {"report_status", plugin.report_status},
     };
 }
 

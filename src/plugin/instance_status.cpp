@@ -1,0 +1,112 @@
+#include "instance_status.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace {
+
+const char *link_name(InstanceStatus::Link link)
+{
+    switch (link) {
+    case InstanceStatus::Link::CONNECTED: return "connected";
+    case InstanceStatus::Link::CONNECTING: return "connecting";
+    case InstanceStatus::Link::WAITING: return "waiting";
+    }
+    return "waiting";
+}
+
+nlohmann::json utc_time(int64_t seconds)
+{
+    if (seconds == 0) {
+        return nullptr;
+    }
+    std::time_t when = static_cast<std::time_t>(seconds);
+    struct tm parts;
+    char text[32];
+    if (gmtime_r(&when, &parts) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+        return nullptr;
+    }
+    return text;
+}
+
+} // namespace
+
+void InstanceStatus::store(Text &slot, const std::string &text)
+{
+    std::atomic_store(&slot, std::make_shared<const std::string>(text));
+}
+
+nlohmann::json InstanceStatus::load(const Text &slot)
+{
+    Text text = std::atomic_load(&slot);
+    if (!text) {
+        return nullptr;
+    }
+    return *text;
+}
+
+void InstanceStatus::attempt(const std::string &address)
+{
+    store(broker, address);
+    link_state.store(Link::CONNECTING);
+}
+
+void InstanceStatus::connected()
+{
+    connected_at.store(std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+                           .count());
+    connections.fetch_add(1);
+    link_state.store(Link::CONNECTED);
+}
+
+void InstanceStatus::connection_lost()
+{
+    connected_at.store(0);
+    connections_lost.fetch_add(1);
+    link_state.store(Link::WAITING);
+}
+
+void InstanceStatus::refused(const std::string &line)
+{
+    store(last_refusal, line);
+    messages_refused.fetch_add(1);
+}
+
+void InstanceStatus::connection_error(const std::string &line)
+{
+    store(last_connection_error, line);
+}
+
+void InstanceStatus::library_error(const std::string &line)
+{
+    store(last_library_error, line);
+}
+
+nlohmann::json InstanceStatus::figures() const
+{
+    // Read before what they are taken from, so that the difference is never
+    // below zero: a publish is counted published before it can be confirmed
+    // or given up.
+    uint64_t confirmed = messages_confirmed.load();
+    uint64_t lost = messages_lost.load();
+    uint64_t published = messages_published.load();
+    return {
+        {"connection", link_name(link_state.load())},
+        {"broker", load(broker)},
+        {"connected_since", utc_time(connected_at.load())},
+        {"connections", connections.load()},
+        {"connections_lost", connections_lost.load()},
+        {"payloads_taken", payloads_taken.load()},
+        {"messages_published", published},
+        {"messages_confirmed", confirmed},
+        {"messages_unconfirmed", published - confirmed - lost},
+        {"messages_resent", messages_resent.load()},
+        {"messages_lost", lost},
+        {"messages_refused", messages_refused.load()},
+        {"last_refusal", load(last_refusal)},
+        {"last_connection_error", load(last_connection_error)},
+        {"last_library_error", load(last_library_error)},
+    };
+}
