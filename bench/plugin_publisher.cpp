@@ -12,7 +12,7 @@
 #include <sys/resource.h>
 
 #include <host_session.h>
-#include <log_watch.h>
+#include <wait.h>
 
 #include "clock.h"
 #include "payload.h"
@@ -34,7 +34,8 @@ std::string write_config(const PublisherArgs &args)
            << "  \"port\": " << args.port << ",\n"
            << "  \"topic\": \"bench/${uuid_agent}/${channel}\",\n"
            << "  \"message_qos\": " << args.cell.qos << ",\n"
-           << "  \"message_retain\": false\n"
+           << "  \"message_retain\": false,\n"
+           << "  \"report_status\": true\n"
            << "}\n";
     return path;
 }
@@ -92,17 +93,15 @@ int fail(const std::string &text)
     return 1;
 }
 
-
-// Waits for the plug-in's own word that it is connected, which it gives in
-// a debug line; from then on the hot path pays for no log line.
-bool wait_connected(const LogWatch &watch)
+// The plug-in's own word that it is connected: its figures.
+bool wait_connected(HostedPlugin &plugin)
 {
-    bool connected = watch.wait_for(std::string(TAG) + ": on_connect: 0:", 1, CONNECT_TIMEOUT);
-    ag_set_debug(false);
-    return connected;
+    return wait_until([&plugin] { return plugin.status().connected; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(CONNECT_TIMEOUT),
+        std::chrono::milliseconds(5));
 }
 
-int run_hosted(const PublisherArgs &args, HostedPlugin &plugin, const LogWatch &watch)
+int run_hosted(const PublisherArgs &args, HostedPlugin &plugin)
 {
     agPluginSink &sink = plugin.sink();
     // Room for the whole run, unless the cell is about the host's bound: a
@@ -110,7 +109,7 @@ int run_hosted(const PublisherArgs &args, HostedPlugin &plugin, const LogWatch &
     if (!args.cell.stalled()) {
         sink.SetPayloadQueueLimit(args.cell.payloads + 1);
     }
-    if (!wait_connected(watch)) {
+    if (!wait_connected(plugin)) {
         return fail("the plug-in did not connect");
     }
     hand_over(sink, args.cell);
@@ -131,13 +130,12 @@ int run_hosted(const PublisherArgs &args, HostedPlugin &plugin, const LogWatch &
 
 int run_plugin_publisher(const PublisherArgs &args)
 {
-    LogWatch watch(TAG, true);
-    HostSession session(agent_identity(args.id),
-        [&watch](agLogLevel level, const std::string &line) { watch.on_line(level, line); }, true);
+    // No debug output: the hot path formats no log line.
+    HostSession session(agent_identity(args.id), [](agLogLevel, const std::string &) {}, false);
     try {
         PluginLibrary library(TAVRIX_PLUGIN_PATH);
         HostedPlugin plugin(library, TAG, {{"type", "1"}, {"config", write_config(args)}});
-        return run_hosted(args, plugin, watch);
+        return run_hosted(args, plugin);
     } catch (const std::exception &e) {
         return fail(e.what());
     }

@@ -91,10 +91,6 @@ public:
     bool WaitForPayloadQueueDepth(std::size_t depth, unsigned ms);
     uint64_t GetPayloadsQueued();
     uint64_t GetPayloadsDropped();
-    /* How often the plug-in has looked at its queue (WaitOnPayloadQueue,
-     * or PopPayloadQueue finding it empty): a plug-in that has looked once
-     * since an empty queue was seen has finished the work it took from it. */
-    uint64_t GetPayloadQueuePolls();
 #endif
 
     const std::string &GetConfigPath() const { return config_path; }
@@ -110,7 +106,6 @@ private:
     std::size_t queue_limit;
     uint64_t queued = 0;
     uint64_t dropped = 0;
-    uint64_t polls = 0;
 };
 
 #endif

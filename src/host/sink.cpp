@@ -74,7 +74,6 @@ void agPluginSink::QueuePayload(const std::shared_ptr<agPluginSinkPayload> &payl
 uint64_t agPluginSink::WaitOnPayloadQueue(unsigned ms)
 {
     std::unique_lock<std::mutex> guard(queue_lock);
-    ++polls;
     if (queue.empty() && ms > 0) {
         queue_filled.wait_for(guard, std::chrono::milliseconds(ms),
             [this] { return !queue.empty(); });
@@ -88,9 +87,6 @@ bool agPluginSink::PopPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload
     {
         std::lock_guard<std::mutex> guard(queue_lock);
         if (queue.empty()) {
-            // A worker that finds the queue empty is done with every
-            // payload it took before.
-            ++polls;
             return false;
         }
         // The payload the handle held is released outside the lock, so a
@@ -132,10 +128,4 @@ uint64_t agPluginSink::GetPayloadsDropped()
 {
     std::lock_guard<std::mutex> guard(queue_lock);
     return dropped;
-}
-
-uint64_t agPluginSink::GetPayloadQueuePolls()
-{
-    std::lock_guard<std::mutex> guard(queue_lock);
-    return polls;
 }

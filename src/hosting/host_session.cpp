@@ -29,9 +29,9 @@ std::string HostSession::agent_uuid() const
     return uuid;
 }
 
-HostedPlugin::HostedPlugin(PluginLibrary &library, const std::string &tag,
+HostedPlugin::HostedPlugin(PluginLibrary &library, const std::string &tag_,
     const std::map<std::string, std::string> &params, std::function<void()> worker_ended)
-    : instance(library.create(tag, params)), on_end(std::move(worker_ended))
+    : tag(tag_), instance(library.create(tag_, params)), on_end(std::move(worker_ended))
 {
     instance->Create();
     // Join is the host's one way to learn of the worker's end; a second

@@ -19,6 +19,7 @@
 #include <host/tavrixd.h>
 
 #include "plugin_library.h"
+#include "sink_status.h"
 
 /* The agent's identity and configuration variables ("${name}" to value).
  * A UUID left empty stays unknown, as the agent leaves it. */
@@ -73,6 +74,8 @@ public:
     agPluginSink &sink() { return *instance; }
 
     void queue(const std::string &bytes, const std::set<std::string> &channels);
+    /* The instance's own figures (report_status on in its configuration). */
+    SinkStatus status() { return sink_status(*instance, tag); }
     /* The agent's reload event. */
     void reload();
     /* Asks the worker to end and waits up to `bound`; true when it ended. */
@@ -82,6 +85,7 @@ public:
     std::string failure();
 
 private:
+    const std::string tag;
     agPluginSink *instance;
     std::function<void()> on_end;
     std::mutex lock;

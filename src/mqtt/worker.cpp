@@ -146,10 +146,11 @@ bool aspPlugin::TakesPayloads(bool want_write) const
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
 {
-    // Looked at on every pass, also while nothing is taken: hosts learn
-    // from it that the worker is past its configuration load.
+    if (!connected) {
+        return;
+    }
     uint64_t waiting = WaitOnPayloadQueue(0);
-    if (waiting == 0 || !connected || !TakesPayloads(mosquitto_want_write(mosq))) {
+    if (waiting == 0 || !TakesPayloads(mosquitto_want_write(mosq))) {
         return;
     }
     // Never more than waited when the drain began: a host that queues as

@@ -19,7 +19,7 @@ TEST_F(PluginTest, TwoInstancesWithTheirOwnClientIdsBothDeliverEverything)
     config["client_id"] = "${uuid_agent}-second";
     std::unique_ptr<HostedPlugin> second = host(second_tag, files.write("second.json", config.dump()));
     ASSERT_TRUE(wait_connected());
-    ASSERT_TRUE(log.wait_for(second_tag + ": on_connect: 0: "));
+    ASSERT_TRUE(wait_until([&] { return second->status().connected; }));
 
     for (int i = 0; i < PAYLOADS; ++i) {
         plugin->queue("first " + std::to_string(i), {"first"});

@@ -53,7 +53,7 @@ TEST_F(PluginTest, PasswordFileBrokerRefusesWrongCredentialsAndNothingIsPublishe
     ASSERT_TRUE(broker.wait_for_log("disconnected, not authorised.", 2));
     EXPECT_EQ(plugin->sink().GetPayloadQueueDepth(), 1u);
 
-    EXPECT_EQ(log.count(std::string(TAG) + ": on_connect: 0: "), 0u);
+    EXPECT_EQ(accounted().connections, 0u);
     EXPECT_EQ(published_count(), 0u);
     EXPECT_EQ(broker.log_count("Received PUBLISH"), 0u);
     EXPECT_TRUE(subscriber.messages().empty());

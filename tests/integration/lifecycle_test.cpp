@@ -96,8 +96,8 @@ TEST_P(BrokerRestartTest, NothingIsLostAcrossTheRestart)
     broker.pause();
     queue_numbered(100, 200);
     ASSERT_TRUE(wait_until([&] {
-        DeliveryCounts counts = accounted();
-        return qos == 0 ? counts.accepted == 200 : counts.accepted > 100 && counts.outstanding() > 0;
+        SinkStatus counts = accounted();
+        return qos == 0 ? counts.published == 200 : counts.published > 100 && counts.unconfirmed > 0;
     }));
     broker.stop();
     queue_numbered(200, 300);
@@ -112,8 +112,24 @@ TEST_P(BrokerRestartTest, NothingIsLostAcrossTheRestart)
     EXPECT_TRUE(wait_until([&] { return includes(subscriber.distinct_payloads(), must_arrive); },
         std::chrono::seconds(30)))
         << subscriber.distinct_payloads().size() << " distinct payloads arrived";
+    // The figures tell the same: everything published once and confirmed,
+    // the re-sent apart, one connection lost.
+    ASSERT_TRUE(wait_until([&] { return accounted().unconfirmed == 0; }));
+    SinkStatus figures = accounted();
+    EXPECT_EQ(figures.payloads_taken, 400u);
+    EXPECT_EQ(figures.published, 400u);
+    EXPECT_EQ(figures.confirmed, 400u);
+    EXPECT_EQ(figures.connections, 2u);
+    EXPECT_EQ(figures.connections_lost, 1u);
     if (qos > 0) {
-        EXPECT_TRUE(log.wait_for(std::string(TAG) + ": published again "));
+        EXPECT_GT(figures.resent, 0u);
+        EXPECT_TRUE(log.wait_for(std::string(TAG) + ": published again " +
+            std::to_string(figures.resent) + " messages"));
+        EXPECT_LE(subscriber.messages().size() - subscriber.distinct_payloads().size(),
+            figures.resent)
+            << "only a re-sent message may arrive twice";
+    } else {
+        EXPECT_LE(subscriber.messages().size(), figures.confirmed);
     }
     EXPECT_EQ(plugin->sink().GetPayloadsDropped(), 0u);
     EXPECT_EQ(log.count(std::string(TAG) + ": Loading configuration: "), 1u);
@@ -214,8 +230,7 @@ TEST_F(LifecycleTest, StopAndDeleteReturnAtOnceInEveryConnectionState)
 
     nlohmann::json direct = config_for(broker, "t");
     direct["ca_file"] = TlsMaterial::get().ca_file();
-    std::size_t connected_before = log.count(std::string(TAG) + ": on_connect: 0: ");
     start_plugin(direct);
-    ASSERT_TRUE(wait_connected(connected_before + 1));
+    ASSERT_TRUE(wait_connected());
     EXPECT_LT(stop_and_delete(), bound) << "connected";
 }

@@ -20,7 +20,6 @@ void PluginTest::SetUp()
     // The subscribers' library set-up must precede the plug-in's, on this
     // thread (see subscriber_library_init).
     subscriber_library_init();
-    accounted_before = ClientLedger::process().counts();
 }
 
 void PluginTest::TearDown()
@@ -58,7 +57,8 @@ Broker &PluginTest::start_broker(BrokerOptions options)
 
 nlohmann::json PluginTest::config_for(const Broker &broker, const std::string &topic)
 {
-    return {{"host", "127.0.0.1"}, {"port", broker.port()}, {"topic", topic}};
+    return {{"host", "127.0.0.1"}, {"port", broker.port()}, {"topic", topic},
+        {"report_status", true}};
 }
 
 std::string PluginTest::write_config(const nlohmann::json &config)
@@ -81,7 +81,12 @@ std::unique_ptr<HostedPlugin> PluginTest::host(const std::string &tag,
 
 bool PluginTest::wait_connected(std::size_t times)
 {
-    return log.wait_for(std::string(TAG) + ": on_connect: 0: ", times);
+    return wait_until(
+        [&] {
+            SinkStatus now = accounted();
+            return now.connected && now.connections >= times;
+        },
+        std::chrono::seconds(10));
 }
 
 bool PluginTest::wait_reloaded(std::size_t times)
@@ -92,12 +97,9 @@ bool PluginTest::wait_reloaded(std::size_t times)
 bool PluginTest::wait_queue_settled()
 {
     agPluginSink &sink = plugin->sink();
-    if (!sink.WaitForPayloadQueueDepth(0, 10000)) {
-        return false;
-    }
-    uint64_t polls = sink.GetPayloadQueuePolls();
-    return wait_until([&] { return sink.GetPayloadQueuePolls() > polls; },
-        std::chrono::seconds(10));
+    return sink.WaitForPayloadQueueDepth(0, 10000) &&
+        wait_until([&] { return accounted().payloads_taken >= sink.GetPayloadsQueued(); },
+            std::chrono::seconds(10));
 }
 
 std::size_t PluginTest::published_count() const
@@ -105,16 +107,7 @@ std::size_t PluginTest::published_count() const
     return log.count(std::string(TAG) + ": MQ Publish: ");
 }
 
-DeliveryCounts PluginTest::accounted() const
+SinkStatus PluginTest::accounted() const
 {
-    DeliveryCounts now = ClientLedger::process().counts();
-    const DeliveryCounts &then = accounted_before;
-    DeliveryCounts since;
-    since.accepted = now.accepted - then.accepted;
-    since.refused = now.refused - then.refused;
-    since.confirmed = now.confirmed - then.confirmed;
-    since.lost = now.lost - then.lost;
-    since.connections = now.connections - then.connections;
-    since.disconnections = now.disconnections - then.disconnections;
-    return since;
+    return plugin ? plugin->status() : SinkStatus();
 }

@@ -2,9 +2,10 @@
  * The fixture of the integration tests: the built plug-in hosted through
  * src/hosting as the agent hosts it (global configuration with UUIDs and
  * variables, every log line kept, debug output on), brokers of the test's
- * own and the delivery accounting. The plug-in is stopped before the
- * brokers, so that no test pays for a reconnect attempt on its way out;
- * on failure the plug-in's and the brokers' logs are printed.
+ * own, and the plug-in's own figures (its configurations ask for them).
+ * The plug-in is stopped before the brokers, so that no test pays for a
+ * reconnect attempt on its way out; on failure the plug-in's and the
+ * brokers' logs are printed.
  */
 #ifndef TAVRIX_TESTS_INTEGRATION_PLUGIN_TEST_H
 #define TAVRIX_TESTS_INTEGRATION_PLUGIN_TEST_H
@@ -16,11 +17,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <delivery_accounting.h>
 #include <host_session.h>
-#include <log_watch.h>
+#include <sink_status.h>
 
 #include "broker.h"
+#include "log_watch.h"
 #include "scratch_dir.h"
 #include "subscriber.h"
 #include "wait.h"
@@ -45,7 +46,7 @@ protected:
 
     Broker &start_broker(BrokerOptions options = {});
     /* A configuration for the plain or TLS listener of `broker` on
-     * 127.0.0.1, with `topic` as template. */
+     * 127.0.0.1, with `topic` as template, reporting its figures. */
     static nlohmann::json config_for(const Broker &broker, const std::string &topic);
     /* Writes the plug-in's configuration file (the same file every time). */
     std::string write_config(const nlohmann::json &config);
@@ -53,21 +54,19 @@ protected:
     /* Another instance, tagged `tag`, reading `config_path`. */
     std::unique_ptr<HostedPlugin> host(const std::string &tag, const std::string &config_path);
 
-    /* The plug-in's own account of the broker accepting it: its connect
-     * callback with result 0, for the `times`-th time. Payloads queued
-     * before it are dropped by design. */
+    /* The plug-in's own account of the broker accepting it, for the
+     * `times`-th time, and still connected. */
     bool wait_connected(std::size_t times = 1);
     /* The `times`-th configuration load has started; a payload queued after
      * it is published with that configuration. */
     bool wait_reloaded(std::size_t times);
-    /* The worker has taken everything queued so far and looked at its
-     * queue again, which it does only once it has published it. */
+    /* The worker has taken everything queued so far and handed it over. */
     bool wait_queue_settled();
     std::size_t published_count() const;
-    /* What the accounting counted since the test began. */
-    DeliveryCounts accounted() const;
+    /* The current instance's figures; none without an instance. */
+    SinkStatus accounted() const;
 
-    LogWatch log{TAG, true};
+    LogWatch log;
     std::unique_ptr<HostSession> session;
     ScratchDir files;
     std::vector<std::unique_ptr<Broker>> brokers;
@@ -77,8 +76,6 @@ protected:
 
 private:
     void print_logs() const;
-
-    DeliveryCounts accounted_before;
 };
 
 #endif

@@ -1,23 +1,37 @@
 #include "config_file.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-bool read_all(int fd, std::string &text)
+using Clock = std::chrono::steady_clock;
+
+// Reads to the end. A pipe's writer may be slow to come or to write: each
+// read waits for data until `deadline`, after which errno is ETIMEDOUT. A
+// FIFO without a writer yet reads as at its end, so the wait comes first.
+bool read_all(int fd, std::string &text, Clock::time_point deadline)
 {
     char chunk[8192];
     for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        struct pollfd entry = {fd, POLLIN, 0};
+        int ready = poll(&entry, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        ssize_t got = ready < 0 ? -1 : read(fd, chunk, sizeof chunk);
         if (got > 0) {
             text.append(chunk, static_cast<std::size_t>(got));
         } else if (got == 0) {
             return true;
-        } else if (errno != EINTR) {
+        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             return false;
         }
     }
@@ -35,7 +49,7 @@ void parse(ConfigFile &file, const std::string &text)
 
 } // namespace
 
-ConfigFile inspect_config(const std::string &path)
+ConfigFile inspect_config(const std::string &path, std::chrono::milliseconds pipe_limit)
 {
     ConfigFile file;
     file.path = path;
@@ -46,14 +60,17 @@ ConfigFile inspect_config(const std::string &path)
         return file;
     }
     file.mode = info.st_mode & 07777;
-    if (!S_ISREG(info.st_mode)) {
+    file.regular = S_ISREG(info.st_mode);
+    if (S_ISDIR(info.st_mode)) {
+        file.error = EISDIR;
         return file;
     }
-    // O_NONBLOCK: should the path have become a FIFO since, the open does
-    // not wait for a writer.
+    // O_NONBLOCK: a FIFO's open does not wait for a writer; its reads wait
+    // in read_all, within the limit.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     std::string text;
-    if (fd < 0 || !read_all(fd, text)) {
+    auto deadline = Clock::now() + (file.regular ? std::chrono::milliseconds(0) : pipe_limit);
+    if (fd < 0 || !read_all(fd, text, deadline)) {
         file.error = errno;
         if (fd >= 0) {
             close(fd);
@@ -61,7 +78,7 @@ ConfigFile inspect_config(const std::string &path)
         return file;
     }
     close(fd);
-    file.regular = true;
+    file.read = true;
     parse(file, text);
     return file;
 }

@@ -1,24 +1,18 @@
 #include "delivery.h"
 
+#include <algorithm>
 #include <memory>
-
-#include <delivery_accounting.h>
 
 namespace {
 
-// How often conditions nobody announces are looked at again.
+// How often the plug-in's figures are looked at again while waiting.
 constexpr std::chrono::milliseconds RECHECK{10};
-
-DeliveryCounts counts()
-{
-    return ClientLedger::process().counts();
-}
 
 } // namespace
 
 Delivery::Delivery(agPluginSink &plugin_, RunEvents &events_,
-    const std::set<std::string> &channels_)
-    : plugin(plugin_), events(events_), channels(channels_)
+    const std::set<std::string> &channels_, std::function<SinkStatus()> status_)
+    : plugin(plugin_), events(events_), channels(channels_), status(std::move(status_))
 {
     plugin.SetPayloadQueueLimit(QUEUE_LIMIT);
 }
@@ -26,14 +20,18 @@ Delivery::Delivery(agPluginSink &plugin_, RunEvents &events_,
 Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
 {
     auto deadline = Clock::now() + limit;
-    events.wait_until(deadline, [this] { return counts().connected() || events.interrupted(); });
+    bool connected = false;
+    while (!(connected = status().connected) && !events.interrupted() && Clock::now() < deadline) {
+        events.wait_until(std::min(deadline, Clock::now() + RECHECK),
+            [this] { return events.interrupted(); });
+    }
     if (events.has_worker_ended()) {
         return Connect::WORKER_ENDED;
     }
     if (events.stop_requested()) {
         return Connect::STOPPED;
     }
-    return counts().connected() ? Connect::CONNECTED : Connect::TIMED_OUT;
+    return connected ? Connect::CONNECTED : Connect::TIMED_OUT;
 }
 
 InputReader::Result Delivery::feed(InputReader &input)
@@ -64,7 +62,7 @@ uint64_t Delivery::room()
     static_assert(OUTSTANDING_LIMIT < QUEUE_LIMIT, "the bound keeps the queue from filling");
     uint64_t per_payload = channels.size();
     uint64_t ahead =
-        counts().outstanding() + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
+        status().unconfirmed + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
     if (ahead > OUTSTANDING_LIMIT) {
         return ahead == 2 * per_payload ? 1 : 0;
     }
@@ -119,9 +117,9 @@ Delivery::Drain Delivery::wait_for(Done done, Progress progress)
     }
 }
 
-// The worker publishes each payload it takes before it looks at its
-// queue again: a look after the queue was seen empty means that every
-// payload has been published. libmosquitto then confirms or drops each.
+// The plug-in counts a payload taken once it has handed over all its
+// publishes: with every queued payload taken, every publish is made, and
+// libmosquitto then confirms each (or the plug-in gives it up).
 Delivery::Drain Delivery::drain()
 {
     Drain result = wait_for([this] { return plugin.WaitForPayloadQueueDepth(0, 0); },
@@ -129,14 +127,14 @@ Delivery::Drain Delivery::drain()
     if (result != Drain::DONE) {
         return result;
     }
-    uint64_t polls = plugin.GetPayloadQueuePolls();
-    result = wait_for([this, polls] { return plugin.GetPayloadQueuePolls() > polls; },
-        [] { return 0; });
+    const uint64_t queued = plugin.GetPayloadsQueued();
+    result = wait_for([this, queued] { return status().payloads_taken >= queued; },
+        [this] { return status().payloads_taken; });
     if (result != Drain::DONE) {
         return result;
     }
-    return wait_for([] { return counts().outstanding() == 0; }, [] {
-        DeliveryCounts now = counts();
+    return wait_for([this] { return status().unconfirmed == 0; }, [this] {
+        SinkStatus now = status();
         return now.confirmed + now.lost;
     });
 }

@@ -12,10 +12,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 
 #include <host/tavrixd.h>
+#include <sink_status.h>
 
 #include "input_reader.h"
 #include "run_events.h"
@@ -34,8 +36,10 @@ public:
     enum class Connect { CONNECTED, WORKER_ENDED, STOPPED, TIMED_OUT };
     enum class Drain { DONE, STALLED, INTERRUPTED };
 
-    /* Every payload goes to `channels`. */
-    Delivery(agPluginSink &plugin, RunEvents &events, const std::set<std::string> &channels);
+    /* Every payload goes to `channels`; `status` asks the plug-in for its
+     * figures. */
+    Delivery(agPluginSink &plugin, RunEvents &events, const std::set<std::string> &channels,
+        std::function<SinkStatus()> status);
 
     /* Waits until the broker has accepted the plug-in. */
     Connect wait_for_broker(std::chrono::milliseconds limit);
@@ -44,7 +48,7 @@ public:
      * interrupted; returns how it ended. */
     InputReader::Result feed(InputReader &input);
 
-    /* Waits until the queue is empty, the worker has published what it
+    /* Waits until the queue is empty, the worker has handed over all it
      * took, and libmosquitto has confirmed every publish; gives up after
      * STALL_LIMIT without progress. */
     Drain drain();
@@ -64,6 +68,7 @@ private:
     agPluginSink &plugin;
     RunEvents &events;
     const std::set<std::string> &channels;
+    const std::function<SinkStatus()> status;
     std::atomic<uint64_t> read_count{0};
     uint64_t credit = 0; // payloads that may go in without another look
 };

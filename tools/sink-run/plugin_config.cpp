@@ -1,10 +1,13 @@
 #include "plugin_config.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "options.h"
 
 namespace {
+
+using Millis = std::chrono::milliseconds;
 
 // The name the plug-in's messages show for the private file.
 constexpr const char *PRIVATE_NAME = "mqtt.json";
@@ -22,51 +25,62 @@ std::string serialized(const nlohmann::json &configuration)
 
 } // namespace
 
-PluginConfig::PluginConfig(const std::string &user_file, const nlohmann::json &overrides_)
+PluginConfig::PluginConfig(const std::string &user_file, const nlohmann::json &overrides_,
+    std::chrono::milliseconds pipe_limit)
     : overrides(overrides_)
 {
+    initial = overrides;
     if (!user_file.empty()) {
-        user = inspect_config(user_file);
-        if (overrides.empty()) {
-            initial = user.document;
-            return;
-        }
-        if (user.error == 0 && !user.regular) {
+        // Under flags a pipe is refused unread: nothing waits for its writer.
+        user = inspect_config(user_file, overrides.empty() ? pipe_limit : Millis(0));
+        bool present = user.error == 0 || user.error == ETIMEDOUT;
+        if (!overrides.empty() && present && !user.regular) {
             throw UsageError("configuration " + user_file +
                 " is not a regular file: flags can override the keys of a regular file only");
         }
+        initial = merged(user);
     }
-    initial = user_file.empty() ? overrides : merged(user);
     copy.reset(new PrivateFile(PRIVATE_NAME));
-    copy->write(serialized(initial));
+    write(initial);
 }
 
 const std::string &PluginConfig::path() const
 {
-    return copy ? copy->path() : user.path;
+    return copy->path();
 }
 
-// A file that holds only null reads as no key at all to the plug-in;
-// any other value that is not an object has no keys to override.
+void PluginConfig::write(const nlohmann::json &configuration)
+{
+    nlohmann::json with_runner_keys = configuration;
+    with_runner_keys["report_status"] = true;
+    copy->write(serialized(with_runner_keys));
+}
+
+// A file that holds only null, or without flags any value that is not an
+// object, sets no key for the plug-in; under flags such a value has no
+// keys to override.
 nlohmann::json PluginConfig::merged(const ConfigFile &file) const
 {
+    if (file.error == ETIMEDOUT) {
+        throw MergeError("configuration " + file.path +
+            " gave nothing to read (a FIFO without a writer?)");
+    }
     if (file.error != 0) {
         throw MergeError("cannot read configuration " + file.path + ": " +
             std::strerror(file.error));
-    }
-    if (!file.regular) {
-        throw MergeError("configuration " + file.path + " is no longer a regular file");
     }
     if (file.document.is_discarded()) {
         throw MergeError("configuration " + file.path + " is not valid JSON: " +
             file.parse_error);
     }
-    if (!file.document.is_object() && !file.document.is_null()) {
-        throw MergeError("configuration " + file.path +
-            " holds no JSON object whose keys flags could override");
+    if (!file.document.is_object()) {
+        if (!overrides.empty() && !file.document.is_null()) {
+            throw MergeError("configuration " + file.path +
+                " holds no JSON object whose keys flags could override");
+        }
+        return overrides;
     }
-    nlohmann::json configuration = file.document.is_null() ? nlohmann::json::object()
-                                                           : file.document;
+    nlohmann::json configuration = file.document;
     for (const auto &entry : overrides.items()) {
         configuration[entry.key()] = entry.value();
     }
@@ -75,9 +89,14 @@ nlohmann::json PluginConfig::merged(const ConfigFile &file) const
 
 void PluginConfig::refresh()
 {
-    if (copy && !user.path.empty()) {
-        copy->write(serialized(merged(inspect_config(user.path))));
+    if (user.path.empty()) {
+        return;
     }
+    if (!user.regular) {
+        throw MergeError("configuration " + user.path +
+            " is not a regular file: it was read once, at the start");
+    }
+    write(merged(inspect_config(user.path)));
 }
 
 void PluginConfig::discard() noexcept

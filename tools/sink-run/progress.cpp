@@ -20,7 +20,7 @@ std::string format_progress(const Snapshot &s)
         ", queued " + std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped) +
         ", waiting " + std::to_string(s.waiting) + ", published " +
         std::to_string(s.published()) + ", unacknowledged " +
-        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.delivery.resent);
+        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.sink.resent);
 }
 
 std::string format_summary(const Snapshot &s)
@@ -28,7 +28,7 @@ std::string format_summary(const Snapshot &s)
     return "tavrix-sink-run: read " + std::to_string(s.read) + ", queued " +
         std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped) + ", published " +
         std::to_string(s.published()) + ", unacknowledged " +
-        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.delivery.resent) +
+        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.sink.resent) +
         ", elapsed " + seconds(s.elapsed);
 }
 
@@ -36,7 +36,7 @@ namespace {
 
 std::string why_never_made(const Snapshot &s, const RunEnd &end)
 {
-    if (s.refused > 0) {
+    if (s.sink.refused > 0) {
         return ": libmosquitto refused publishes and the plug-in skips the rest of such a"
                " payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)";
     }
@@ -70,8 +70,8 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
         lines.push_back(std::to_string(expected - s.published()) + " publishes never made" +
             why_never_made(s, end));
     }
-    if (s.refused > 0) {
-        lines.push_back(std::to_string(s.refused) + " of " + std::to_string(s.published()) +
+    if (s.sink.refused > 0) {
+        lines.push_back(std::to_string(s.sink.refused) + " of " + std::to_string(s.published()) +
             " publishes refused by libmosquitto");
     }
     if (s.unconfirmed() > 0) {

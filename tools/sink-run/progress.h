@@ -12,24 +12,23 @@
 #include <thread>
 #include <vector>
 
-#include <delivery_accounting.h>
+#include <sink_status.h>
 
 struct Snapshot {
     uint64_t read = 0;     // payloads taken from the input
     uint64_t queued = 0;   // payloads the host's queue took
     uint64_t dropped = 0;  // payloads the host's queue refused
     uint64_t waiting = 0;  // payloads in the queue now
-    DeliveryCounts delivery;
-    uint64_t refused = 0;  // publish requests the plug-in reported refused
+    SinkStatus sink;       // the plug-in's own figures
     double elapsed = 0;    // seconds since the start
 
     /* Publish requests: one per payload and channel, refused ones too;
      * each counted once, however often a broken connection made the
-     * plug-in hand it over again (delivery.resent). */
-    uint64_t published() const { return delivery.accepted + refused; }
+     * plug-in hand it over again (sink.resent). */
+    uint64_t published() const { return sink.published + sink.refused; }
     /* Publishes libmosquitto took and did not confirm: still waiting, or
-     * dropped unwritten or unacknowledged. */
-    uint64_t unconfirmed() const { return delivery.outstanding() + delivery.lost; }
+     * given up. */
+    uint64_t unconfirmed() const { return sink.unconfirmed + sink.lost; }
 };
 
 std::string format_progress(const Snapshot &snapshot);

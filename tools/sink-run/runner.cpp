@@ -7,9 +7,7 @@
 
 #include <unistd.h>
 
-#include <delivery_accounting.h>
 #include <host_session.h>
-#include <log_watch.h>
 
 #include "agent_uuid.h"
 #include "config_checks.h"
@@ -36,6 +34,13 @@ std::string seconds_text(double seconds)
     char text[32];
     std::snprintf(text, sizeof text, "%g s", seconds);
     return text;
+}
+
+// Rounded up: a time-out below a millisecond must not become none.
+std::chrono::milliseconds connect_limit(const Options &options)
+{
+    return std::chrono::milliseconds(
+        static_cast<long long>(std::ceil(options.connect_timeout * 1000)));
 }
 
 AgentUuid agent_uuid_of(const Options &options)
@@ -75,19 +80,6 @@ private:
     SignalWatch &signals;
 };
 
-// The accounting's news wake the runner's waits, for the run's life.
-class LedgerListener
-{
-public:
-    explicit LedgerListener(RunEvents &events)
-    {
-        ClientLedger::process().set_listener([&events] { events.notify(); });
-    }
-    ~LedgerListener() { ClientLedger::process().set_listener(nullptr); }
-    LedgerListener(const LedgerListener &) = delete;
-    LedgerListener &operator=(const LedgerListener &) = delete;
-};
-
 class Run
 {
 public:
@@ -96,7 +88,7 @@ public:
         : options(options_), config(config_), warnings(std::move(warnings_)),
           started(Clock::now()),
           agent(agent_uuid_of(options)),
-          signals(events), listener(events), watch(TAG, false),
+          signals(events),
           session(identity_of(options, agent), log_sink(), options.debug),
           library(plugin_path)
     {
@@ -123,22 +115,22 @@ private:
     const AgentUuid agent;
     RunEvents events;
     SignalWatch signals;
-    LedgerListener listener;
-    LogWatch watch;
     HostSession session;
     PluginLibrary library;
     std::unique_ptr<HostedPlugin> plugin;
     std::unique_ptr<Delivery> delivery;
 };
 
-// Notices always reach standard error, debug lines only when asked for.
+// Notices always reach standard error, debug lines only when asked for;
+// the host's logger hands lines over with their newline or without.
 agLogSink Run::log_sink()
 {
     return [this](agLogLevel level, const std::string &text) {
-        std::string line = watch.on_line(level, text);
-        if (level == agLogLevel::NOTICE || options.debug) {
-            std::fprintf(stderr, "%s\n", line.c_str());
+        if (level != agLogLevel::NOTICE && !options.debug) {
+            return;
         }
+        bool newline = !text.empty() && text.back() == '\n';
+        std::fprintf(stderr, "%s%s", text.c_str(), newline ? "" : "\n");
     };
 }
 
@@ -150,8 +142,7 @@ Snapshot Run::sample()
     s.queued = sink.GetPayloadsQueued();
     s.dropped = sink.GetPayloadsDropped();
     s.waiting = sink.GetPayloadQueueDepth();
-    s.delivery = ClientLedger::process().counts();
-    s.refused = watch.refused();
+    s.sink = plugin->status();
     s.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     return s;
 }
@@ -197,7 +188,8 @@ int Run::execute(InputFile &input)
         [this] { events.worker_ended(); }));
     say_started();
 
-    delivery.reset(new Delivery(plugin->sink(), events, options.channels));
+    delivery.reset(new Delivery(plugin->sink(), events, options.channels,
+        [this] { return plugin->status(); }));
     ReloadTarget reload_target(signals, [this] { reload(); });
     std::unique_ptr<ProgressLines> progress;
     if (options.stats) {
@@ -219,17 +211,15 @@ int Run::execute(InputFile &input)
     RunEnd end;
     end.stalled = drain == Delivery::Drain::STALLED;
     end.cut_short = events.hurry();
-    end.losses = ClientLedger::process().counts().disconnections;
     std::string failure = stop_worker(
         events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
     progress.reset();
     reload_target.clear();
-    // The instance's deletion destroys its client: whatever libmosquitto
-    // still held unconfirmed is counted lost by then.
+    // The worker has ended: the figures are final, and what is still
+    // unconfirmed goes with the instance.
     Snapshot summary = sample();
+    end.losses = summary.sink.connections_lost;
     plugin.reset();
-    summary.delivery = ClientLedger::process().counts();
-    summary.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     return finish(failure, fed == InputReader::FAILED, summary, end);
 }
 
@@ -253,10 +243,7 @@ std::string Run::stop_worker(int status_if_stuck)
 // -1 when connected; otherwise the exit status, with the plug-in stopped.
 int Run::connect_or_fail(Delivery &d)
 {
-    // Rounded up: a time-out below a millisecond must not become none.
-    auto limit = std::chrono::milliseconds(
-        static_cast<long long>(std::ceil(options.connect_timeout * 1000)));
-    Delivery::Connect connect = d.wait_for_broker(limit);
+    Delivery::Connect connect = d.wait_for_broker(connect_limit(options));
     if (connect == Delivery::Connect::CONNECTED) {
         return -1;
     }
@@ -270,9 +257,8 @@ int Run::connect_or_fail(Delivery &d)
     if (connect == Delivery::Connect::STOPPED) {
         say("stopped before the broker accepted the connection");
         status = EXIT_SIGNAL_BASE + events.stop_signal();
-    } else if (plugin->sink().GetPayloadQueuePolls() == 0) {
-        // The worker's pass looks at its queue right after the reload step
-        // (src/mqtt/worker.cpp): no look yet means the first load has not
+    } else if (!plugin->status().reported) {
+        // The figures come with the first load: none yet means it has not
         // returned, and no broker was tried.
         say("the plug-in has not finished loading its configuration " + config.path() +
             " within " + seconds_text(options.connect_timeout) +
@@ -293,9 +279,10 @@ int Run::report_failure(const std::string &failure)
 
 void Run::say_unreachable()
 {
-    std::string problem = watch.last_problem();
-    std::string library_error = ClientLedger::process().last_library_error();
-    std::string reason = problem.empty() ? "no answer" : "last: " + problem;
+    SinkStatus status = plugin->status();
+    const std::string &problem = status.last_connection_error;
+    const std::string &library_error = status.last_library_error;
+    std::string reason = problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " + problem;
     if (!library_error.empty()) {
         reason += "; libmosquitto: " + library_error;
     }
@@ -330,14 +317,11 @@ int run(const Options &options)
 {
     InputFile input(options.input);
     std::string plugin_path = choose_plugin(options.plugin);
-    if (!ClientLedger::interposed()) {
-        say("built without the delivery accounting");
-        return EXIT_PLUGIN_FAILED;
-    }
     try {
         std::vector<std::string> warnings;
         PluginConfig config(options.config,
-            configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings));
+            configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings),
+            connect_limit(options));
         for (const std::string &line : startup_warnings(config)) {
             warnings.push_back(line);
         }

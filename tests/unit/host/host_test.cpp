@@ -133,7 +133,6 @@ TEST(PayloadQueueTest, BoundedQueueDropsAndCountsWhatDoesNotFit)
     EXPECT_EQ(popped->data[0], '2');
     EXPECT_FALSE(sink.PopPayloadQueue(popped));
     EXPECT_EQ(popped->data[0], '2') << "a failed pop leaves the handle alone";
-    EXPECT_EQ(sink.GetPayloadQueuePolls(), 2u) << "a wait and a pop that found nothing";
 
     sink.QueuePayload(nullptr);
     EXPECT_EQ(sink.GetPayloadsDropped(), 2u) << "a null payload never reaches the plug-in";

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <delivery_accounting.h>
-
 #include "delivery.h"
 
 namespace {
@@ -13,8 +11,6 @@ public:
     IdleSink() : agPluginSink("idle", {}) {}
     void *Entry() override { return nullptr; }
 };
-
-const mosquitto *const CLIENT = reinterpret_cast<const mosquitto *>(0x3000);
 
 TEST(DeliveryTest, RoomKeepsWhatLibmosquittoMayHoldWithinTheBound)
 {
@@ -36,18 +32,14 @@ TEST(DeliveryTest, RoomKeepsWhatLibmosquittoMayHoldWithinTheBound)
         {LIMIT - 3, 0, {"a", "b"}, 0},
     };
     for (const Row &row : rows) {
-        ClientLedger &ledger = ClientLedger::process();
-        ledger.dropped(CLIENT, true);
-        ledger.adopt(CLIENT);
-        for (uint64_t i = 0; i < row.outstanding; ++i) {
-            ledger.published(CLIENT);
-        }
+        SinkStatus figures;
+        figures.unconfirmed = row.outstanding;
         IdleSink sink;
         for (std::size_t i = 0; i < row.queued; ++i) {
             sink.QueuePayload(std::make_shared<agPluginSinkPayload>("x", 1, row.channels));
         }
         RunEvents events;
-        Delivery delivery(sink, events, row.channels);
+        Delivery delivery(sink, events, row.channels, [&] { return figures; });
         uint64_t room = delivery.room();
         EXPECT_EQ(room, row.room) << row.outstanding << " outstanding, " << row.queued
                                   << " queued, " << row.channels.size() << " channels";
@@ -55,7 +47,6 @@ TEST(DeliveryTest, RoomKeepsWhatLibmosquittoMayHoldWithinTheBound)
         uint64_t at_most = row.outstanding + (row.queued + room + 1) * row.channels.size();
         EXPECT_TRUE(room == 0 || at_most <= LIMIT) << at_most;
     }
-    ClientLedger::process().dropped(CLIENT, true);
 }
 
 TEST(DeliveryTest, APayloadWiderThanTheBoundStillGoesAlone)
@@ -66,7 +57,7 @@ TEST(DeliveryTest, APayloadWiderThanTheBoundStillGoesAlone)
     }
     IdleSink sink;
     RunEvents events;
-    EXPECT_EQ(Delivery(sink, events, wide).room(), 1u);
+    EXPECT_EQ(Delivery(sink, events, wide, [] { return SinkStatus(); }).room(), 1u);
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,13 +37,21 @@ struct Made {
     std::vector<std::string> warnings;
 };
 
-Made make(const std::vector<std::string> &arguments, const char *environment = nullptr)
+Made make(const std::vector<std::string> &arguments, const char *environment = nullptr,
+    std::chrono::milliseconds pipe_limit = std::chrono::seconds(5))
 {
     Made made;
     Options options = parse_options(arguments);
     made.config.reset(new PluginConfig(options.config,
-        configuration_overrides(options, environment, made.warnings)));
+        configuration_overrides(options, environment, made.warnings), pipe_limit));
     return made;
+}
+
+// What the plug-in reads: the configuration with the runner's own key.
+nlohmann::json with_status(nlohmann::json configuration)
+{
+    configuration["report_status"] = true;
+    return configuration;
 }
 
 TEST(PluginConfigTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
@@ -85,18 +95,18 @@ TEST(PluginConfigTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
         {{"--config", commented}, "new",
             {{"host", "a"}, {"port", 1883}, {"topic", "x"}, {"extra", {1}}, {"pass", "new"}}},
         {{"--config", null_file, "-t", "t"}, nullptr, {{"topic", "t"}}},
-        // Without flags the plug-in reads the user's file itself.
+        // Without flags too the plug-in reads a copy: the runner's own key
+        // goes over the file's.
         {{"--config", commented}, nullptr,
             {{"host", "a"}, {"port", 1883}, {"topic", "x"}, {"extra", {1}}, {"pass", "old"}}},
+        {{"--config", null_file}, nullptr, nlohmann::json::object()},
     };
     for (const Row &row : rows) {
         Made made = make(row.arguments, row.environment);
-        EXPECT_EQ(read_json(made.config->path()), row.expected) << joined(row.arguments);
-        EXPECT_EQ(made.config->contents(), row.expected) << joined(row.arguments);
-        bool own_file = row.arguments.size() == 2 && row.arguments[0] == "--config" &&
-            row.environment == nullptr;
-        EXPECT_EQ(!row.arguments.empty() && made.config->path() == row.arguments.back(), own_file)
+        EXPECT_EQ(read_json(made.config->path()), with_status(row.expected))
             << joined(row.arguments);
+        EXPECT_EQ(made.config->contents(), row.expected) << joined(row.arguments);
+        EXPECT_TRUE(row.arguments.empty() || made.config->path() != row.arguments.back());
     }
 }
 
@@ -146,18 +156,31 @@ TEST(PluginConfigTest, RefusesWhatItCannotMerge)
     }
 }
 
-TEST(PluginConfigTest, AFifoIsLeftToThePluginUnopened)
+// A FIFO (--config <(...)) is read once, as its writer gives it, within
+// the limit; a reload cannot read it again.
+TEST(PluginConfigTest, AFifoIsReadOnceWithinTheLimit)
 {
     ScratchDir dir;
     std::string fifo = dir.file("fifo.json");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Opening it would wait for a writer; a writer waiting would be met
-    // and then left with nobody to read.
-    auto made = std::async(std::launch::async, [&] { return make({"--config", fifo}); });
-    ASSERT_EQ(made.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    Made result = made.get();
-    EXPECT_EQ(result.config->path(), fifo);
-    EXPECT_TRUE(result.config->contents().is_discarded());
+    auto writer = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ofstream(fifo) << R"({"topic": "from a pipe"})";
+    });
+    Made made = make({"--config", fifo});
+    writer.get();
+    EXPECT_EQ(read_json(made.config->path()), with_status({{"topic", "from a pipe"}}));
+    EXPECT_THROW(made.config->refresh(), MergeError);
+
+    auto started = std::chrono::steady_clock::now();
+    try {
+        make({"--config", fifo}, nullptr, std::chrono::milliseconds(200));
+        ADD_FAILURE() << "a FIFO without a writer was taken";
+    } catch (const MergeError &e) {
+        EXPECT_EQ(std::string(e.what()),
+            "configuration " + fifo + " gave nothing to read (a FIFO without a writer?)");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
 TEST(PluginConfigTest, ThePrivateCopyIsTheUsersAloneAndGoesAway)
@@ -191,7 +214,8 @@ TEST(PluginConfigTest, ARefreshTakesTheFilesEditsAndKeepsTheFlags)
     Made made = make({"--config", file, "-t", "flag"});
     dir.write("c.json", R"({"host": "b", "topic": "edited", "port": 1884})");
     made.config->refresh();
-    const nlohmann::json edited = {{"host", "b"}, {"topic", "flag"}, {"port", 1884}};
+    const nlohmann::json edited =
+        with_status({{"host", "b"}, {"topic", "flag"}, {"port", 1884}});
     EXPECT_EQ(read_json(made.config->path()), edited);
 
     // What cannot be merged leaves the copy as it was.

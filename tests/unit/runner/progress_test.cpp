@@ -11,11 +11,12 @@ Snapshot sample()
     s.queued = 9;
     s.dropped = 1;
     s.waiting = 2;
-    s.delivery.accepted = 13;
-    s.refused = 1;
-    s.delivery.confirmed = 9;
-    s.delivery.lost = 1;
-    s.delivery.resent = 2;
+    s.sink.published = 13;
+    s.sink.refused = 1;
+    s.sink.confirmed = 9;
+    s.sink.unconfirmed = 3;
+    s.sink.lost = 1;
+    s.sink.resent = 2;
     s.elapsed = 3.14159;
     return s;
 }
@@ -34,8 +35,8 @@ Snapshot clean_run()
 {
     Snapshot s;
     s.read = s.queued = 5;
-    s.delivery.accepted = 10;
-    s.delivery.confirmed = 10;
+    s.sink.published = 10;
+    s.sink.confirmed = 10;
     return s;
 }
 
@@ -59,10 +60,10 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
     s.read = 7;
     s.queued = 6;
     s.dropped = 1;
-    s.delivery.accepted = 8;
-    s.refused = 1;
-    s.delivery.confirmed = 6;
-    s.delivery.lost = 2;
+    s.sink.published = 8;
+    s.sink.refused = 1;
+    s.sink.confirmed = 6;
+    s.sink.unconfirmed = 2;
     EXPECT_EQ(shortfalls(s, 2, end_with(false, false, 1)), (std::vector<std::string>{
         "1 payloads dropped by the full queue",
         "3 publishes never made: libmosquitto refused publishes and the plug-in skips the "
@@ -76,14 +77,16 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
 TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
 {
     Snapshot unconfirmed = clean_run();
-    unconfirmed.delivery.confirmed = 7;
+    unconfirmed.sink.confirmed = 7;
+    unconfirmed.sink.unconfirmed = 3;
     Snapshot cut = clean_run();
-    cut.delivery.accepted = 8;
-    cut.delivery.confirmed = 6;
+    cut.sink.published = 8;
+    cut.sink.confirmed = 6;
+    cut.sink.unconfirmed = 2;
     Snapshot refused = clean_run();
-    refused.delivery.accepted = 8; // the refused one's second channel was skipped
-    refused.refused = 1;
-    refused.delivery.confirmed = 8;
+    refused.sink.published = 8; // the refused one's second channel was skipped
+    refused.sink.refused = 1;
+    refused.sink.confirmed = 8;
     struct Row {
         Snapshot run;
         RunEnd end;
