@@ -78,3 +78,23 @@ bool config_converts(const nlohmann::json &value, ConfigKind kind)
         return false;
     }
 }
+
+const ConfigKey *config_key(const std::string &name)
+{
+    for (const ConfigKey &key : CONFIG_KEYS) {
+        if (name == key.name) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+const char *config_kind_name(ConfigKind kind)
+{
+    switch (kind) {
+    case ConfigKind::TEXT: return "string";
+    case ConfigKind::NUMBER: return "number";
+    case ConfigKind::FLAG: return "boolean";
+    }
+    return "";
+}

@@ -1,8 +1,8 @@
 /*
- * Every key the plug-in reads from its configuration file, and the kind of
- * value it converts the key's value to. The plug-in's reload reads exactly
- * these (its unit tests hold the two together); hosts that check a file
- * before handing it over walk the same list.
+ * Every key the plug-in reads from its configuration file, as
+ * config_keys.def defines them, for the code that is not the plug-in's:
+ * hosts that check a file before handing it over, the runner's flags and
+ * help, the tests that hold the documentation to them.
  */
 #ifndef TAVRIX_CONFIG_KEYS_H
 #define TAVRIX_CONFIG_KEYS_H
@@ -14,16 +14,22 @@ enum class ConfigKind { TEXT, NUMBER, FLAG };
 struct ConfigKey {
     const char *name;
     ConfigKind kind;
+    /* The default and a line of help, as README's key table shows them. */
+    const char *shown;
+    const char *help;
 };
 
-inline constexpr ConfigKey CONFIG_KEYS[] = {{"host", ConfigKind::TEXT},
-    {"port", ConfigKind::NUMBER}, {"user", ConfigKind::TEXT}, {"pass", ConfigKind::TEXT},
-    {"topic", ConfigKind::TEXT}, {"message_qos", ConfigKind::NUMBER},
-    {"message_retain", ConfigKind::FLAG}, {"tls_insecure", ConfigKind::FLAG},
-    {"ca_file", ConfigKind::TEXT}, {"ca_path", ConfigKind::TEXT},
-    {"client_cert_file", ConfigKind::TEXT}, {"client_key_file", ConfigKind::TEXT},
-    {"client_id", ConfigKind::TEXT}, {"max_inflight_messages", ConfigKind::NUMBER},
-    {"report_status", ConfigKind::FLAG}};
+inline constexpr ConfigKey CONFIG_KEYS[] = {
+#define CONFIG_KEY(name, kind, type, initial, shown, help) {#name, ConfigKind::kind, shown, help},
+#include "config_keys.def"
+#undef CONFIG_KEY
+};
+
+/* The key called `name`, or null. */
+const ConfigKey *config_key(const std::string &name);
+
+/* "string", "number" or "boolean": what the documentation calls a kind. */
+const char *config_kind_name(ConfigKind kind);
 
 /* Whether the plug-in would take `value` for a key of this kind. */
 bool config_converts(const nlohmann::json &value, ConfigKind kind);

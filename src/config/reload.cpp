@@ -10,14 +10,25 @@
 
 namespace {
 
+// The type a member's value is converted to: a port is read as a 32-bit
+// number, of which it keeps the low 16 bits.
+template <typename Member>
+struct Converted {
+    using type = Member;
+};
+template <>
+struct Converted<uint16_t> {
+    using type = uint32_t;
+};
+
 // One guarded step: a key that is missing, null or of a refused type (or a
 // document that is not an object) leaves the member as it is.
-template <typename Member, typename Value = Member>
+template <typename Member>
 void assign(nlohmann::json &document, const char *key, Member &member)
 {
     try {
         nlohmann::json &value = document[key];
-        Value converted{};
+        typename Converted<Member>::type converted{};
         config_convert(value, converted);
         member = static_cast<Member>(std::move(converted));
     } catch (...) {
@@ -84,19 +95,7 @@ void aspPlugin::RefreshVariables()
 
 void aspPlugin::ApplyConfiguration(nlohmann::json &document)
 {
-    assign(document, "host", host);
-    assign<uint16_t, uint32_t>(document, "port", port);
-    assign(document, "user", user);
-    assign(document, "pass", pass);
-    assign(document, "topic", topic);
-    assign(document, "message_qos", message_qos);
-    assign(document, "message_retain", message_retain);
-    assign(document, "tls_insecure", tls_insecure);
-    assign(document, "ca_file", ca_file);
-    assign(document, "ca_path", ca_path);
-    assign(document, "client_cert_file", client_cert_file);
-    assign(document, "client_key_file", client_key_file);
-    assign(document, "client_id", client_id);
-    assign(document, "max_inflight_messages", max_inflight_messages);
-    assign(document, "report_status", report_status);
+#define CONFIG_KEY(name, kind, type, initial, shown, help) assign(document, #name, name);
+#include "config_keys.def"
+#undef CONFIG_KEY
 }

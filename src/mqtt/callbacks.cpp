@@ -66,9 +66,8 @@ void mq_on_log(struct mosquitto *, void *user_data, int level, const char *text)
     aspPlugin &plugin = instance_of(user_data);
     log_safely([&] {
         ag_dprintf("%s: %d: %s\n", plugin.GetTag().c_str(), level, text);
-        // Often the reason behind a failed connection (OpenSSL's, say).
         if (level == MOSQ_LOG_ERR && text != nullptr) {
-            plugin.status.library_error(text);
+            plugin.mqOnLibraryError(text);
         }
     });
 }
@@ -125,3 +124,8 @@ void aspPlugin::mqOnPublish(int mid)
 }
 
 void aspPlugin::mqOnPong(unsigned int) {}
+
+void aspPlugin::mqOnLibraryError(const char *text)
+{
+    status.library_error(text);
+}

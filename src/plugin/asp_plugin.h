@@ -24,6 +24,7 @@
 #include "publish_record.h"
 #include "retry_backoff.h"
 #include "topic_cache.h"
+#include "version.h"
 #include "wakeup.h"
 
 struct mosquitto;
@@ -71,13 +72,16 @@ public:
     void mqOnDisconnect(int rc);
     void mqOnPublish(int mid);
     void mqOnPong(unsigned int count);
+    /* libmosquitto's error lines (often the reason behind a failed
+     * connection) go into the instance's figures. */
+    void mqOnLibraryError(const char *text);
     /* Publishes the payload once per channel; false at the first channel
      * the library refuses. */
     bool mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload);
 
     static constexpr const char *LIBRARY = "tavrix-sink-mqtt";
     static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
-    static constexpr const char *VERSION = "1.2.1";
+    static constexpr const char *VERSION = TAVRIX_VERSION;
     static constexpr int KEEPALIVE = 15;
     /* How long a connection attempt may take to reach the broker's
      * CONNACK before it is abandoned and tried again. */
@@ -101,29 +105,18 @@ public:
      * 0 to 1 step and cleaned up on its 1 to 0 step. */
     static std::atomic<uint32_t> mq_global_ref;
 
-    std::atomic<bool> reload_pending;
-    bool connected;
-    struct mosquitto *mosq;
-    std::string host;
-    uint16_t port;
-    std::string user;
-    std::string pass;
-    std::string topic;
-    int32_t message_qos;
-    bool message_retain;
-    bool tls_insecure;
-    std::string ca_file;
-    std::string ca_path;
-    std::string client_cert_file;
-    std::string client_key_file;
-    /* The MQTT client id, a template like the TLS paths; empty: the
-     * agent UUID. */
-    std::string client_id;
-    /* QoS 1 and 2 publishes in flight at once; outside 1 to 65535: the
-     * default of the QoS (DEFAULT_WINDOW, QOS2_WINDOW). */
-    int32_t max_inflight_messages = 0;
-    /* GetStatus adds the instance's figures to the agent's document. */
-    bool report_status = false;
+private:
+    /* Tests reach the instance's state through their one peer. */
+    friend class PluginPeer;
+
+    std::atomic<bool> reload_pending{true};
+    bool connected = false;
+    struct mosquitto *mosq = nullptr;
+    /* The configuration members, one per key of config_keys.def, each with
+     * its default until a reload reads the key. */
+#define CONFIG_KEY(name, kind, type, initial, shown, help) type name = initial;
+#include "config_keys.def"
+#undef CONFIG_KEY
     std::string uuid_agent;
     std::string uuid_serial;
     std::string uuid_site;
@@ -140,9 +133,6 @@ public:
     bool connecting = false;
     /* What GetStatus reports, kept by the worker. */
     InstanceStatus status;
-
-private:
-    friend class PluginPeer;
 
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);

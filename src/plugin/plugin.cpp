@@ -4,24 +4,10 @@
 
 #include "global_ref.h"
 
-namespace {
-
-// Connects to the broker on this machine until configured otherwise.
-constexpr const char *DEFAULT_HOST = "localhost";
-constexpr uint16_t DEFAULT_PORT = 1883;
-
-} // namespace
-
+// Every member has its default where it is declared (the configuration's
+// in config_keys.def).
 aspPlugin::aspPlugin(const std::string &tag_, const std::map<std::string, std::string> &params)
-    : agPluginSink(tag_, params),
-      reload_pending(true),
-      connected(false),
-      mosq(nullptr),
-      host(DEFAULT_HOST),
-      port(DEFAULT_PORT),
-      message_qos(1),
-      message_retain(false),
-      tls_insecure(false)
+    : agPluginSink(tag_, params)
 {
     uint32_t ref = mq_global_acquire();
     try {

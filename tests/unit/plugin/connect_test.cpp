@@ -34,7 +34,7 @@ protected:
     {
         HostTest::SetUp();
         plugin = make_plugin();
-        plugin->uuid_agent = "agent-uuid";
+        PluginPeer(*plugin).uuid_agent = "agent-uuid";
         fake::reset();
         log->clear();
     }
@@ -51,10 +51,10 @@ protected:
 
 TEST_F(ConnectTest, FirstAttemptCreatesClientWithCredentialsAndStartsTheConnection)
 {
-    plugin->user = "sensor";
-    plugin->pass = "s3cret";
-    plugin->host = "broker.example";
-    plugin->port = 8883;
+    PluginPeer(*plugin).user = "sensor";
+    PluginPeer(*plugin).pass = "s3cret";
+    PluginPeer(*plugin).host = "broker.example";
+    PluginPeer(*plugin).port = 8883;
 
     plugin->mqConnect();
 
@@ -65,8 +65,8 @@ TEST_F(ConnectTest, FirstAttemptCreatesClientWithCredentialsAndStartsTheConnecti
             {"mosquitto_threaded_set(true)",
                 "mosquitto_connect_async(\"broker.example\", 8883, 15)"}})));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: using credentials: sensor/********\n"));
-    EXPECT_FALSE(plugin->connected) << "only the broker's CONNACK connects";
-    EXPECT_TRUE(plugin->connecting);
+    EXPECT_FALSE(PluginPeer(*plugin).connected) << "only the broker's CONNACK connects";
+    EXPECT_TRUE(PluginPeer(*plugin).connecting);
 }
 
 // libmosquitto's window of 20 would cap a link at 20 messages per round
@@ -84,8 +84,8 @@ TEST_F(ConnectTest, EveryAttemptSetsTheInFlightWindowOfTheQos)
         {65536, 1, aspPlugin::DEFAULT_WINDOW}, {-5, 2, aspPlugin::QOS2_WINDOW}};
     for (const Row &row : rows) {
         fake::reset();
-        plugin->max_inflight_messages = row.configured;
-        plugin->message_qos = row.qos;
+        PluginPeer(*plugin).max_inflight_messages = row.configured;
+        PluginPeer(*plugin).message_qos = row.qos;
         plugin->mqConnect();
         EXPECT_THAT(fake::calls(),
             HasSubsequence(std::vector<std::string>{"mosquitto_threaded_set(true)",
@@ -100,8 +100,8 @@ TEST_F(ConnectTest, CredentialsNeedBothUserAndPassword)
     for (auto [user, pass] : {std::pair<const char *, const char *>{"sensor", ""}, {"", "s3cret"},
              {"", ""}}) {
         fake::reset();
-        plugin->user = user;
-        plugin->pass = pass;
+        PluginPeer(*plugin).user = user;
+        PluginPeer(*plugin).pass = pass;
         plugin->mqConnect();
         EXPECT_THAT(fake::calls_of("mosquitto_username_pw_set"), IsEmpty()) << user << pass;
     }
@@ -110,8 +110,8 @@ TEST_F(ConnectTest, CredentialsNeedBothUserAndPassword)
 
 TEST_F(ConnectTest, RefusedCredentialsAreLoggedMaskedAndTheStepGoesOn)
 {
-    plugin->user = "sensor";
-    plugin->pass = "s3cret";
+    PluginPeer(*plugin).user = "sensor";
+    PluginPeer(*plugin).pass = "s3cret";
     fake::script("mosquitto_username_pw_set", MOSQ_ERR_NOMEM);
 
     plugin->mqConnect();
@@ -127,12 +127,12 @@ TEST_F(ConnectTest, RefusedCredentialsAreLoggedMaskedAndTheStepGoesOn)
 TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)
 {
     plugin->mqConnect();
-    struct mosquitto *client = plugin->mosq;
+    struct mosquitto *client = PluginPeer(*plugin).mosq;
     fake::reset();
 
     plugin->mqConnect();
 
-    EXPECT_EQ(plugin->mosq, client);
+    EXPECT_EQ(PluginPeer(*plugin).mosq, client);
     EXPECT_THAT(fake::calls(),
         HasSubsequence(concat({{"mosquitto_reinitialise(\"agent-uuid\", true)"}, CALLBACKS,
             {"mosquitto_threaded_set(true)",
@@ -142,8 +142,8 @@ TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)
 TEST_F(ConnectTest, FailedReinitialisationSkipsSetUpButStillConnects)
 {
     plugin->mqConnect();
-    plugin->user = "sensor";
-    plugin->pass = "s3cret";
+    PluginPeer(*plugin).user = "sensor";
+    PluginPeer(*plugin).pass = "s3cret";
     fake::reset();
     fake::script("mosquitto_reinitialise", MOSQ_ERR_NOMEM);
 
@@ -160,7 +160,7 @@ TEST_F(ConnectTest, FailedCreationLeavesNoClientAndEveryCallFails)
 
     plugin->mqConnect();
 
-    EXPECT_EQ(plugin->mosq, nullptr);
+    EXPECT_EQ(PluginPeer(*plugin).mosq, nullptr);
     EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_new(\"agent-uuid\", true)",
                                    "mosquitto_connect_async(\"localhost\", 1883, 15)"));
     EXPECT_THAT(log->notices(),
@@ -170,22 +170,22 @@ TEST_F(ConnectTest, FailedCreationLeavesNoClientAndEveryCallFails)
 
 TEST_F(ConnectTest, ConnectFailureIsLoggedAndEndsTheAttempt)
 {
-    plugin->host = "127.0.0.1";
-    plugin->port = 1;
+    PluginPeer(*plugin).host = "127.0.0.1";
+    PluginPeer(*plugin).port = 1;
     fake::script("mosquitto_connect_async", MOSQ_ERR_ERRNO);
 
     plugin->mqConnect();
 
     EXPECT_THAT(log->notices(), ElementsAre("mqtt: MQ connect: 127.0.0.1:1: error text 14 [14]"));
-    EXPECT_FALSE(plugin->connected);
-    EXPECT_FALSE(plugin->connecting);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connecting);
 }
 
 TEST_F(ConnectTest, NoTlsWithoutCaFileOrDirectory)
 {
-    plugin->client_cert_file = "client.pem";
-    plugin->client_key_file = "client.key";
-    plugin->tls_insecure = true;
+    PluginPeer(*plugin).client_cert_file = "client.pem";
+    PluginPeer(*plugin).client_key_file = "client.key";
+    PluginPeer(*plugin).tls_insecure = true;
 
     plugin->mqConnect();
 
@@ -195,7 +195,7 @@ TEST_F(ConnectTest, NoTlsWithoutCaFileOrDirectory)
 
 TEST_F(ConnectTest, CaFileAloneSetsUpTlsWithNullForTheRest)
 {
-    plugin->ca_file = "/etc/ssl/ca.pem";
+    PluginPeer(*plugin).ca_file = "/etc/ssl/ca.pem";
 
     plugin->mqConnect();
 
@@ -209,14 +209,14 @@ TEST_F(ConnectTest, CaFileAloneSetsUpTlsWithNullForTheRest)
 
 TEST_F(ConnectTest, TlsPathsAreExpandedAgainstACopyOfTheVariables)
 {
-    plugin->variables = {{"${pki}", "/etc/pki"}, {"${uuid_agent}", "agent-uuid"},
+    PluginPeer(*plugin).variables = {{"${pki}", "/etc/pki"}, {"${uuid_agent}", "agent-uuid"},
         {"${nothing}", ""}};
-    const auto variables_before = plugin->variables;
-    plugin->ca_file = "${pki}/ca.pem";
-    plugin->ca_path = "${pki}/certs";
-    plugin->client_cert_file = "${pki}/${uuid_agent}.crt";
-    plugin->client_key_file = "${nothing}";
-    plugin->tls_insecure = true;
+    const auto variables_before = PluginPeer(*plugin).variables;
+    PluginPeer(*plugin).ca_file = "${pki}/ca.pem";
+    PluginPeer(*plugin).ca_path = "${pki}/certs";
+    PluginPeer(*plugin).client_cert_file = "${pki}/${uuid_agent}.crt";
+    PluginPeer(*plugin).client_key_file = "${nothing}";
+    PluginPeer(*plugin).tls_insecure = true;
 
     plugin->mqConnect();
 
@@ -224,21 +224,21 @@ TEST_F(ConnectTest, TlsPathsAreExpandedAgainstACopyOfTheVariables)
         ElementsAre("mosquitto_tls_set(\"/etc/pki/ca.pem\", \"/etc/pki/certs\", "
                     "\"/etc/pki/agent-uuid.crt\", null, null)",
             "mosquitto_tls_insecure_set(true)"));
-    EXPECT_EQ(plugin->variables, variables_before);
+    EXPECT_EQ(PluginPeer(*plugin).variables, variables_before);
 }
 
 // A CA file not in place yet, or a key being rotated: this attempt ends
 // with its line, and the next one sets TLS up afresh.
 TEST_F(ConnectTest, RefusedTlsSetUpEndsOnlyThisAttempt)
 {
-    plugin->ca_path = "/etc/ssl/certs";
+    PluginPeer(*plugin).ca_path = "/etc/ssl/certs";
     fake::script("mosquitto_tls_set", MOSQ_ERR_INVAL);
 
     EXPECT_NO_THROW(plugin->mqConnect());
     EXPECT_THAT(log->notices(),
         ElementsAre("mqtt: error initializing libmosquitto TLS: error text 3 [3]"));
     EXPECT_THAT(fake::calls_of("mosquitto_connect_async("), IsEmpty());
-    EXPECT_FALSE(plugin->connecting);
+    EXPECT_FALSE(PluginPeer(*plugin).connecting);
 
     plugin->mqConnect();
     EXPECT_THAT(fake::calls_of("mosquitto_tls_set"), ::testing::SizeIs(2));
@@ -247,11 +247,11 @@ TEST_F(ConnectTest, RefusedTlsSetUpEndsOnlyThisAttempt)
 
 TEST_F(ConnectTest, RefusedInsecureModeNamesTheDirection)
 {
-    plugin->ca_file = "ca.pem";
+    PluginPeer(*plugin).ca_file = "ca.pem";
     for (bool insecure : {true, false}) {
         fake::reset();
         log->clear();
-        plugin->tls_insecure = insecure;
+        PluginPeer(*plugin).tls_insecure = insecure;
         fake::script("mosquitto_tls_insecure_set", MOSQ_ERR_INVAL);
         EXPECT_NO_THROW(plugin->mqConnect());
         EXPECT_THAT(log->notices(), ElementsAre(std::string("mqtt: error ") +
@@ -277,13 +277,13 @@ class RefusedClientIdTest : public ConnectTest, public ::testing::WithParamInter
 
 TEST_P(RefusedClientIdTest, WithoutAClientMakesNoCallAndIsTriedAgain)
 {
-    plugin->uuid_agent = GetParam().id;
-    plugin->ca_file = "ca.pem";
+    PluginPeer(*plugin).uuid_agent = GetParam().id;
+    PluginPeer(*plugin).ca_file = "ca.pem";
 
     EXPECT_NO_THROW(plugin->mqConnect());
     EXPECT_NO_THROW(plugin->mqConnect());
 
-    EXPECT_EQ(plugin->mosq, nullptr);
+    EXPECT_EQ(PluginPeer(*plugin).mosq, nullptr);
     EXPECT_THAT(fake::calls(), IsEmpty());
     const std::string line = "mqtt: New MQTT context: " + GetParam().id + ": Invalid argument\n";
     EXPECT_THAT(log->notices(), ElementsAre(line, line));
@@ -291,25 +291,25 @@ TEST_P(RefusedClientIdTest, WithoutAClientMakesNoCallAndIsTriedAgain)
 
 TEST_P(RefusedClientIdTest, KeepsTheClientAndReusesItOnceTheIdIsUsable)
 {
-    plugin->ca_file = "ca.pem";
+    PluginPeer(*plugin).ca_file = "ca.pem";
     plugin->mqConnect();
-    struct mosquitto *client = plugin->mosq;
+    struct mosquitto *client = PluginPeer(*plugin).mosq;
     fake::reset();
     log->clear();
 
-    plugin->uuid_agent = GetParam().id;
+    PluginPeer(*plugin).uuid_agent = GetParam().id;
     EXPECT_NO_THROW(plugin->mqConnect());
 
-    EXPECT_EQ(plugin->mosq, client);
+    EXPECT_EQ(PluginPeer(*plugin).mosq, client);
     EXPECT_THAT(fake::calls(), IsEmpty());
     const std::string code = std::to_string(GetParam().code);
     EXPECT_THAT(log->notices(),
         ElementsAre("mqtt: Reinitialise MQTT context: error text " + code + " [" + code + "]"));
 
     fake::reset();
-    plugin->uuid_agent = "agent-uuid";
+    PluginPeer(*plugin).uuid_agent = "agent-uuid";
     plugin->mqConnect();
-    EXPECT_EQ(plugin->mosq, client);
+    EXPECT_EQ(PluginPeer(*plugin).mosq, client);
     EXPECT_EQ(fake::calls().front(), "mosquitto_reinitialise(\"agent-uuid\", true)");
     EXPECT_THAT(fake::calls_of("mosquitto_connect_async("),
         ElementsAre("mosquitto_connect_async(\"localhost\", 1883, 15)"));
@@ -324,21 +324,21 @@ INSTANTIATE_TEST_SUITE_P(Ids, RefusedClientIdTest,
 
 TEST_F(ConnectTest, LongestIdMqttAllowsIsUsed)
 {
-    plugin->uuid_agent = std::string(65535, 'a');
+    PluginPeer(*plugin).uuid_agent = std::string(65535, 'a');
     plugin->mqConnect();
     EXPECT_THAT(fake::calls_of("mosquitto_new"),
-        ElementsAre("mosquitto_new(\"" + plugin->uuid_agent + "\", true)"));
+        ElementsAre("mosquitto_new(\"" + PluginPeer(*plugin).uuid_agent + "\", true)"));
 }
 
 TEST_F(ConnectTest, ConfiguredClientIdIsExpandedAndReplacesTheAgentUuid)
 {
-    plugin->variables = {{"${uuid_agent}", "agent-uuid"}, {"${site}", "lab"}};
-    plugin->client_id = "${site}-${uuid_agent}-2";
+    PluginPeer(*plugin).variables = {{"${uuid_agent}", "agent-uuid"}, {"${site}", "lab"}};
+    PluginPeer(*plugin).client_id = "${site}-${uuid_agent}-2";
     plugin->mqConnect();
-    plugin->client_id = "";
+    PluginPeer(*plugin).client_id = "";
     plugin->mqConnect();
-    plugin->client_id = "${empty}";
-    plugin->variables["${empty}"] = "";
+    PluginPeer(*plugin).client_id = "${empty}";
+    PluginPeer(*plugin).variables["${empty}"] = "";
     plugin->mqConnect();
 
     EXPECT_THAT(fake::calls_of("mosquitto_new"),
@@ -356,21 +356,21 @@ TEST_F(ConnectTest, ConnectedFollowsTheCallbacks)
     log->clear();
 
     fake::fire_connect(5);
-    EXPECT_FALSE(plugin->connected) << "a refused CONNACK";
+    EXPECT_FALSE(PluginPeer(*plugin).connected) << "a refused CONNACK";
     fake::fire_connect(0);
-    EXPECT_TRUE(plugin->connected);
+    EXPECT_TRUE(PluginPeer(*plugin).connected);
     fake::fire_connect(5);
-    EXPECT_TRUE(plugin->connected) << "a failed connect result changes nothing";
+    EXPECT_TRUE(PluginPeer(*plugin).connected) << "a failed connect result changes nothing";
     fake::fire_disconnect(0);
-    EXPECT_FALSE(plugin->connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
 
     fake::fire_connect(0);
     plugin->mqInit();
-    EXPECT_FALSE(plugin->connected) << "re-initialisation";
+    EXPECT_FALSE(PluginPeer(*plugin).connected) << "re-initialisation";
 
     fake::fire_connect(0);
     plugin->mqReset();
-    EXPECT_FALSE(plugin->connected) << "reset";
+    EXPECT_FALSE(PluginPeer(*plugin).connected) << "reset";
 
     EXPECT_THAT(log->lines(),
         ElementsAre("mqtt: on_connect: 5: error text 5\n", "mqtt: on_connect: 0: error text 0\n",
@@ -384,11 +384,11 @@ TEST_F(ConnectTest, CallbacksNeverLetAnExceptionIntoTheLibrary)
     log->on_line("", [] { throw std::runtime_error("log sink failed"); });
 
     EXPECT_NO_THROW(fake::fire_connect(0));
-    EXPECT_TRUE(plugin->connected);
+    EXPECT_TRUE(PluginPeer(*plugin).connected);
     EXPECT_NO_THROW(fake::fire_log(MOSQ_LOG_DEBUG, "text"));
     EXPECT_NO_THROW(fake::fire_message("topic", 1));
     EXPECT_NO_THROW(fake::fire_disconnect(7));
-    EXPECT_FALSE(plugin->connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
     log->on_line("", nullptr);
 }
 
@@ -404,7 +404,7 @@ TEST_F(ConnectTest, OtherCallbacksOnlyLog)
 
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: message topic: commands/reboot, length: 12\n",
                                   "mqtt: 16: Client agent-uuid sending PINGREQ\n"));
-    EXPECT_FALSE(plugin->connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
 }
 
 TEST_F(ConnectTest, ResetDisconnectsOnlyAnOpenSocket)

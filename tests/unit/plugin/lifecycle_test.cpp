@@ -62,21 +62,21 @@ TEST_F(LifecycleTest, ConstructorGivesEveryMemberItsDefault)
 {
     auto plugin = make_plugin({{"config", "/etc/tavrixd/mqtt.json"}});
 
-    EXPECT_TRUE(plugin->reload_pending.load());
-    EXPECT_FALSE(plugin->connected);
-    EXPECT_EQ(plugin->mosq, nullptr);
-    EXPECT_EQ(plugin->host, "localhost");
-    EXPECT_EQ(plugin->port, 1883);
-    EXPECT_EQ(plugin->message_qos, 1);
-    EXPECT_FALSE(plugin->message_retain);
-    EXPECT_FALSE(plugin->tls_insecure);
-    for (const std::string *text : {&plugin->user, &plugin->pass, &plugin->topic,
-             &plugin->ca_file, &plugin->ca_path, &plugin->client_cert_file,
-             &plugin->client_key_file, &plugin->uuid_agent, &plugin->uuid_serial,
-             &plugin->uuid_site}) {
+    EXPECT_TRUE(PluginPeer(*plugin).reload_pending.load());
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
+    EXPECT_EQ(PluginPeer(*plugin).mosq, nullptr);
+    EXPECT_EQ(PluginPeer(*plugin).host, "localhost");
+    EXPECT_EQ(PluginPeer(*plugin).port, 1883);
+    EXPECT_EQ(PluginPeer(*plugin).message_qos, 1);
+    EXPECT_FALSE(PluginPeer(*plugin).message_retain);
+    EXPECT_FALSE(PluginPeer(*plugin).tls_insecure);
+    for (const std::string *text : {&PluginPeer(*plugin).user, &PluginPeer(*plugin).pass, &PluginPeer(*plugin).topic,
+             &PluginPeer(*plugin).ca_file, &PluginPeer(*plugin).ca_path, &PluginPeer(*plugin).client_cert_file,
+             &PluginPeer(*plugin).client_key_file, &PluginPeer(*plugin).uuid_agent, &PluginPeer(*plugin).uuid_serial,
+             &PluginPeer(*plugin).uuid_site}) {
         EXPECT_EQ(*text, "");
     }
-    EXPECT_THAT(plugin->variables, IsEmpty());
+    EXPECT_THAT(PluginPeer(*plugin).variables, IsEmpty());
     EXPECT_EQ(plugin->GetConfigPath(), "/etc/tavrixd/mqtt.json");
     EXPECT_EQ(plugin->GetTag(), "mqtt");
 }
@@ -137,7 +137,7 @@ TEST_F(LifecycleTest, DestroyingAnInstanceThatNeverConnectedTouchesNoClient)
 TEST_F(LifecycleTest, DestroyingAClientWithoutSocketOnlyDestroysIt)
 {
     auto plugin = make_plugin();
-    plugin->uuid_agent = "agent-uuid";
+    PluginPeer(*plugin).uuid_agent = "agent-uuid";
     ASSERT_TRUE(plugin->mqInit());
     fake::reset();
 
@@ -150,9 +150,9 @@ TEST_F(LifecycleTest, DestroyingAConnectedClientDisconnectsAndFlushesOnce)
 {
     for (bool pending : {true, false}) {
         auto plugin = make_plugin();
-        plugin->uuid_agent = "agent-uuid";
+        PluginPeer(*plugin).uuid_agent = "agent-uuid";
         ASSERT_TRUE(plugin->mqInit());
-        plugin->connected = true;
+        PluginPeer(*plugin).connected = true;
         fake::reset();
         fake::set_socket(7);
         fake::set_want_write(pending);
@@ -197,14 +197,14 @@ TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
 TEST_F(LifecycleTest, OnlyTheReloadEventRequestsAReload)
 {
     auto plugin = make_plugin();
-    plugin->reload_pending = false;
+    PluginPeer(*plugin).reload_pending = false;
     int unrelated = 0;
     plugin->DispatchEvent(static_cast<agPlugin::Event>(1), &unrelated);
     plugin->DispatchEvent(static_cast<agPlugin::Event>(-1), nullptr);
-    EXPECT_FALSE(plugin->reload_pending.load());
+    EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
 
     plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
-    EXPECT_TRUE(plugin->reload_pending.load());
+    EXPECT_TRUE(PluginPeer(*plugin).reload_pending.load());
 }
 
 TEST_F(LifecycleTest, StatusHooksLeaveTheDocumentAlone)

@@ -19,10 +19,10 @@ protected:
     {
         HostTest::SetUp();
         plugin = make_plugin();
-        plugin->uuid_agent = "agent-uuid";
+        PluginPeer(*plugin).uuid_agent = "agent-uuid";
         plugin->mqInit();
-        plugin->topic = "flows/${uuid_agent}/${channel}";
-        plugin->variables = {{"${uuid_agent}", "agent-uuid"}};
+        PluginPeer(*plugin).topic = "flows/${uuid_agent}/${channel}";
+        PluginPeer(*plugin).variables = {{"${uuid_agent}", "agent-uuid"}};
         fake::reset();
         log->clear();
     }
@@ -52,8 +52,8 @@ TEST_F(PublishTest, EmptyChannelSetPublishesNothing)
 
 TEST_F(PublishTest, OneRequestPerChannelWithQosAndRetain)
 {
-    plugin->message_qos = 2;
-    plugin->message_retain = true;
+    PluginPeer(*plugin).message_qos = 2;
+    PluginPeer(*plugin).message_retain = true;
     auto flow = payload("{\"bytes\":42}", {"dns", "http"});
 
     EXPECT_TRUE(plugin->mqPublish(flow));
@@ -88,7 +88,7 @@ TEST_F(PublishTest, FirstRefusedChannelEndsThePayload)
 
 TEST_F(PublishTest, TemplateWithoutChannelRepeatsTheSameTopic)
 {
-    plugin->topic = "flows/all";
+    PluginPeer(*plugin).topic = "flows/all";
     EXPECT_TRUE(plugin->mqPublish(payload("x", {"a", "b"})));
     EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_publish(mid, \"flows/all\", 1, 1, false)",
                                    "mosquitto_publish(mid, \"flows/all\", 1, 1, false)"));
@@ -96,7 +96,7 @@ TEST_F(PublishTest, TemplateWithoutChannelRepeatsTheSameTopic)
 
 TEST_F(PublishTest, HostChannelVariableWinsOverTheChannelName)
 {
-    plugin->variables["${channel}"] = "fixed";
+    PluginPeer(*plugin).variables["${channel}"] = "fixed";
     EXPECT_TRUE(plugin->mqPublish(payload("x", {"a", "b"})));
     EXPECT_THAT(fake::calls(),
         ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/fixed\", 1, 1, false)",
@@ -106,13 +106,13 @@ TEST_F(PublishTest, HostChannelVariableWinsOverTheChannelName)
 TEST_F(PublishTest, ChannelNamesNeverOutliveTheirRequest)
 {
     plugin->mqPublish(payload("x", {"a"}));
-    plugin->topic = "${channel}-${uuid_agent}";
+    PluginPeer(*plugin).topic = "${channel}-${uuid_agent}";
     plugin->mqPublish(payload("x", {"b"}));
 
     EXPECT_THAT(fake::calls(),
         ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/a\", 1, 1, false)",
             "mosquitto_publish(mid, \"b-agent-uuid\", 1, 1, false)"));
-    EXPECT_EQ(plugin->variables.count("${channel}"), 0u);
+    EXPECT_EQ(PluginPeer(*plugin).variables.count("${channel}"), 0u);
 }
 
 TEST_F(PublishTest, ZeroLengthIsAnOrdinaryRequest)
@@ -147,8 +147,8 @@ TEST_F(PublishTest, TopicHoldingNulIsRefusedNotShortened)
              {"rb/a${nul}", std::string("\0b", 2)}}) {
         fake::reset();
         log->clear();
-        plugin->topic = topic;
-        plugin->variables["${nul}"] = value;
+        PluginPeer(*plugin).topic = topic;
+        PluginPeer(*plugin).variables["${nul}"] = value;
 
         EXPECT_FALSE(plugin->mqPublish(payload("x", {"a", "b"})));
 
@@ -160,8 +160,8 @@ TEST_F(PublishTest, TopicHoldingNulIsRefusedNotShortened)
 
 TEST_F(PublishTest, UncheckedValuesGoToTheLibraryAsTheyAre)
 {
-    plugin->topic = "";
-    plugin->message_qos = 7;
+    PluginPeer(*plugin).topic = "";
+    PluginPeer(*plugin).message_qos = 7;
     fake::script("mosquitto_publish", MOSQ_ERR_INVAL);
 
     EXPECT_FALSE(plugin->mqPublish(payload("x", {"a"})));
@@ -206,7 +206,7 @@ TEST_F(PublishTest, EndlessChannelNamesKeepTheirOwnTopics)
     EXPECT_EQ(calls.back(), "mosquitto_publish(mid, \"flows/agent-uuid/c0\", 1, 1, false)");
     EXPECT_EQ(calls[channels - 1], "mosquitto_publish(mid, \"flows/agent-uuid/c" +
             std::to_string(channels - 1) + "\", 1, 1, false)");
-    EXPECT_LE(plugin->topics.size(), TopicCache::MAX_CHANNELS);
+    EXPECT_LE(PluginPeer(*plugin).topics.size(), TopicCache::MAX_CHANNELS);
 }
 
 } // namespace

@@ -28,10 +28,10 @@ using Variables = std::map<std::string, std::string>;
 
 namespace {
 
-// Every key set to a value that no refused conversion could produce by
-// accident (a string "1" read as QoS 1, null read as an empty user...), so
-// that a row which must leave a member alone shows it. Loaded before each
-// row: a row's file then also shows that absent keys keep earlier values.
+// Keys set to values that no refused conversion could produce by accident
+// (a string "1" read as QoS 1, null read as an empty user...), so that a
+// row which must leave a member alone shows it. Loaded before each row: a
+// row's file then also shows that absent keys keep earlier values.
 constexpr const char *BASELINE = R"({
     "host": "base.example", "port": 1000, "user": "base-user", "pass": "base-pass",
     "topic": "base/${channel}", "message_qos": 5, "message_retain": false,
@@ -40,25 +40,15 @@ constexpr const char *BASELINE = R"({
     "client_id": "base-${uuid_agent}", "max_inflight_messages": 333, "report_status": true
 })";
 
-nlohmann::json members(const aspPlugin &plugin)
+// Every configuration member, under its key.
+nlohmann::json members(aspPlugin &plugin)
 {
-    return {
-        {"host", plugin.host},
-        {"port", plugin.port},
-        {"user", plugin.user},
-        {"pass", plugin.pass},
-        {"topic", plugin.topic},
-        {"message_qos", plugin.message_qos},
-        {"message_retain", plugin.message_retain},
-        {"tls_insecure", plugin.tls_insecure},
-        {"ca_file", plugin.ca_file},
-        {"ca_path", plugin.ca_path},
-        {"client_cert_file", plugin.client_cert_file},
-        {"client_key_file", plugin.client_key_file},
-        {"client_id", plugin.client_id},
-        {"max_inflight_messages", plugin.max_inflight_messages},
-        {"report_status", plugin.report_status},
-    };
+    PluginPeer state(plugin);
+    nlohmann::json all;
+#define CONFIG_KEY(name, kind, type, initial, shown, help) all[#name] = state.name;
+#include "config_keys.def"
+#undef CONFIG_KEY
+    return all;
 }
 
 // The message of the agException that Reload throws, nothing when it
@@ -434,9 +424,9 @@ TEST_F(ReloadTest, LoadsEachUuidIntoItsOwnMember)
     write_config("{}");
     plugin->Reload();
 
-    EXPECT_EQ(plugin->uuid_agent, "agent-uuid");
-    EXPECT_EQ(plugin->uuid_serial, "serial-uuid");
-    EXPECT_EQ(plugin->uuid_site, "site-uuid");
+    EXPECT_EQ(PluginPeer(*plugin).uuid_agent, "agent-uuid");
+    EXPECT_EQ(PluginPeer(*plugin).uuid_serial, "serial-uuid");
+    EXPECT_EQ(PluginPeer(*plugin).uuid_site, "site-uuid");
 }
 
 TEST_F(ReloadTest, VariablesHoldEveryHostEntryAndTheUuids)
@@ -445,7 +435,7 @@ TEST_F(ReloadTest, VariablesHoldEveryHostEntryAndTheUuids)
     write_config("{}");
     plugin->Reload();
 
-    EXPECT_EQ(plugin->variables, (Variables{{"${empty}", ""}, {"${region}", "eu-west"},
+    EXPECT_EQ(PluginPeer(*plugin).variables, (Variables{{"${empty}", ""}, {"${region}", "eu-west"},
                                      {"${uuid_agent}", "agent-uuid"},
                                      {"${uuid_serial}", "serial-uuid"},
                                      {"${uuid_site}", "site-uuid"}}));
@@ -457,11 +447,11 @@ TEST_F(ReloadTest, HostVariableShadowsUuidVariable)
     write_config("{}");
     plugin->Reload();
 
-    EXPECT_EQ(plugin->variables, (Variables{{"${region}", "eu-west"},
+    EXPECT_EQ(PluginPeer(*plugin).variables, (Variables{{"${region}", "eu-west"},
                                      {"${uuid_agent}", "agent-uuid"},
                                      {"${uuid_serial}", "serial-uuid"},
                                      {"${uuid_site}", "host-site"}}));
-    EXPECT_EQ(plugin->uuid_site, "site-uuid");
+    EXPECT_EQ(PluginPeer(*plugin).uuid_site, "site-uuid");
 }
 
 class ReloadRefreshTest : public ReloadTest, public ::testing::WithParamInterface<TextCase>
@@ -486,10 +476,10 @@ TEST_P(ReloadRefreshTest, FailedReloadStillRefreshesUuidsAndVariables)
     }
     EXPECT_NE(reload_failure(*plugin), std::nullopt);
 
-    EXPECT_EQ(plugin->variables,
+    EXPECT_EQ(PluginPeer(*plugin).variables,
         (Variables{{"${new}", "2"}, {"${uuid_agent}", "agent-2"}, {"${uuid_serial}", "serial-2"},
             {"${uuid_site}", "site-2"}}));
-    EXPECT_EQ(plugin->uuid_agent, "agent-2");
+    EXPECT_EQ(PluginPeer(*plugin).uuid_agent, "agent-2");
 }
 
 const TextCase failing_files[] = {
@@ -509,7 +499,7 @@ TEST_F(ReloadTest, WithoutGlobalConfigurationThrowsInstanceNotFound)
     EXPECT_EQ(reload_failure(*plugin),
         "static agGlobalConfig &agGlobalConfig::GetInstance(): instance not found");
     EXPECT_EQ(members(*plugin), before);
-    EXPECT_EQ(plugin->uuid_agent, "");
+    EXPECT_EQ(PluginPeer(*plugin).uuid_agent, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -559,11 +549,11 @@ TEST_F(ReloadTest, ExampleConfigurationSetsEveryKey)
 
     // Exactly the keys it reads, each of a type the loader accepts.
     EXPECT_EQ(members(*loaded), document);
-    EXPECT_EQ(loaded->port, 8883);
-    EXPECT_EQ(loaded->message_qos, 1);
-    EXPECT_FALSE(loaded->tls_insecure);
-    EXPECT_NE(loaded->ca_file, "") << "the example shows a TLS connection";
-    EXPECT_THAT(loaded->topic, ::testing::HasSubstr("${channel}"));
+    EXPECT_EQ(PluginPeer(*loaded).port, 8883);
+    EXPECT_EQ(PluginPeer(*loaded).message_qos, 1);
+    EXPECT_FALSE(PluginPeer(*loaded).tls_insecure);
+    EXPECT_NE(PluginPeer(*loaded).ca_file, "") << "the example shows a TLS connection";
+    EXPECT_THAT(PluginPeer(*loaded).topic, ::testing::HasSubstr("${channel}"));
 }
 
 } // namespace

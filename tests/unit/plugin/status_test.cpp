@@ -24,7 +24,7 @@ protected:
         HostTest::SetUp();
         plugin = make_plugin(config_params(R"({"topic": "t/${channel}", "report_status": true})"));
         plugin->Reload();
-        plugin->reload_pending = false;
+        PluginPeer(*plugin).reload_pending = false;
         fake::reset();
         log->clear();
     }

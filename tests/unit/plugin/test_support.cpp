@@ -95,3 +95,15 @@ std::unique_ptr<aspPlugin> HostTest::make_plugin(const std::map<std::string, std
 {
     return std::unique_ptr<aspPlugin>(static_cast<aspPlugin *>(agPluginInit("mqtt", params)));
 }
+
+PluginPeer::PluginPeer(aspPlugin &plugin_)
+    : reload_pending(plugin_.reload_pending), connected(plugin_.connected),
+      connecting(plugin_.connecting), mosq(plugin_.mosq),
+#define CONFIG_KEY(name, kind, type, initial, shown, help) name(plugin_.name),
+#include "config_keys.def"
+#undef CONFIG_KEY
+      uuid_agent(plugin_.uuid_agent), uuid_serial(plugin_.uuid_serial),
+      uuid_site(plugin_.uuid_site), variables(plugin_.variables), wakeup(plugin_.wakeup),
+      topics(plugin_.topics), record(plugin_.record), plugin(plugin_)
+{
+}

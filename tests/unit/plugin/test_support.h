@@ -69,20 +69,38 @@ private:
     std::function<void()> trigger_action;
 };
 
-/* The instance's own state, for tests that must set or see it. */
+/* The instance's own state, for the tests that must set or see it:
+ * PluginPeer(*plugin).connected = true. */
 class PluginPeer
 {
 public:
+    explicit PluginPeer(aspPlugin &plugin);
+
+    std::atomic<bool> &reload_pending;
+    bool &connected;
+    bool &connecting;
+    struct mosquitto *&mosq;
+#define CONFIG_KEY(name, kind, type, initial, shown, help) type &name;
+#include "config_keys.def"
+#undef CONFIG_KEY
+    std::string &uuid_agent;
+    std::string &uuid_serial;
+    std::string &uuid_site;
+    std::map<std::string, std::string> &variables;
+    WorkerWakeup &wakeup;
+    TopicCache &topics;
+    PublishRecord &record;
+
     /* Makes the attempt under way look `age` old. */
-    static void age_attempt(aspPlugin &plugin, std::chrono::seconds age)
-    {
-        plugin.attempt_started -= age;
-    }
+    void age_attempt(std::chrono::seconds age) { plugin.attempt_started -= age; }
     /* How long until the connect step may run again. */
-    static std::chrono::steady_clock::duration retry_in(const aspPlugin &plugin)
+    std::chrono::steady_clock::duration retry_in() const
     {
         return plugin.next_attempt - std::chrono::steady_clock::now();
     }
+
+private:
+    aspPlugin &plugin;
 };
 
 /* The tests' toolkit's scratch directory: removed with everything in it. */

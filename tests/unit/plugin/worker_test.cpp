@@ -62,7 +62,7 @@ protected:
     {
         HostTest::SetUp();
         plugin = make_plugin(config_params(R"({"topic": "t/${channel}"})"));
-        plugin->uuid_agent = "agent-uuid";
+        PluginPeer(*plugin).uuid_agent = "agent-uuid";
         plugin->mqInit();
         fake::reset();
         log->clear();
@@ -79,9 +79,9 @@ protected:
     void open_socket(int fd)
     {
         plugin->Reload();
-        plugin->reload_pending = false;
+        PluginPeer(*plugin).reload_pending = false;
         fake::set_socket(fd);
-        plugin->connected = true;
+        PluginPeer(*plugin).connected = true;
         log->clear();
     }
 
@@ -89,7 +89,7 @@ protected:
     void start_attempt(int fd)
     {
         plugin->Reload();
-        plugin->reload_pending = false;
+        PluginPeer(*plugin).reload_pending = false;
         fake::on("mosquitto_connect_async", [fd] { fake::set_socket(fd); });
         plugin->mqConnect();
         fake::on("mosquitto_connect_async", nullptr);
@@ -107,7 +107,7 @@ protected:
     void with_callbacks()
     {
         plugin->mqInit();
-        plugin->connected = true;
+        PluginPeer(*plugin).connected = true;
         fake::forget_calls();
     }
 
@@ -132,7 +132,7 @@ TEST_F(WorkerTest, TerminateBeforeStartOnlyLogsTheStartUpLine)
     EXPECT_EQ(plugin->Entry(), nullptr);
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE));
     EXPECT_THAT(fake::calls(), IsEmpty());
-    EXPECT_TRUE(plugin->reload_pending.load());
+    EXPECT_TRUE(PluginPeer(*plugin).reload_pending.load());
 }
 
 TEST_F(WorkerTest, FirstPassReloadsKeepsWhatIsQueuedAndStartsTheConnection)
@@ -147,10 +147,10 @@ TEST_F(WorkerTest, FirstPassReloadsKeepsWhatIsQueuedAndStartsTheConnection)
                                   "mqtt: Loading configuration: " + plugin->GetConfigPath() + "\n"));
     EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
     EXPECT_EQ(plugin->GetPayloadQueueDepth(), 2u) << "left in the host's queue";
-    EXPECT_FALSE(plugin->reload_pending.load());
+    EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
     EXPECT_EQ(fake::calls().front(), "mosquitto_reinitialise(\"agent-uuid\", true)");
     EXPECT_EQ(fake::calls().back(), "mosquitto_connect_async(\"localhost\", 1883, 15)");
-    EXPECT_TRUE(plugin->connecting);
+    EXPECT_TRUE(PluginPeer(*plugin).connecting);
 }
 
 TEST_F(WorkerTest, IdlePassRunsOnlyHousekeeping)
@@ -192,7 +192,7 @@ TEST_F(WorkerTest, ReadFailureResetsAndSkipsTheWrite)
                                    "select(read)", "mosquitto_loop_read(1)", "mosquitto_socket()",
                                    "mosquitto_disconnect()", "mosquitto_want_write()"));
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
-    EXPECT_FALSE(plugin->connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
 }
 
 TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
@@ -206,7 +206,7 @@ TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
 
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
     EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_write(1)"));
-    EXPECT_FALSE(plugin->connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
 }
 
 TEST_F(WorkerTest, HousekeepingFailureResets)
@@ -219,7 +219,7 @@ TEST_F(WorkerTest, HousekeepingFailureResets)
     plugin->Entry();
 
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ misc: error text 4 [4]"));
-    EXPECT_FALSE(plugin->connected);
+    EXPECT_FALSE(PluginPeer(*plugin).connected);
 }
 
 TEST_F(WorkerTest, DrainGoesOnAfterARefusedPayload)
@@ -285,7 +285,7 @@ TEST_F(WorkerTest, PublishesOnceTheBrokerHasAccepted)
 TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
 {
     open_socket(pair.client());
-    plugin->reload_pending = true;
+    PluginPeer(*plugin).reload_pending = true;
     // Asked for once, while the first reload runs.
     auto asked = std::make_shared<bool>(false);
     log->on_line("Loading configuration", [this, asked] {
@@ -303,7 +303,7 @@ TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
 
     EXPECT_EQ(log->containing("Loading configuration").size(), 2u);
     EXPECT_EQ(fake::calls_of("mosquitto_loop_misc").size(), 3u) << "one reload per pass at most";
-    EXPECT_FALSE(plugin->reload_pending.load());
+    EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
 }
 
 TEST_F(WorkerTest, FailedReloadLeavesTheLoopWithTheRequestStillPending)
@@ -313,7 +313,7 @@ TEST_F(WorkerTest, FailedReloadLeavesTheLoopWithTheRequestStillPending)
 
     EXPECT_THROW(plugin->Entry(), agException);
 
-    EXPECT_TRUE(plugin->reload_pending.load());
+    EXPECT_TRUE(PluginPeer(*plugin).reload_pending.load());
     EXPECT_THAT(fake::calls(), IsEmpty());
 }
 
@@ -472,7 +472,7 @@ TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
         // A host thread's payload arrives while the worker drains.
         fake::on("mosquitto_publish", nullptr);
         queue("second");
-        pending_after_queue = readable_now(plugin->wakeup.fd());
+        pending_after_queue = readable_now(PluginPeer(*plugin).wakeup.fd());
     });
     fake::script_select({0, 0, false, false});
     fake::script_select({0, 0, false, false});
@@ -577,7 +577,7 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
 TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
 {
     open_socket(pair.client());
-    plugin->message_qos = 2;
+    PluginPeer(*plugin).message_qos = 2;
     with_callbacks();
     for (int i = 0; i < 100; ++i) {
         queue("x");
@@ -653,7 +653,7 @@ TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
     EXPECT_THAT(log->notices(),
         ::testing::Contains("mqtt: published again 1 messages the last connection left "
                             "unconfirmed\n"));
-    EXPECT_EQ(plugin->record.size(), 2u) << "two and three, not yet confirmed";
+    EXPECT_EQ(PluginPeer(*plugin).record.size(), 2u) << "two and three, not yet confirmed";
 }
 
 TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
@@ -667,20 +667,20 @@ TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
 
     EXPECT_THAT(log->notices(),
         ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: error text 5 [5]"));
-    EXPECT_FALSE(plugin->connecting);
+    EXPECT_FALSE(PluginPeer(*plugin).connecting);
 }
 
 TEST_F(WorkerTest, AttemptWithoutConnackIsAbandonedAtTheLimit)
 {
     start_attempt(pair.client());
-    PluginPeer::age_attempt(*plugin, aspPlugin::CONNECT_LIMIT);
+    PluginPeer(*plugin).age_attempt(aspPlugin::CONNECT_LIMIT);
     stop_at("mosquitto_disconnect");
 
     plugin->Entry();
 
     EXPECT_THAT(log->notices(),
         ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: no CONNACK within 10 s [27]"));
-    EXPECT_FALSE(plugin->connecting);
+    EXPECT_FALSE(PluginPeer(*plugin).connecting);
     EXPECT_THAT(fake::calls_of("select"), IsEmpty()) << "no wait on an abandoned socket";
 }
 
@@ -709,7 +709,7 @@ TEST_F(WorkerTest, AttemptWatchesWritabilityUntilTheSocketOpensThenWaitsForTheBr
 TEST_F(WorkerTest, BrokenFileOnALaterReloadKeepsTheRunningConfiguration)
 {
     fake::set_socket(pair.client());
-    plugin->connected = true;
+    PluginPeer(*plugin).connected = true;
     for (int pass = 0; pass < 3; ++pass) {
         fake::script_select({0, 0, false, false});
     }
@@ -738,10 +738,10 @@ TEST_F(WorkerTest, BrokenFileOnALaterReloadKeepsTheRunningConfiguration)
     EXPECT_THAT(log->notices(),
         ::testing::Contains(
             "mqtt: configuration not reloaded: the running configuration stays\n"));
-    EXPECT_EQ(plugin->topic, "new/${channel}") << "the repaired file applies";
+    EXPECT_EQ(PluginPeer(*plugin).topic, "new/${channel}") << "the repaired file applies";
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
         ElementsAre("mosquitto_publish(mid, \"new/a\", 5, 1, false)"));
-    EXPECT_FALSE(plugin->reload_pending.load());
+    EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
 }
 
 TEST_F(WorkerThreadTest, FailedAttemptIsRetriedAfterAWaitThatAReloadOrAStopEnds)
@@ -758,7 +758,7 @@ TEST_F(WorkerThreadTest, FailedAttemptIsRetriedAfterAWaitThatAReloadOrAStopEnds)
     plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
     EXPECT_TRUE(wait_until([&] { return attempts() == 2; }, std::chrono::milliseconds(400)))
         << "a reload may have brought a broker that answers: tried at once";
-    EXPECT_GT(PluginPeer::retry_in(*plugin), std::chrono::milliseconds(1500))
+    EXPECT_GT(PluginPeer(*plugin).retry_in(), std::chrono::milliseconds(1500))
         << "the wait doubled";
 
     auto asked = std::chrono::steady_clock::now();
