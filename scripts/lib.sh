@@ -2,7 +2,7 @@
 
 # Everything the tests, the demo and the benchmark need, as Debian packages.
 TEST_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
-mosquitto-clients libgtest-dev libgmock-dev libbenchmark-dev openssl clang libclang-rt-14-dev
+mosquitto-clients libgtest-dev libgmock-dev openssl clang libclang-rt-14-dev
 dpkg-dev file groff-base"
 DEMO_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
 mosquitto-clients openssl"

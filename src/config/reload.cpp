@@ -48,7 +48,7 @@ void aspPlugin::Reload()
     ag_dprintf("%s: Loading configuration: %s\n", tag.c_str(), config_path.c_str());
     // Topics are expanded from the template and the variables, both of
     // which may change here.
-    topics.clear();
+    topics.Clear();
 
     agGlobalConfig::GetInstance().LoadUUID(UUID_AGENT, uuid_agent);
     agGlobalConfig::GetInstance().LoadUUID(UUID_SERIAL, uuid_serial);
@@ -79,7 +79,7 @@ void aspPlugin::Reload()
     Lock();
     ApplyConfiguration(document);
     Unlock();
-    status.enable(report_status);
+    status.Enable(report_status);
 }
 
 void aspPlugin::RefreshVariables()

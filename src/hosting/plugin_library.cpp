@@ -84,7 +84,7 @@ void *PluginLibrary::symbol(const char *name)
 // another layout may be shorter than ours, and its length says so.
 void PluginLibrary::check_record()
 {
-    record = static_cast<const agPluginAbi *>(symbol("ag_plugin_abi"));
+    auto record = static_cast<const agPluginAbi *>(symbol("ag_plugin_abi"));
     std::string differences = abi_differences(record->magic, record->length, record->version);
     if (!differences.empty()) {
         throw PluginRefused(library_path + " was built for another host interface: " +

@@ -41,8 +41,6 @@ public:
     agPluginSink *create(const std::string &tag, const std::map<std::string, std::string> &params);
 
     const std::string &path() const { return library_path; }
-    /* The record as exported (its fields were checked on load). */
-    const agPluginAbi &abi() const { return *record; }
 
 private:
     void *symbol(const char *name);
@@ -50,7 +48,6 @@ private:
 
     std::string library_path;
     void *handle = nullptr;
-    const agPluginAbi *record = nullptr;
 };
 
 #endif

@@ -89,10 +89,10 @@ void aspPlugin::mqOnConnect(int rc)
     if (rc == 0) {
         connected = true;
         connecting = false;
-        status.connected();
+        status.Connected();
         // The broker is back: should this connection break, the next
         // attempt waits the shortest time again.
-        backoff.reset();
+        backoff.Reset();
     }
 }
 
@@ -108,9 +108,9 @@ void aspPlugin::mqOnDisconnect(int)
 void aspPlugin::ReportConnectionLoss()
 {
     if (connected) {
-        status.connection_lost();
+        status.ConnectionLost();
     } else {
-        status.link(InstanceStatus::Link::WAITING);
+        status.SetLink(InstanceStatus::Link::WAITING);
     }
 }
 
@@ -118,8 +118,8 @@ void aspPlugin::ReportConnectionLoss()
 // publish needs no second attempt.
 void aspPlugin::mqOnPublish(int mid)
 {
-    if (record.confirm(mid)) {
-        status.confirmed();
+    if (record.Confirm(mid)) {
+        status.Confirmed();
     }
 }
 
@@ -127,5 +127,5 @@ void aspPlugin::mqOnPong(unsigned int) {}
 
 void aspPlugin::mqOnLibraryError(const char *text)
 {
-    status.library_error(text);
+    status.LibraryError(text);
 }

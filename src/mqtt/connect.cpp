@@ -74,10 +74,10 @@ bool aspPlugin::RefuseClientId(const std::string &id)
     }
     if (mosq == nullptr) {
         ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(), strerror(EINVAL));
-        status.connection_error("New MQTT context: " + id + ": " + strerror(EINVAL));
+        status.ConnectionError("New MQTT context: " + id + ": " + strerror(EINVAL));
     } else {
         ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(), mosquitto_strerror(rc), rc);
-        status.connection_error(std::string("Reinitialise MQTT context: ") +
+        status.ConnectionError(std::string("Reinitialise MQTT context: ") +
             mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
     }
     return true;
@@ -95,12 +95,12 @@ bool aspPlugin::mqInit()
     if (mosq != nullptr) {
         // Whatever the old client still held goes with it; the record
         // hands it to the new one once the broker has accepted it.
-        record.forget_client();
+        record.ForgetClient();
         int rc = mosquitto_reinitialise(mosq, id.c_str(), true, this);
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: Reinitialise MQTT context: %s [%d]", tag.c_str(),
                 mosquitto_strerror(rc), rc);
-            status.connection_error(std::string("Reinitialise MQTT context: ") +
+            status.ConnectionError(std::string("Reinitialise MQTT context: ") +
                 mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
             return false;
         }
@@ -109,7 +109,7 @@ bool aspPlugin::mqInit()
         if (mosq == nullptr) {
             const char *reason = strerror(errno);
             ag_printf("%s: New MQTT context: %s: %s\n", tag.c_str(), id.c_str(), reason);
-            status.connection_error("New MQTT context: " + id + ": " + reason);
+            status.ConnectionError("New MQTT context: " + id + ": " + reason);
             return false;
         }
     }
@@ -157,7 +157,7 @@ bool aspPlugin::SetUpTls()
     if (rc != MOSQ_ERR_SUCCESS) {
         ag_printf("%s: error initializing libmosquitto TLS: %s [%d]", tag.c_str(),
             mosquitto_strerror(rc), rc);
-        status.connection_error(std::string("error initializing libmosquitto TLS: ") +
+        status.ConnectionError(std::string("error initializing libmosquitto TLS: ") +
             mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
         return false;
     }
@@ -166,7 +166,7 @@ bool aspPlugin::SetUpTls()
         const char *direction = tls_insecure ? "enabling" : "disabling";
         ag_printf("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(), direction,
             mosquitto_strerror(rc), rc);
-        status.connection_error(std::string("error ") + direction + " TLS insecure mode: " +
+        status.ConnectionError(std::string("error ") + direction + " TLS insecure mode: " +
             mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
         return false;
     }
@@ -178,7 +178,7 @@ void aspPlugin::mqConnect()
 {
     // Paced from the start of this attempt, whatever becomes of it.
     attempt_started = std::chrono::steady_clock::now();
-    next_attempt = attempt_started + backoff.next();
+    next_attempt = attempt_started + backoff.Next();
     // The address this attempt goes to, for its failure line: a reload
     // may change the configured one while it is under way.
     attempt_address = host + ":" + std::to_string(port);
@@ -196,7 +196,7 @@ void aspPlugin::mqConnect()
         LogLinkFailure("connect", rc, true);
         return;
     }
-    status.attempt(attempt_address);
+    status.Attempt(attempt_address);
     connecting = true;
     socket_opened = false;
     handshake_waits = false;

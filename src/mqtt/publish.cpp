@@ -32,7 +32,7 @@ int library_refusal(const std::string &topic, uint64_t length)
 bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
     for (const std::string &channel : payload->channels) {
-        const std::string &expanded = topics.topic_for(channel, topic, variables);
+        const std::string &expanded = topics.TopicFor(channel, topic, variables);
 
         ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
             static_cast<unsigned long>(payload->length));
@@ -47,11 +47,11 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
         if (rc != MOSQ_ERR_SUCCESS) {
             const char *text = mosquitto_strerror(rc);
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), expanded.c_str(), text);
-            status.refused("MQ Publish: " + expanded + ": " + text + ".");
+            status.Refused("MQ Publish: " + expanded + ": " + text + ".");
             return false;
         }
-        record.add(payload, expanded, message_qos, message_retain, mid);
-        status.published();
+        record.Add(payload, expanded, message_qos, message_retain, mid);
+        status.Published();
     }
     return true;
 }

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-void PublishRecord::add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic,
+void PublishRecord::Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic,
     int qos, bool retain, int mid)
 {
     entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false});
 }
 
-bool PublishRecord::confirm(int mid)
+bool PublishRecord::Confirm(int mid)
 {
     // Confirmations come in the order of hand-over but for QoS 2 flows
     // overtaking QoS 1 ones, so the search from the oldest rarely goes far.
@@ -19,20 +19,20 @@ bool PublishRecord::confirm(int mid)
     }
     found->confirmed = true;
     found->payload.reset();
-    pop_confirmed();
+    PopConfirmed();
     return true;
 }
 
 // A confirmed publish behind an unconfirmed one stays, marked, until the
 // older one is done: the record is a queue, and so is its replay.
-void PublishRecord::pop_confirmed()
+void PublishRecord::PopConfirmed()
 {
     while (!entries.empty() && entries.front().confirmed) {
         entries.pop_front();
     }
 }
 
-std::size_t PublishRecord::forget_client()
+std::size_t PublishRecord::ForgetClient()
 {
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                       [](const Entry &entry) { return entry.confirmed; }),
@@ -44,7 +44,7 @@ std::size_t PublishRecord::forget_client()
     return unsent;
 }
 
-std::size_t PublishRecord::resend(const std::function<int(const Entry &)> &send)
+std::size_t PublishRecord::Resend(const std::function<int(const Entry &)> &send)
 {
     std::size_t sent = 0;
     for (auto entry = entries.begin(); unsent > 0 && entry != entries.end();) {

@@ -39,30 +39,30 @@ public:
     static constexpr int UNSENT = -1;
 
     /* A publish the current client has taken as `mid`. */
-    void add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic, int qos,
+    void Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic, int qos,
         bool retain, int mid);
     /* The library's publish callback for `mid`: the publish is done with.
      * False when no publish of the current client has that id. */
-    bool confirm(int mid);
+    bool Confirm(int mid);
     /* The client was re-initialised, and with it went everything it held:
      * every publish still recorded is to be handed over again. Returns how
      * many there are. */
-    std::size_t forget_client();
+    std::size_t ForgetClient();
 
     /* Hands every publish not yet handed to the current client to `send`,
      * oldest first. `send` returns the new message id, or UNSENT when the
      * library refused the publish, which is then dropped from the record.
      * Returns how many were handed over. */
-    std::size_t resend(const std::function<int(const Entry &)> &send);
+    std::size_t Resend(const std::function<int(const Entry &)> &send);
     /* Whether some publish waits to be handed to the current client. */
-    bool has_unsent() const { return unsent > 0; }
+    bool HasUnsent() const { return unsent > 0; }
 
     /* Publishes held, confirmed or not yet: what the record costs. */
-    std::size_t size() const { return entries.size(); }
-    bool empty() const { return entries.empty(); }
+    std::size_t Size() const { return entries.size(); }
+    bool Empty() const { return entries.empty(); }
 
 private:
-    void pop_confirmed();
+    void PopConfirmed();
 
     std::deque<Entry> entries;
     std::size_t unsent = 0;

@@ -13,7 +13,7 @@ RetryBackoff::RetryBackoff()
 {
 }
 
-std::chrono::milliseconds RetryBackoff::next()
+std::chrono::milliseconds RetryBackoff::Next()
 {
     std::chrono::milliseconds wait = base;
     base = std::min(base * 2, LONGEST);

@@ -24,9 +24,9 @@ public:
 
     /* The wait after the attempt being made now; the one after the next
      * attempt will be twice as long, up to LONGEST. */
-    std::chrono::milliseconds next();
+    std::chrono::milliseconds Next();
     /* The broker answered: the next wait is FIRST again. */
-    void reset() { base = FIRST; }
+    void Reset() { base = FIRST; }
 
 private:
     std::chrono::milliseconds base = FIRST;

@@ -8,7 +8,7 @@
 namespace {
 
 int wait_select(int socket, bool want_write, int wake_fd, std::chrono::microseconds timeout,
-    mq_readiness &ready)
+    SocketReadiness &ready)
 {
     fd_set read_set, write_set;
     FD_ZERO(&read_set);
@@ -36,7 +36,7 @@ int wait_select(int socket, bool want_write, int wake_fd, std::chrono::microseco
 // The fixed-size sets cannot hold a descriptor this large; poll has no
 // such limit and answers the same question.
 int wait_poll(int socket, bool want_write, int wake_fd, std::chrono::microseconds timeout,
-    mq_readiness &ready)
+    SocketReadiness &ready)
 {
     struct pollfd entries[2] = {
         {socket, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0},
@@ -58,7 +58,7 @@ int wait_poll(int socket, bool want_write, int wake_fd, std::chrono::microsecond
 } // namespace
 
 int mq_wait_socket(int socket, bool want_write, int wake_fd, std::chrono::microseconds timeout,
-    mq_readiness &ready)
+    SocketReadiness &ready)
 {
     ready = {false, false, false};
     timeout = std::max(timeout, std::chrono::microseconds(0));

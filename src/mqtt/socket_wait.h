@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-struct mq_readiness {
+struct SocketReadiness {
     bool readable;
     bool writable;
     bool woken; // the wake-up descriptor was readable
@@ -18,6 +18,6 @@ struct mq_readiness {
  * Returns like select: the number of ready conditions, 0 on time-out, -1
  * with errno on failure. */
 int mq_wait_socket(int socket, bool want_write, int wake_fd, std::chrono::microseconds timeout,
-    mq_readiness &ready);
+    SocketReadiness &ready);
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <host/tavrixd.h>
 
-const std::string &TopicCache::topic_for(const std::string &channel, const std::string &topic,
+const std::string &TopicCache::TopicFor(const std::string &channel, const std::string &topic,
     const std::map<std::string, std::string> &variables)
 {
     auto found = topics.find(channel);

@@ -23,12 +23,12 @@ public:
 
     /* The topic of `channel`: `topic` expanded against a copy of
      * `variables` with "${channel}" added (unless the map has it already).
-     * The reference holds until the next call or clear(). */
-    const std::string &topic_for(const std::string &channel, const std::string &topic,
+     * The reference holds until the next call or Clear(). */
+    const std::string &TopicFor(const std::string &channel, const std::string &topic,
         const std::map<std::string, std::string> &variables);
 
-    void clear() { topics.clear(); }
-    std::size_t size() const { return topics.size(); }
+    void Clear() { topics.clear(); }
+    std::size_t Size() const { return topics.size(); }
 
 private:
     std::unordered_map<std::string, std::string> topics;

@@ -35,15 +35,15 @@ WorkerWakeup::WorkerWakeup()
 
 WorkerWakeup::~WorkerWakeup()
 {
-    if (usable()) {
+    if (Usable()) {
         close(ends[0]);
         close(ends[1]);
     }
 }
 
-void WorkerWakeup::clear()
+void WorkerWakeup::Clear()
 {
-    if (!usable()) {
+    if (!Usable()) {
         return;
     }
     char bytes[64];
@@ -51,16 +51,16 @@ void WorkerWakeup::clear()
     }
 }
 
-void WorkerWakeup::wake_if_armed()
+void WorkerWakeup::WakeIfArmed()
 {
     if (armed.exchange(false)) {
-        wake();
+        Wake();
     }
 }
 
-void WorkerWakeup::wake()
+void WorkerWakeup::Wake()
 {
-    if (!usable()) {
+    if (!Usable()) {
         return;
     }
     ssize_t written;

@@ -24,22 +24,22 @@ public:
     WorkerWakeup &operator=(const WorkerWakeup &) = delete;
 
     /* The read end to wait on, -1 without a pipe. */
-    int fd() const { return ends[0]; }
+    int Fd() const { return ends[0]; }
     /* Whether the pipe was made. */
-    bool usable() const { return ends[0] != -1; }
+    bool Usable() const { return ends[0] != -1; }
 
     /* Worker side: a payload should end the coming wait. Arm before the
      * last look at the queue, so that a payload queued after that look
      * finds the wake-up armed. */
-    void arm() { armed.store(true); }
-    void disarm() { armed.store(false); }
+    void Arm() { armed.store(true); }
+    void Disarm() { armed.store(false); }
     /* Worker side: empties the pipe after a wake-up. */
-    void clear();
+    void Clear();
 
     /* Host side, after queueing a payload: wakes the worker when armed. */
-    void wake_if_armed();
+    void WakeIfArmed();
     /* Host side: wakes the worker now or ends its next wait at once. */
-    void wake();
+    void Wake();
 
 private:
     int ends[2] = {-1, -1};

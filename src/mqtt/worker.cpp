@@ -104,10 +104,10 @@ void aspPlugin::ReloadIfPending()
 // unconfirmed, in its order.
 void aspPlugin::ResendUnconfirmed()
 {
-    if (!record.has_unsent()) {
+    if (!record.HasUnsent()) {
         return;
     }
-    std::size_t resent = record.resend([this](const PublishRecord::Entry &entry) {
+    std::size_t resent = record.Resend([this](const PublishRecord::Entry &entry) {
         int mid = PublishRecord::UNSENT;
         int rc = mosquitto_publish(mosq, &mid, entry.topic.c_str(),
             static_cast<int>(entry.payload->length), entry.payload->data, entry.qos,
@@ -115,10 +115,10 @@ void aspPlugin::ResendUnconfirmed()
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic.c_str(),
                 mosquitto_strerror(rc));
-            status.lost();
+            status.Lost();
             return PublishRecord::UNSENT;
         }
-        status.resent();
+        status.Resent();
         return mid;
     });
     ag_printf("%s: published again %zu messages the last connection left unconfirmed\n",
@@ -141,7 +141,7 @@ bool aspPlugin::TakesPayloads(bool want_write) const
     // Once the connection is up, and then only once half the limit is
     // confirmed: topping up one publish per acknowledgement would cost a
     // pass each.
-    return connected && !want_write && record.size() <= HandOffLimit() / 2;
+    return connected && !want_write && record.Size() <= HandOffLimit() / 2;
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
@@ -157,14 +157,14 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     // fast as the worker pops would otherwise keep it from the socket.
     uint64_t limit = std::min<uint64_t>(waiting, DRAIN_BATCH);
     const uint64_t hand_off_limit = HandOffLimit();
-    for (uint64_t taken = 0; taken < limit && record.size() < hand_off_limit; ++taken) {
+    for (uint64_t taken = 0; taken < limit && record.Size() < hand_off_limit; ++taken) {
         if (!PopPayloadQueue(payload)) {
             break;
         }
         mqPublish(payload);
         // Counted once handed over: a host that sees every payload taken
         // sees every publish of it made.
-        status.payload_taken();
+        status.PayloadTaken();
     }
     payload.reset();
 }
@@ -179,19 +179,19 @@ std::chrono::microseconds aspPlugin::WaitLimit(bool takes_payloads)
     return until(last_misc + MISC_INTERVAL);
 }
 
-int aspPlugin::WaitForSocket(int socket, bool want_write, mq_readiness &ready)
+int aspPlugin::WaitForSocket(int socket, bool want_write, SocketReadiness &ready)
 {
     bool takes_payloads = TakesPayloads(want_write);
     // Armed before the last look at the queue: a payload queued after the
     // look wakes the wait, one queued before it shortens the wait to none.
     if (takes_payloads) {
-        wakeup.arm();
+        wakeup.Arm();
     }
-    int result = mq_wait_socket(socket, want_write, wakeup.fd(), WaitLimit(takes_payloads), ready);
+    int result = mq_wait_socket(socket, want_write, wakeup.Fd(), WaitLimit(takes_payloads), ready);
     int wait_error = errno;
-    wakeup.disarm();
+    wakeup.Disarm();
     if (result > 0 && ready.woken) {
-        wakeup.clear();
+        wakeup.Clear();
     }
     errno = wait_error;
     return result;
@@ -205,14 +205,14 @@ void aspPlugin::WaitForRetry()
     if (terminate.load() || reload_pending.load()) {
         return;
     }
-    mq_readiness ready;
+    SocketReadiness ready;
     auto limit = std::min<std::chrono::microseconds>(until(next_attempt), MISC_INTERVAL);
-    int result = mq_wait_socket(-1, false, wakeup.fd(), limit, ready);
+    int result = mq_wait_socket(-1, false, wakeup.Fd(), limit, ready);
     if (result == -1 && errno != EINTR) {
         throw agException("%s: %s: %s", tag.c_str(), "select", strerror(errno));
     }
     if (result > 0 && ready.woken) {
-        wakeup.clear();
+        wakeup.Clear();
     }
 }
 
@@ -245,7 +245,7 @@ void aspPlugin::LogLinkFailure(const char *step, int rc, bool attempt)
 void aspPlugin::ReportLinkFailure(const std::string &line)
 {
     ag_printf("%s: %s", tag.c_str(), line.c_str());
-    status.connection_error(line);
+    status.ConnectionError(line);
 }
 
 bool aspPlugin::RunMisc(bool attempt)
@@ -287,7 +287,7 @@ void aspPlugin::PumpSocket(int socket)
     if (handshaking) {
         want_write = !socket_opened || (want_write && !handshake_waits);
     }
-    mq_readiness ready;
+    SocketReadiness ready;
     int result = WaitForSocket(socket, want_write, ready);
     if (result == -1) {
         // A signal is no reason to give up the connection: the next pass

@@ -28,7 +28,7 @@
 #include "wakeup.h"
 
 struct mosquitto;
-struct mq_readiness;
+struct SocketReadiness;
 
 class aspPlugin : public agPluginSink
 {
@@ -146,7 +146,7 @@ private:
     uint64_t HandOffLimit() const;
     void ResendUnconfirmed();
     std::chrono::microseconds WaitLimit(bool takes_payloads);
-    int WaitForSocket(int socket, bool want_write, mq_readiness &ready);
+    int WaitForSocket(int socket, bool want_write, SocketReadiness &ready);
     void WaitForRetry();
     bool AttemptOverdue() const;
     void AbandonAttempt();

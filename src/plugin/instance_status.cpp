@@ -32,12 +32,12 @@ nlohmann::json utc_time(int64_t seconds)
 
 } // namespace
 
-void InstanceStatus::store(Text &slot, const std::string &text)
+void InstanceStatus::Store(Text &slot, const std::string &text)
 {
     std::atomic_store(&slot, std::make_shared<const std::string>(text));
 }
 
-nlohmann::json InstanceStatus::load(const Text &slot)
+nlohmann::json InstanceStatus::Load(const Text &slot)
 {
     Text text = std::atomic_load(&slot);
     if (!text) {
@@ -46,13 +46,13 @@ nlohmann::json InstanceStatus::load(const Text &slot)
     return *text;
 }
 
-void InstanceStatus::attempt(const std::string &address)
+void InstanceStatus::Attempt(const std::string &address)
 {
-    store(broker, address);
+    Store(broker, address);
     link_state.store(Link::CONNECTING);
 }
 
-void InstanceStatus::connected()
+void InstanceStatus::Connected()
 {
     connected_at.store(std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::system_clock::now().time_since_epoch())
@@ -61,30 +61,30 @@ void InstanceStatus::connected()
     link_state.store(Link::CONNECTED);
 }
 
-void InstanceStatus::connection_lost()
+void InstanceStatus::ConnectionLost()
 {
     connected_at.store(0);
     connections_lost.fetch_add(1);
     link_state.store(Link::WAITING);
 }
 
-void InstanceStatus::refused(const std::string &line)
+void InstanceStatus::Refused(const std::string &line)
 {
-    store(last_refusal, line);
+    Store(last_refusal, line);
     messages_refused.fetch_add(1);
 }
 
-void InstanceStatus::connection_error(const std::string &line)
+void InstanceStatus::ConnectionError(const std::string &line)
 {
-    store(last_connection_error, line);
+    Store(last_connection_error, line);
 }
 
-void InstanceStatus::library_error(const std::string &line)
+void InstanceStatus::LibraryError(const std::string &line)
 {
-    store(last_library_error, line);
+    Store(last_library_error, line);
 }
 
-nlohmann::json InstanceStatus::figures() const
+nlohmann::json InstanceStatus::Figures() const
 {
     // Read before what they are taken from, so that the difference is never
     // below zero: a publish is counted published before it can be confirmed
@@ -94,7 +94,7 @@ nlohmann::json InstanceStatus::figures() const
     uint64_t published = messages_published.load();
     return {
         {"connection", link_name(link_state.load())},
-        {"broker", load(broker)},
+        {"broker", Load(broker)},
         {"connected_since", utc_time(connected_at.load())},
         {"connections", connections.load()},
         {"connections_lost", connections_lost.load()},
@@ -105,8 +105,8 @@ nlohmann::json InstanceStatus::figures() const
         {"messages_resent", messages_resent.load()},
         {"messages_lost", lost},
         {"messages_refused", messages_refused.load()},
-        {"last_refusal", load(last_refusal)},
-        {"last_connection_error", load(last_connection_error)},
-        {"last_library_error", load(last_library_error)},
+        {"last_refusal", Load(last_refusal)},
+        {"last_connection_error", Load(last_connection_error)},
+        {"last_library_error", Load(last_library_error)},
     };
 }

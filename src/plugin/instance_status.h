@@ -25,34 +25,34 @@ public:
     enum class Link { WAITING, CONNECTING, CONNECTED };
 
     /* Whether the configuration asks for the figures (report_status). */
-    void enable(bool on) { enabled.store(on); }
-    bool is_enabled() const { return enabled.load(); }
+    void Enable(bool on) { enabled.store(on); }
+    bool IsEnabled() const { return enabled.load(); }
 
     /* Worker side. */
-    void attempt(const std::string &broker);
-    void link(Link state) { link_state.store(state); }
-    void connected();
-    void connection_lost();
-    void payload_taken() { payloads_taken.fetch_add(1, std::memory_order_relaxed); }
-    void published() { messages_published.fetch_add(1, std::memory_order_relaxed); }
-    void confirmed() { messages_confirmed.fetch_add(1, std::memory_order_relaxed); }
-    void resent() { messages_resent.fetch_add(1, std::memory_order_relaxed); }
+    void Attempt(const std::string &broker);
+    void SetLink(Link state) { link_state.store(state); }
+    void Connected();
+    void ConnectionLost();
+    void PayloadTaken() { payloads_taken.fetch_add(1, std::memory_order_relaxed); }
+    void Published() { messages_published.fetch_add(1, std::memory_order_relaxed); }
+    void Confirmed() { messages_confirmed.fetch_add(1, std::memory_order_relaxed); }
+    void Resent() { messages_resent.fetch_add(1, std::memory_order_relaxed); }
     /* A publish given up: refused by libmosquitto when handed over again. */
-    void lost() { messages_lost.fetch_add(1, std::memory_order_relaxed); }
+    void Lost() { messages_lost.fetch_add(1, std::memory_order_relaxed); }
     /* A publish libmosquitto refused; `line` is the notice logged for it. */
-    void refused(const std::string &line);
+    void Refused(const std::string &line);
     /* Why the last attempt failed, or the last connection broke. */
-    void connection_error(const std::string &line);
+    void ConnectionError(const std::string &line);
     /* libmosquitto's last error line (an OpenSSL reason, say). */
-    void library_error(const std::string &line);
+    void LibraryError(const std::string &line);
 
     /* Host side: the figures as a JSON object. */
-    nlohmann::json figures() const;
+    nlohmann::json Figures() const;
 
 private:
     using Text = std::shared_ptr<const std::string>;
-    static void store(Text &slot, const std::string &text);
-    static nlohmann::json load(const Text &slot);
+    static void Store(Text &slot, const std::string &text);
+    static nlohmann::json Load(const Text &slot);
 
     std::atomic<bool> enabled{false};
     std::atomic<Link> link_state{Link::WAITING};

@@ -55,10 +55,10 @@ void aspPlugin::GetVersion(std::string &version)
 // document keep theirs apart.
 void aspPlugin::GetStatus(nlohmann::json &document)
 {
-    if (!status.is_enabled() || !(document.is_null() || document.is_object())) {
+    if (!status.IsEnabled() || !(document.is_null() || document.is_object())) {
         return;
     }
-    document[tag] = status.figures();
+    document[tag] = status.Figures();
 }
 
 void aspPlugin::DisplayStatus(const nlohmann::json &) {}
@@ -67,18 +67,18 @@ void aspPlugin::DispatchEvent(agPlugin::Event event, void *)
 {
     if (event == agPlugin::EVENT_RELOAD) {
         reload_pending.exchange(true);
-        wakeup.wake();
+        wakeup.Wake();
     }
 }
 
 void aspPlugin::Terminate()
 {
     agThread::Terminate();
-    wakeup.wake();
+    wakeup.Wake();
 }
 
 void aspPlugin::QueuePayload(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
     agPluginSink::QueuePayload(payload);
-    wakeup.wake_if_armed();
+    wakeup.WakeIfArmed();
 }

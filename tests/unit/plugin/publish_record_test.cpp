@@ -22,7 +22,7 @@ std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
 {
     std::vector<std::string> topics;
     int mid = first_mid;
-    record.resend([&](const PublishRecord::Entry &entry) {
+    record.Resend([&](const PublishRecord::Entry &entry) {
         topics.push_back(entry.topic);
         return mid++;
     });
@@ -32,37 +32,37 @@ std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
 TEST(PublishRecordTest, ConfirmedPublishesLeaveAndTheRestIsResentInOrder)
 {
     PublishRecord record;
-    record.add(payload("1"), "t/1", 1, false, 1);
-    record.add(payload("2"), "t/2", 1, false, 2);
-    record.add(payload("3"), "t/3", 0, true, 3);
-    record.add(payload("4"), "t/4", 2, false, 4);
+    record.Add(payload("1"), "t/1", 1, false, 1);
+    record.Add(payload("2"), "t/2", 1, false, 2);
+    record.Add(payload("3"), "t/3", 0, true, 3);
+    record.Add(payload("4"), "t/4", 2, false, 4);
 
-    EXPECT_TRUE(record.confirm(3)) << "out of order: QoS 0 written before a QoS 1 flow ends";
-    EXPECT_TRUE(record.confirm(1));
-    EXPECT_FALSE(record.confirm(1)) << "confirmed once only";
-    EXPECT_FALSE(record.confirm(9)) << "an id the record never gave out";
-    EXPECT_FALSE(record.has_unsent());
+    EXPECT_TRUE(record.Confirm(3)) << "out of order: QoS 0 written before a QoS 1 flow ends";
+    EXPECT_TRUE(record.Confirm(1));
+    EXPECT_FALSE(record.Confirm(1)) << "confirmed once only";
+    EXPECT_FALSE(record.Confirm(9)) << "an id the record never gave out";
+    EXPECT_FALSE(record.HasUnsent());
 
-    EXPECT_EQ(record.forget_client(), 2u);
-    EXPECT_TRUE(record.has_unsent());
-    EXPECT_FALSE(record.confirm(2)) << "ids of the old client mean nothing now";
+    EXPECT_EQ(record.ForgetClient(), 2u);
+    EXPECT_TRUE(record.HasUnsent());
+    EXPECT_FALSE(record.Confirm(2)) << "ids of the old client mean nothing now";
     EXPECT_THAT(resend_all(record, 1), ElementsAre("t/2", "t/4"));
-    EXPECT_FALSE(record.has_unsent());
+    EXPECT_FALSE(record.HasUnsent());
     EXPECT_THAT(resend_all(record, 5), ElementsAre()) << "handed over once per client";
 
-    EXPECT_TRUE(record.confirm(2)) << "the new client's id for t/4";
-    EXPECT_TRUE(record.confirm(1));
-    EXPECT_TRUE(record.empty());
+    EXPECT_TRUE(record.Confirm(2)) << "the new client's id for t/4";
+    EXPECT_TRUE(record.Confirm(1));
+    EXPECT_TRUE(record.Empty());
 }
 
 TEST(PublishRecordTest, ResendKeepsPayloadTopicAndFlags)
 {
     PublishRecord record;
     auto bytes = payload("body");
-    record.add(bytes, "t/x", 2, true, 7);
-    record.forget_client();
+    record.Add(bytes, "t/x", 2, true, 7);
+    record.ForgetClient();
 
-    record.resend([&](const PublishRecord::Entry &entry) {
+    record.Resend([&](const PublishRecord::Entry &entry) {
         EXPECT_EQ(entry.payload, bytes);
         EXPECT_EQ(entry.qos, 2);
         EXPECT_TRUE(entry.retain);
@@ -74,30 +74,30 @@ TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
 {
     PublishRecord record;
     for (int mid = 1; mid <= 3; ++mid) {
-        record.add(payload("x"), "t/" + std::to_string(mid), 1, false, mid);
+        record.Add(payload("x"), "t/" + std::to_string(mid), 1, false, mid);
     }
-    record.forget_client();
+    record.ForgetClient();
 
     std::vector<std::string> tried;
-    std::size_t sent = record.resend([&](const PublishRecord::Entry &entry) {
+    std::size_t sent = record.Resend([&](const PublishRecord::Entry &entry) {
         tried.push_back(entry.topic);
         return entry.topic == "t/2" ? PublishRecord::UNSENT : 10 + static_cast<int>(tried.size());
     });
 
     EXPECT_EQ(sent, 2u);
     EXPECT_THAT(tried, ElementsAre("t/1", "t/2", "t/3"));
-    EXPECT_EQ(record.size(), 2u);
+    EXPECT_EQ(record.Size(), 2u);
 }
 
 TEST(PublishRecordTest, ConfirmedEntryBehindAnOpenOneIsHeldUntilTheOlderIsDone)
 {
     PublishRecord record;
-    record.add(payload("1"), "t/1", 1, false, 1);
-    record.add(payload("2"), "t/2", 1, false, 2);
-    record.confirm(2);
-    EXPECT_EQ(record.size(), 2u) << "it still counts against the bound";
+    record.Add(payload("1"), "t/1", 1, false, 1);
+    record.Add(payload("2"), "t/2", 1, false, 2);
+    record.Confirm(2);
+    EXPECT_EQ(record.Size(), 2u) << "it still counts against the bound";
 
-    record.forget_client();
+    record.ForgetClient();
     EXPECT_THAT(resend_all(record, 1), ElementsAre("t/1")) << "but is never sent again";
 }
 

@@ -206,7 +206,7 @@ TEST_F(PublishTest, EndlessChannelNamesKeepTheirOwnTopics)
     EXPECT_EQ(calls.back(), "mosquitto_publish(mid, \"flows/agent-uuid/c0\", 1, 1, false)");
     EXPECT_EQ(calls[channels - 1], "mosquitto_publish(mid, \"flows/agent-uuid/c" +
             std::to_string(channels - 1) + "\", 1, 1, false)");
-    EXPECT_LE(PluginPeer(*plugin).topics.size(), TopicCache::MAX_CHANNELS);
+    EXPECT_LE(PluginPeer(*plugin).topics.Size(), TopicCache::MAX_CHANNELS);
 }
 
 } // namespace

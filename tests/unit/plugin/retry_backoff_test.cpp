@@ -14,11 +14,11 @@ TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnack
     RetryBackoff backoff;
     for (int round = 0; round < 2; ++round) {
         for (long base : {1000, 2000, 4000, 8000, 16000, 30000, 30000}) {
-            milliseconds wait = backoff.next();
+            milliseconds wait = backoff.Next();
             EXPECT_LE(wait, milliseconds(base));
             EXPECT_GE(wait, milliseconds(base * 4 / 5));
         }
-        backoff.reset();
+        backoff.Reset();
     }
 }
 
@@ -27,7 +27,7 @@ TEST(RetryBackoffTest, JitterSpreadsTheWaits)
     std::set<milliseconds::rep> seen;
     for (int instance = 0; instance < 20; ++instance) {
         RetryBackoff backoff;
-        seen.insert(backoff.next().count());
+        seen.insert(backoff.Next().count());
     }
     EXPECT_GT(seen.size(), 5u) << "gateways restarted together should not retry together";
 }

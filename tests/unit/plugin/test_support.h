@@ -103,9 +103,6 @@ private:
     aspPlugin &plugin;
 };
 
-/* The tests' toolkit's scratch directory: removed with everything in it. */
-using TempDir = ScratchDir;
-
 /* A host: a global configuration with three UUIDs, the fake reset and the
  * log captured. */
 class HostTest : public ::testing::Test
@@ -121,7 +118,7 @@ protected:
     std::map<std::string, std::string> config_params(const std::string &json);
 
     agGlobalConfig config;
-    TempDir files;
+    ScratchDir files;
     std::unique_ptr<LogCapture> log;
 };
 

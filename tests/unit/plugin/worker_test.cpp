@@ -472,7 +472,7 @@ TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
         // A host thread's payload arrives while the worker drains.
         fake::on("mosquitto_publish", nullptr);
         queue("second");
-        pending_after_queue = readable_now(PluginPeer(*plugin).wakeup.fd());
+        pending_after_queue = readable_now(PluginPeer(*plugin).wakeup.Fd());
     });
     fake::script_select({0, 0, false, false});
     fake::script_select({0, 0, false, false});
@@ -653,7 +653,7 @@ TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
     EXPECT_THAT(log->notices(),
         ::testing::Contains("mqtt: published again 1 messages the last connection left "
                             "unconfirmed\n"));
-    EXPECT_EQ(PluginPeer(*plugin).record.size(), 2u) << "two and three, not yet confirmed";
+    EXPECT_EQ(PluginPeer(*plugin).record.Size(), 2u) << "two and three, not yet confirmed";
 }
 
 TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
