@@ -3,11 +3,11 @@
  * POSIX call whose timing tests must control (select).
  *
  * Every call is recorded as one line, "name(arguments)", so a test can
- * assert a whole call sequence. Results are scripted per function, first
- * in first out, falling back to the library's success value. Callbacks
- * the plug-in registers are kept so that a test can fire them, and an
- * action bound to a function runs inside that call, as libmosquitto runs
- * callbacks inside its loop calls.
+ * check the calls it cares about and the order among them. Results are
+ * scripted per function, first in first out, falling back to the
+ * library's success value. Callbacks the plug-in registers are kept so
+ * that a test can fire them, and an action bound to a function runs
+ * inside that call, as libmosquitto runs callbacks inside its loop calls.
  *
  * Formats: strings in double quotes, a null string as null, booleans as
  * true/false. The client handle is not printed. select is recorded as

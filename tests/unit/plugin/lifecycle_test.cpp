@@ -9,8 +9,10 @@
 
 #include <gmock/gmock.h>
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 extern "C" const agPluginAbi ag_plugin_abi;
 
@@ -30,8 +32,10 @@ TEST_P(RefusedTypeTest, IsLoggedAndLeavesNoInstanceBehind)
     EXPECT_THAT(log->lines(),
         ElementsAre("mqtt: initialized, libmosquitto v2.0.11 [ref#1]\n",
             std::string("Invalid plugin type: mqtt [") + GetParam() + "]\n", "mqtt: destroyed\n"));
-    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_lib_init()", "mosquitto_lib_version()",
-                                   "mosquitto_lib_cleanup()"));
+    EXPECT_THAT(fake::calls(), Each(StartsWith("mosquitto_lib_"))) << "no client made";
+    EXPECT_THAT(fake::calls_of("mosquitto_lib_cleanup"), ElementsAre("mosquitto_lib_cleanup()"));
+    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
+                                   "mosquitto_lib_init()", "mosquitto_lib_cleanup()"}));
     EXPECT_EQ(aspPlugin::mq_global_ref.load(), 0u);
 }
 
@@ -130,8 +134,8 @@ TEST_F(LifecycleTest, ThrowingConstructorGivesItsLibraryReferenceBack)
 TEST_F(LifecycleTest, DestroyingAnInstanceThatNeverConnectedTouchesNoClient)
 {
     make_plugin();
-    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_lib_init()", "mosquitto_lib_version()",
-                                   "mosquitto_lib_cleanup()"));
+    EXPECT_THAT(fake::calls(), Each(StartsWith("mosquitto_lib_")));
+    EXPECT_THAT(fake::calls_of("mosquitto_lib_cleanup"), ElementsAre("mosquitto_lib_cleanup()"));
 }
 
 TEST_F(LifecycleTest, DestroyingAClientWithoutSocketOnlyDestroysIt)
@@ -140,10 +144,14 @@ TEST_F(LifecycleTest, DestroyingAClientWithoutSocketOnlyDestroysIt)
     PluginPeer(*plugin).uuid_agent = "agent-uuid";
     ASSERT_TRUE(plugin->mqInit());
     fake::reset();
+    // Even with output pending: there is no socket to write it to.
+    fake::set_want_write(true);
 
     plugin.reset();
-    EXPECT_THAT(fake::calls(), ElementsAre("mosquitto_socket()", "mosquitto_destroy()",
-                                   "mosquitto_lib_cleanup()"));
+    EXPECT_THAT(fake::calls_of("mosquitto_disconnect"), IsEmpty());
+    EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), IsEmpty());
+    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
+                                   "mosquitto_destroy()", "mosquitto_lib_cleanup()"}));
 }
 
 TEST_F(LifecycleTest, DestroyingAConnectedClientDisconnectsAndFlushesOnce)
@@ -158,14 +166,15 @@ TEST_F(LifecycleTest, DestroyingAConnectedClientDisconnectsAndFlushesOnce)
         fake::set_want_write(pending);
 
         plugin.reset();
-        std::vector<std::string> expected = {"mosquitto_socket()", "mosquitto_disconnect()",
-            "mosquitto_want_write()"};
+        std::vector<std::string> expected = {"mosquitto_disconnect()"};
         if (pending) {
             expected.push_back("mosquitto_loop_write(1)");
         }
         expected.push_back("mosquitto_destroy()");
         expected.push_back("mosquitto_lib_cleanup()");
-        EXPECT_EQ(fake::calls(), expected) << "output pending: " << pending;
+        EXPECT_THAT(fake::calls(), HasSubsequence(expected)) << "output pending: " << pending;
+        EXPECT_EQ(fake::calls_of("mosquitto_loop_write").size(), pending ? 1u : 0u)
+            << "output pending: " << pending;
     }
 }
 
