@@ -10,17 +10,16 @@
 
 #include <sys/types.h>
 
-class Broker;
-
 #include "plan.h"
+
+class BenchBrokers;
 
 struct BenchContext {
     /* The benchmark program, re-run for the child roles. */
     std::string program;
     std::string workdir;
-    int port;
-    /* The broker, which a stall cell pauses for a while. */
-    Broker *broker;
+    /* The broker of each link; a stall cell pauses one for a while. */
+    BenchBrokers *brokers;
 };
 
 struct CellResult {
