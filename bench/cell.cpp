@@ -7,6 +7,7 @@
 
 #include <broker.h>
 
+#include "broker_log.h"
 #include "brokers.h"
 #include "clock.h"
 #include "publisher_driver.h"
@@ -135,6 +136,21 @@ void await_delivery(PublisherDriver &publisher, const CountingSubscriber &subscr
     }
 }
 
+// Read when the messages are in (or the cell gave up), before the
+// publisher is told to end: how it ends is not a drop, whatever it says.
+void take_connections(CellResult &result, const Broker &broker, const PublisherArgs &args)
+{
+    const int processes = args.cell.kind == PublisherKind::PUB_CLI ? args.cell.channels : 1;
+    const std::string log = broker.log();
+    for (int process = 0; process < processes; ++process) {
+        ConnectionHistory history =
+            connection_history(log, client_id_of(args.cell.kind, args.id, process));
+        result.connections += history.connections;
+        result.reconnects += history.Reconnects();
+        result.drops += history.drops;
+    }
+}
+
 std::unique_ptr<PublisherDriver> make_driver(const BenchContext &context, const PublisherArgs &args)
 {
     switch (args.cell.kind) {
@@ -185,6 +201,7 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
     if (publisher->Start(result.error)) {
         await_delivery(*publisher, subscriber, stall, result.expected, result.error);
     }
+    take_connections(result, *endpoint.broker, args);
     PublisherCost cost;
     std::string finish_error;
     if (!publisher->Finish(cost, finish_error) && result.error.empty()) {

@@ -72,13 +72,14 @@ std::string own_program()
 }
 
 // Failures that mean the benchmark itself no longer works. A tiny run also
-// treats the plug-in's losses as failures: nothing may be lost on a quiet
-// loopback while connected.
+// treats the plug-in's losses and dropped connections as failures: nothing
+// may be lost on a quiet machine, and no broker of the run has a reason to
+// drop it.
 bool cell_failed(const CellResult &cell, bool tiny)
 {
-    bool lost = cell.Lost() > 0 || cell.dropped > 0;
+    bool fault = cell.Lost() > 0 || cell.dropped > 0 || cell.drops > 0;
     return !cell.error.empty() || cell.corrupt > 0 || cell.received == 0 ||
-        (tiny && cell.setup.kind == PublisherKind::PLUGIN && lost);
+        (tiny && cell.setup.kind == PublisherKind::PLUGIN && fault);
 }
 
 int run_benchmark(const Options &options)
