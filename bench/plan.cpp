@@ -29,9 +29,9 @@ struct Sizing {
 
 // Full-run counts give the raw publisher of a cell two to three seconds
 // on a quiet 2-core machine (QoS 1 and 2 wait for acknowledgements, 20 in
-// flight, and are much slower than QoS 0), and the whole run about five
-// minutes. The 64 KiB cells also bound memory: the plug-in's process holds
-// up to two copies of every payload (the host's queue and the library's).
+// flight, and are much slower than QoS 0). The 64 KiB cells also bound
+// memory: the plug-in's process holds up to two copies of every payload
+// (the host's queue and the library's).
 // The stall of a full run is shorter than the keep-alive's limit (the
 // client gives a connection up 15 s after an unanswered ping, and pings
 // 15 s after the broker last spoke), starting as the stream starts.
