@@ -7,6 +7,8 @@
 
 #include <broker.h>
 
+#include "broker_log.h"
+#include "brokers.h"
 #include "clock.h"
 #include "publisher_driver.h"
 #include "counting_subscriber.h"
@@ -134,6 +136,43 @@ void await_delivery(PublisherDriver &publisher, const CountingSubscriber &subscr
     }
 }
 
+// Read when the messages are in (or the cell gave up), before the
+// publisher is told to end: how it ends is not a drop, whatever it says.
+void take_connections(CellResult &result, const Broker &broker, const PublisherArgs &args)
+{
+    const int processes = args.cell.kind == PublisherKind::PUB_CLI ? args.cell.channels : 1;
+    const std::string log = broker.log();
+    for (int process = 0; process < processes; ++process) {
+        ConnectionHistory history =
+            connection_history(log, client_id_of(args.cell.kind, args.id, process));
+        result.connections += history.connections;
+        result.reconnects += history.Reconnects();
+        result.drops += history.drops;
+    }
+}
+
+std::unique_ptr<PublisherDriver> make_driver(const BenchContext &context, const PublisherArgs &args)
+{
+    switch (args.cell.kind) {
+    case PublisherKind::PUB_CLI:
+        return make_pub_cli_driver(args);
+    case PublisherKind::SINK_RUN:
+        return make_sink_run_driver(args);
+    case PublisherKind::PLUGIN:
+    case PublisherKind::RAW:
+        break;
+    }
+    return make_child_role_driver(context.program, args);
+}
+
+void take_cost(CellResult &result, const PublisherCost &cost)
+{
+    result.cpu_seconds = cost.cpu_seconds;
+    result.host_cpu_seconds = cost.host_cpu_seconds;
+    result.peak_rss_kb = cost.peak_rss_kb;
+    result.dropped = cost.dropped;
+}
+
 } // namespace
 
 CellResult run_cell(const CellSpec &setup, const BenchContext &context, int index)
@@ -143,29 +182,32 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
     result.expected = setup.messages();
     char id[32];
     std::snprintf(id, sizeof id, "c%03d", index);
-    PublisherArgs args{setup, context.port, id, context.workdir};
+    Endpoint endpoint;
+    try {
+        endpoint = context.brokers->endpoint(setup.link);
+    } catch (const std::exception &e) {
+        result.error = std::string(link_name(setup.link)) + " broker: " + e.what();
+        return result;
+    }
+    PublisherArgs args{setup, endpoint.port, id, context.workdir, endpoint.ca_file};
 
-    CountingSubscriber subscriber(context.port, id, setup.qos, setup.channels, setup.payloads, setup.size);
+    CountingSubscriber subscriber(endpoint.subscriber_port, id, setup.qos, setup.channels,
+        setup.payloads, setup.size);
     if (!subscriber.Start(result.error)) {
         return result;
     }
-    std::unique_ptr<PublisherDriver> publisher = setup.kind == PublisherKind::PUB_CLI
-        ? make_pub_cli_driver(args)
-        : setup.kind == PublisherKind::SINK_RUN ? make_sink_run_driver(args)
-                                                : make_child_role_driver(context.program, args);
-    BrokerStall stall(*context.broker, setup.stall_seconds);
+    std::unique_ptr<PublisherDriver> publisher = make_driver(context, args);
+    BrokerStall stall(*endpoint.broker, setup.stall_seconds);
     if (publisher->Start(result.error)) {
         await_delivery(*publisher, subscriber, stall, result.expected, result.error);
     }
+    take_connections(result, *endpoint.broker, args);
     PublisherCost cost;
     std::string finish_error;
     if (!publisher->Finish(cost, finish_error) && result.error.empty()) {
         result.error = finish_error;
     }
-    result.cpu_seconds = cost.cpu_seconds;
-    result.host_cpu_seconds = cost.host_cpu_seconds;
-    result.peak_rss_kb = cost.peak_rss_kb;
-    result.dropped = cost.dropped;
+    take_cost(result, cost);
     DeliveryStats stats = subscriber.Finish();
     take_delivery(result, stats, publisher->FirstHandOverNs());
     return result;

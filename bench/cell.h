@@ -10,17 +10,16 @@
 
 #include <sys/types.h>
 
-class Broker;
-
 #include "plan.h"
+
+class BenchBrokers;
 
 struct BenchContext {
     /* The benchmark program, re-run for the child roles. */
     std::string program;
     std::string workdir;
-    int port;
-    /* The broker, which a stall cell pauses for a while. */
-    Broker *broker;
+    /* The broker of each link; a stall cell pauses one for a while. */
+    BenchBrokers *brokers;
 };
 
 struct CellResult {
@@ -44,6 +43,12 @@ struct CellResult {
     double latency_p50_ms = 0;
     double latency_p99_ms = 0;
     double latency_max_ms = 0;
+    /* The publisher's connections up to the cell's end, as the broker's
+     * log has them: how many, how many beyond one per process, and how
+     * many ended other than by the publisher's DISCONNECT. */
+    uint64_t connections = 0;
+    uint64_t reconnects = 0;
+    uint64_t drops = 0;
 
     uint64_t Lost() const { return expected > received ? expected - received : 0; }
     double MessagesPerSecond() const;

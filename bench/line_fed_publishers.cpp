@@ -189,7 +189,7 @@ std::unique_ptr<PublisherDriver> make_pub_cli_driver(const PublisherArgs &args)
         std::string topic = cell_topic_prefix(args.id) + "/" + channel_name(channel);
         command_lines.push_back({TAVRIX_MOSQUITTO_PUB, "-h", "127.0.0.1", "-p",
             std::to_string(args.port), "-q", std::to_string(args.cell.qos), "-t", topic, "-l", "-i",
-            "pub-" + args.id + "-" + std::to_string(channel)});
+            client_id_of(PublisherKind::PUB_CLI, args.id, channel)});
     }
     return std::make_unique<LineFedDriver>(args, command_lines, "mosquitto_pub");
 }
@@ -197,7 +197,8 @@ std::unique_ptr<PublisherDriver> make_pub_cli_driver(const PublisherArgs &args)
 std::unique_ptr<PublisherDriver> make_sink_run_driver(const PublisherArgs &args)
 {
     std::vector<std::string> argv = {TAVRIX_SINK_RUN, "--config", write_runner_config(args),
-        "--plugin", TAVRIX_PLUGIN_PATH, "--uuid-agent", "run-" + args.id};
+        "--plugin", TAVRIX_PLUGIN_PATH, "--uuid-agent",
+        client_id_of(PublisherKind::SINK_RUN, args.id)};
     for (int channel = 0; channel < args.cell.channels; ++channel) {
         argv.insert(argv.end(), {"--channel", channel_name(channel)});
     }

@@ -23,8 +23,7 @@
 
 #include <mosquitto.h>
 
-#include <broker.h>
-
+#include "brokers.h"
 #include "machine.h"
 #include "cell.h"
 #include "plan.h"
@@ -67,31 +66,20 @@ int run_role(int argc, char **argv)
     return args.cell.kind == PublisherKind::PLUGIN ? run_plugin_publisher(args) : run_raw_publisher(args);
 }
 
-// No queue or in-flight limits: a slow subscriber must not turn into
-// losses that would be blamed on a publisher. Connections and problems
-// only in the log, which is kept when a run fails.
-BrokerOptions bench_broker(const std::string &workdir)
-{
-    BrokerOptions options;
-    options.log_packets = false;
-    options.extra_lines = {"max_queued_messages 0", "max_inflight_messages 0"};
-    options.dir = workdir + "/broker";
-    return options;
-}
-
 std::string own_program()
 {
     return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 
 // Failures that mean the benchmark itself no longer works. A tiny run also
-// treats the plug-in's losses as failures: nothing may be lost on a quiet
-// loopback while connected.
+// treats the plug-in's losses and dropped connections as failures: nothing
+// may be lost on a quiet machine, and no broker of the run has a reason to
+// drop it.
 bool cell_failed(const CellResult &cell, bool tiny)
 {
-    bool lost = cell.Lost() > 0 || cell.dropped > 0;
+    bool fault = cell.Lost() > 0 || cell.dropped > 0 || cell.drops > 0;
     return !cell.error.empty() || cell.corrupt > 0 || cell.received == 0 ||
-        (tiny && cell.setup.kind == PublisherKind::PLUGIN && lost);
+        (tiny && cell.setup.kind == PublisherKind::PLUGIN && fault);
 }
 
 int run_benchmark(const Options &options)
@@ -106,21 +94,14 @@ int run_benchmark(const Options &options)
         std::perror("tavrix-bench: mkdtemp");
         return 1;
     }
-    BenchContext context{own_program(), pattern, 0, nullptr};
     const std::string machine = describe_machine();
     const std::string load_before = load_average();
-    std::unique_ptr<Broker> broker;
-    try {
-        broker = std::make_unique<Broker>(bench_broker(context.workdir));
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "tavrix-bench: broker: %s\n", e.what());
-        std::filesystem::remove_all(context.workdir);
-        return 1;
+    ScheduleOutcome outcome;
+    {
+        BenchBrokers brokers(pattern);
+        BenchContext context{own_program(), pattern, &brokers};
+        outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
     }
-    context.port = broker->port();
-    context.broker = broker.get();
-    ScheduleOutcome outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
-    broker.reset();
 
     std::cout << "Measured " << machine << "; load average " << load_before << " before the run, "
               << load_average() << " after it.\n\n";
@@ -132,9 +113,9 @@ int run_benchmark(const Options &options)
     }
     // Logs stay for a look when something went wrong.
     if (failed) {
-        std::fprintf(stderr, "tavrix-bench: failed; logs in %s\n", context.workdir.c_str());
+        std::fprintf(stderr, "tavrix-bench: failed; logs in %s\n", pattern.c_str());
     } else {
-        std::filesystem::remove_all(context.workdir);
+        std::filesystem::remove_all(pattern);
     }
     return failed ? 1 : 0;
 }

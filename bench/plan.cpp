@@ -18,18 +18,33 @@ struct Sizing {
     unsigned stall_rate;
     uint64_t stall_payloads;
     unsigned stall_seconds;
+    // WAN, per QoS: messages of a publisher whose window of 20 binds it
+    // (QoS 1 and 2), and of one the round trip does not hold back as much.
+    uint64_t wan_window_bound[3];
+    uint64_t wan_messages[3];
+    // TLS on loopback at QoS 0 and 1.
+    uint64_t tls_small_messages[2];
+    uint64_t tls_large_messages[2];
 };
 
 // Full-run counts give the raw publisher of a cell two to three seconds
 // on a quiet 2-core machine (QoS 1 and 2 wait for acknowledgements, 20 in
-// flight, and are much slower than QoS 0), and the whole run about five
-// minutes. The 64 KiB cells also bound memory: the plug-in's process holds
-// up to two copies of every payload (the host's queue and the library's).
+// flight, and are much slower than QoS 0). The 64 KiB cells also bound
+// memory: the plug-in's process holds up to two copies of every payload
+// (the host's queue and the library's).
 // The stall of a full run is shorter than the keep-alive's limit (the
 // client gives a connection up 15 s after an unanswered ping, and pings
 // 15 s after the broker last spoke), starting as the stream starts.
-constexpr Sizing FULL = {{300000, 60000, 40000}, {20000, 20000, 6000}, 1000, 10000, 10000, 300000, 22};
-constexpr Sizing TINY = {{2000, 1000, 1000}, {80, 80, 80}, 1000, 200, 2000, 4000, 1};
+// Over the WAN link a window of 20 carries at most 20 messages per 50 ms
+// round trip: 400 a second at QoS 1, 200 at QoS 2 (two round trips each;
+// delayed acknowledgements make it nearer 250 and 110). So the publishers
+// it binds send fewer messages, 4000 and 2000: 10 to 20 s, a few hundred
+// round trips, enough for a rate, and ratios are of rates. Wider windows
+// at QoS 1, and QoS 0, get the 20000 messages the runner is judged by.
+constexpr Sizing FULL = {{300000, 60000, 40000}, {20000, 20000, 6000}, 1000, 10000, 10000, 300000,
+    22, {20000, 4000, 2000}, {20000, 20000, 2000}, {100000, 40000}, {5000, 5000}};
+constexpr Sizing TINY = {{2000, 1000, 1000}, {80, 80, 80}, 1000, 200, 2000, 4000, 1, {0, 0, 100},
+    {0, 0, 100}, {0, 200}, {0, 0}};
 
 void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny,
     bool with_runner)
@@ -54,6 +69,66 @@ void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, boo
                     }
                     plan.push_back({kind, qos, size, channels, payloads, 0});
                 }
+            }
+        }
+    }
+}
+
+// Over a link with a round trip: the plug-in's hosts, the raw publisher
+// with libmosquitto's window and with the plug-in's, and mosquitto_pub
+// with its own. At QoS 0 no window applies and at QoS 2 the plug-in's is
+// the library's: one raw publisher each. A tiny run proves the proxy and
+// the second broker with one short plug-in cell at QoS 2, the level that
+// broker drops publishers for.
+void add_wan_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny, bool with_runner)
+{
+    for (int qos = tiny ? 2 : 0; qos <= 2; ++qos) {
+        std::vector<CellSpec> group = {{PublisherKind::PLUGIN, qos, SMALL, 1, 0, 0}};
+        if (!tiny) {
+            if (with_runner) {
+                group.push_back({PublisherKind::SINK_RUN, qos, SMALL, 1, 0, 0});
+            }
+            group.push_back({PublisherKind::RAW, qos, SMALL, 1, 0, 0});
+            if (qos == 1) {
+                group.push_back({PublisherKind::RAW, qos, SMALL, 1, 0, 0});
+                group.back().window = PLUGIN_QOS1_WINDOW;
+            }
+            if (qos < 2) {
+                group.push_back({PublisherKind::PUB_CLI, qos, SMALL, 1, 0, 0});
+            }
+        }
+        for (CellSpec &cell : group) {
+            cell.link = Link::WAN;
+            cell.payloads = cell.Window() == LIBRARY_WINDOW ? sizing.wan_window_bound[qos]
+                                                            : sizing.wan_messages[qos];
+            plan.push_back(cell);
+        }
+    }
+}
+
+// What TLS costs the plug-in next to what it costs the library, with the
+// raw publisher's window as on plain loopback and as the plug-in's. A tiny
+// run proves the TLS set-up with one short plug-in cell.
+void add_tls_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
+{
+    for (int qos = tiny ? 1 : 0; qos <= 1; ++qos) {
+        for (std::size_t size : {SMALL, LARGE}) {
+            uint64_t payloads =
+                size == SMALL ? sizing.tls_small_messages[qos] : sizing.tls_large_messages[qos];
+            if (payloads == 0) {
+                continue;
+            }
+            std::vector<CellSpec> group = {{PublisherKind::PLUGIN, qos, size, 1, payloads, 0}};
+            if (!tiny) {
+                group.push_back({PublisherKind::RAW, qos, size, 1, payloads, 0});
+            }
+            if (!tiny && qos == 1) {
+                group.push_back({PublisherKind::RAW, qos, size, 1, payloads, 0});
+                group.back().window = PLUGIN_QOS1_WINDOW;
+            }
+            for (CellSpec &cell : group) {
+                cell.link = Link::TLS;
+                plan.push_back(cell);
             }
         }
     }
@@ -93,6 +168,36 @@ const char *publisher_name(PublisherKind kind)
     return "?";
 }
 
+int CellSpec::Window() const
+{
+    if (qos == 0) {
+        return 0;
+    }
+    switch (kind) {
+    case PublisherKind::PLUGIN:
+    case PublisherKind::SINK_RUN:
+        return qos == 2 ? PLUGIN_QOS2_WINDOW : PLUGIN_QOS1_WINDOW;
+    case PublisherKind::RAW:
+        return window != 0 ? window : LIBRARY_WINDOW;
+    case PublisherKind::PUB_CLI:
+        return LIBRARY_WINDOW;
+    }
+    return 0;
+}
+
+const char *link_name(Link link)
+{
+    switch (link) {
+    case Link::LOOPBACK:
+        return "loopback";
+    case Link::WAN:
+        return "wan";
+    case Link::TLS:
+        return "tls";
+    }
+    return "?";
+}
+
 std::string CellSpec::Label() const
 {
     std::string label = publisher_name(kind);
@@ -100,6 +205,12 @@ std::string CellSpec::Label() const
         label += " stall";
     } else if (paced()) {
         label += " paced";
+    }
+    if (link != Link::LOOPBACK) {
+        label += std::string(" ") + link_name(link);
+    }
+    if (window != 0) {
+        label += " w" + std::to_string(window);
     }
     return label + " q" + std::to_string(qos) + " " + std::to_string(size) + "B " +
         std::to_string(channels) + "ch";
@@ -110,6 +221,8 @@ std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_ru
     const Sizing &sizing = tiny ? TINY : FULL;
     std::vector<CellSpec> all;
     add_throughput_cells(all, sizing, tiny, with_runner);
+    add_wan_cells(all, sizing, tiny, with_runner);
+    add_tls_cells(all, sizing, tiny);
     add_paced_cells(all, sizing, tiny);
     add_stall_cell(all, sizing);
     std::vector<CellSpec> plan;

@@ -33,8 +33,11 @@ std::string write_config(const PublisherArgs &args)
            << "  \"host\": \"127.0.0.1\",\n"
            << "  \"port\": " << args.port << ",\n"
            << "  \"topic\": \"bench/${uuid_agent}/${channel}\",\n"
-           << "  \"message_qos\": " << args.cell.qos << ",\n"
-           << "  \"message_retain\": false,\n"
+           << "  \"message_qos\": " << args.cell.qos << ",\n";
+    if (!args.ca_file.empty()) {
+        config << "  \"ca_file\": \"" << args.ca_file << "\",\n";
+    }
+    config << "  \"message_retain\": false,\n"
            << "  \"report_status\": true\n"
            << "}\n";
     return path;
@@ -44,7 +47,8 @@ std::string write_config(const PublisherArgs &args)
 // plug-in copies this map for every message.
 HostIdentity agent_identity(const std::string &id)
 {
-    return {id, "5f0c6d2e-0000-4000-8000-00000000be7c", "TVX-0000-BENCH",
+    return {client_id_of(PublisherKind::PLUGIN, id), "5f0c6d2e-0000-4000-8000-00000000be7c",
+        "TVX-0000-BENCH",
         {{"${hostname}", "bench-host"}, {"${agent_name}", "tavrixd"}, {"${site_name}", "lab"},
             {"${region}", "local"}}};
 }

@@ -31,20 +31,25 @@ bool parse_number(const char *text, unsigned long long &value)
 
 std::vector<std::string> PublisherArgs::ToArgv(const std::string &program) const
 {
-    return {program, "--role", publisher_name(cell.kind), std::to_string(port),
-        std::to_string(cell.qos), std::to_string(cell.size), std::to_string(cell.channels),
-        std::to_string(cell.payloads), std::to_string(cell.rate),
-        std::to_string(cell.stall_seconds), id, workdir};
+    std::vector<std::string> argv = {program, "--role", publisher_name(cell.kind),
+        std::to_string(port), std::to_string(cell.qos), std::to_string(cell.size),
+        std::to_string(cell.channels), std::to_string(cell.payloads), std::to_string(cell.rate),
+        std::to_string(cell.stall_seconds), std::to_string(cell.window), id, workdir};
+    if (!ca_file.empty()) {
+        argv.push_back(ca_file);
+    }
+    return argv;
 }
 
 bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
 {
-    // program --role kind port qos size channels payloads rate stall id workdir
-    if (argc != 12 || std::strcmp(argv[1], "--role") != 0 || !parse_kind(argv[2], args.cell.kind)) {
+    // program --role kind port qos size channels payloads rate stall window id workdir [ca_file]
+    if ((argc != 13 && argc != 14) || std::strcmp(argv[1], "--role") != 0 ||
+        !parse_kind(argv[2], args.cell.kind)) {
         return false;
     }
-    unsigned long long numbers[7];
-    for (int i = 0; i < 7; ++i) {
+    unsigned long long numbers[8];
+    for (int i = 0; i < 8; ++i) {
         if (!parse_number(argv[3 + i], numbers[i])) {
             return false;
         }
@@ -56,9 +61,27 @@ bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
     args.cell.payloads = numbers[4];
     args.cell.rate = static_cast<unsigned>(numbers[5]);
     args.cell.stall_seconds = static_cast<unsigned>(numbers[6]);
-    args.id = argv[10];
-    args.workdir = argv[11];
-    return args.cell.channels > 0 && args.port > 0;
+    args.cell.window = static_cast<int>(numbers[7]);
+    args.id = argv[11];
+    args.workdir = argv[12];
+    args.ca_file = argc == 14 ? argv[13] : "";
+    return args.cell.channels > 0 && args.port > 0 && numbers[7] <= 65535;
+}
+
+std::string client_id_of(PublisherKind kind, const std::string &id, int process)
+{
+    switch (kind) {
+    case PublisherKind::PLUGIN:
+        // The plug-in's own default: the agent UUID, which is the cell's id.
+        return id;
+    case PublisherKind::RAW:
+        return "raw-" + id;
+    case PublisherKind::SINK_RUN:
+        return "run-" + id;
+    case PublisherKind::PUB_CLI:
+        return "pub-" + id + "-" + std::to_string(process);
+    }
+    return id;
 }
 
 std::string cell_topic_prefix(const std::string &id)

@@ -27,11 +27,17 @@ struct PublisherArgs {
     std::string id;
     /* Where the child may write files (the plug-in's configuration). */
     std::string workdir;
+    /* The CA to trust on a TLS link; empty: no TLS. */
+    std::string ca_file;
 
     std::vector<std::string> ToArgv(const std::string &program) const;
     /* Parses what follows "--role"; false on anything unexpected. */
     static bool Parse(int argc, char **argv, PublisherArgs &args);
 };
+
+/* The MQTT client id of a cell's publisher (`process`: which of
+ * mosquitto_pub's processes), by which the broker's log names it. */
+std::string client_id_of(PublisherKind kind, const std::string &id, int process = 0);
 
 /* Topic prefix of a cell; channel k publishes to "<prefix>/ch<k>". */
 std::string cell_topic_prefix(const std::string &id);

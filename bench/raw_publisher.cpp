@@ -3,7 +3,9 @@
  * client in threaded mode, driven by the same pass as the plug-in's
  * worker (publish what waits, select on the socket for at most a second,
  * loop_read, loop_write), with none of the plug-in's own work: no host
- * queue, no payload copy, topics made once.
+ * queue, no payload copy, topics made once. Its in-flight window is
+ * libmosquitto's own unless the cell gives one; on a TLS link it trusts
+ * the cell's CA, as the plug-in does.
  */
 #include <algorithm>
 #include <atomic>
@@ -149,8 +151,28 @@ int fail(const std::string &text)
     return 1;
 }
 
+// What the plug-in sets up on every initialise, as far as the cell asks
+// for it.
+int set_up(struct mosquitto *mosq, const PublisherArgs &args)
+{
+    if (args.cell.window != 0) {
+        int rc = mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, args.cell.window);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            return rc;
+        }
+    }
+    if (args.ca_file.empty()) {
+        return MOSQ_ERR_SUCCESS;
+    }
+    return mosquitto_tls_set(mosq, args.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+}
+
 int publish(struct mosquitto *mosq, const PublisherArgs &args, const std::atomic<bool> &connected)
 {
+    int rc = set_up(mosq, args);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return fail(std::string("set-up: ") + mosquitto_strerror(rc));
+    }
     std::string error;
     if (!connect_client(mosq, args.port, connected, error)) {
         return fail("connect: " + error);
@@ -164,8 +186,8 @@ int publish(struct mosquitto *mosq, const PublisherArgs &args, const std::atomic
         wait_for_stop();
         stop.store(true);
     });
-    int rc = args.cell.paced() ? publish_paced(mosq, args.cell, topics)
-                               : publish_all(mosq, args.cell, topics);
+    rc = args.cell.paced() ? publish_paced(mosq, args.cell, topics)
+                           : publish_all(mosq, args.cell, topics);
     while (rc == MOSQ_ERR_SUCCESS && !stop.load()) {
         rc = pump(mosq);
     }
@@ -183,7 +205,8 @@ int run_raw_publisher(const PublisherArgs &args)
 {
     mosquitto_lib_init();
     std::atomic<bool> connected{false};
-    struct mosquitto *mosq = mosquitto_new(("raw-" + args.id).c_str(), true, &connected);
+    const std::string id = client_id_of(args.cell.kind, args.id);
+    struct mosquitto *mosq = mosquitto_new(id.c_str(), true, &connected);
     if (mosq == nullptr) {
         return fail("mosquitto_new failed");
     }

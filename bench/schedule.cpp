@@ -6,7 +6,8 @@ namespace {
 
 bool troubled(const CellResult &cell)
 {
-    return !cell.error.empty() || cell.corrupt > 0 || cell.Lost() > 0 || cell.dropped > 0;
+    return !cell.error.empty() || cell.corrupt > 0 || cell.Lost() > 0 || cell.dropped > 0 ||
+        cell.drops > 0;
 }
 
 // A clean attempt beats a troubled one; among equals the faster wins.
@@ -26,9 +27,13 @@ void announce(const CellSpec &setup, int round, int rounds)
 
 void tell(const CellResult &cell)
 {
-    std::fprintf(stderr, "        %.0f msg/s, %llu lost, %.2f s, CPU %.2f s/100k (host %.2f)%s%s\n",
+    std::fprintf(stderr,
+        "        %.0f msg/s, %llu lost, %.2f s, CPU %.2f s/100k (host %.2f), "
+        "%llu connections (%llu dropped)%s%s\n",
         cell.MessagesPerSecond(), static_cast<unsigned long long>(cell.Lost()), cell.seconds,
-        cell.CpuPer100k(), cell.HostCpuPer100k(), cell.error.empty() ? "" : ", ", cell.error.c_str());
+        cell.CpuPer100k(), cell.HostCpuPer100k(), static_cast<unsigned long long>(cell.connections),
+        static_cast<unsigned long long>(cell.drops), cell.error.empty() ? "" : ", ",
+        cell.error.c_str());
 }
 
 } // namespace

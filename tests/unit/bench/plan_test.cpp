@@ -19,6 +19,9 @@ TEST(Plan, FullRunComparesEveryShapeWithItsPeers)
 {
     std::map<PublisherKind, std::set<Shape>> shapes;
     for (const CellSpec &cell : make_plan(false, "", true)) {
+        if (cell.link != Link::LOOPBACK) {
+            continue;
+        }
         if (cell.paced()) {
             EXPECT_TRUE(cell.stalled() || cell.kind == PublisherKind::PLUGIN ||
                 cell.kind == PublisherKind::RAW);
@@ -50,8 +53,10 @@ TEST(Plan, TinyRunStillTouchesEveryPath)
     std::set<int> channels;
     std::set<PublisherKind> kinds;
     std::set<PublisherKind> paced;
+    std::map<Link, int> links;
     bool stalled = false;
     for (const CellSpec &cell : make_plan(true, "", true)) {
+        ++links[cell.link];
         qos.insert(cell.qos);
         channels.insert(cell.channels);
         kinds.insert(cell.kind);
@@ -70,6 +75,91 @@ TEST(Plan, TinyRunStillTouchesEveryPath)
     EXPECT_EQ(kinds.size(), 4u);
     EXPECT_EQ(paced.size(), 2u) << "the plug-in and raw";
     EXPECT_TRUE(stalled);
+    EXPECT_EQ(links[Link::WAN], 1) << "one short cell proves the proxy and its broker";
+    EXPECT_EQ(links[Link::TLS], 1);
+    for (const CellSpec &cell : make_plan(true, "", true)) {
+        if (cell.link != Link::LOOPBACK) {
+            EXPECT_EQ(cell.kind, PublisherKind::PLUGIN) << "a tiny run fails on its losses only";
+        }
+        if (cell.link == Link::WAN) {
+            EXPECT_EQ(cell.qos, 2) << "the level a default broker drops publishers for";
+            EXPECT_LE(cell.payloads, 200u) << "about a second at 20 per two round trips";
+        }
+    }
+}
+
+std::vector<CellSpec> cells_of(Link link, int qos)
+{
+    std::vector<CellSpec> cells;
+    for (const CellSpec &cell : make_plan(false, "", true)) {
+        if (cell.link == link && cell.qos == qos) {
+            cells.push_back(cell);
+        }
+    }
+    return cells;
+}
+
+const CellSpec *find_cell(const std::vector<CellSpec> &cells, PublisherKind kind, int window)
+{
+    for (const CellSpec &cell : cells) {
+        if (cell.kind == kind && cell.Window() == window) {
+            return &cell;
+        }
+    }
+    return nullptr;
+}
+
+TEST(Plan, WanCellsPutTheHostsBetweenBothRawWindows)
+{
+    for (int qos = 0; qos <= 2; ++qos) {
+        SCOPED_TRACE("QoS " + std::to_string(qos));
+        std::vector<CellSpec> cells = cells_of(Link::WAN, qos);
+        int plugin = qos == 0 ? 0 : qos == 1 ? PLUGIN_QOS1_WINDOW : PLUGIN_QOS2_WINDOW;
+        int library = qos == 0 ? 0 : LIBRARY_WINDOW;
+        EXPECT_NE(find_cell(cells, PublisherKind::PLUGIN, plugin), nullptr);
+        EXPECT_NE(find_cell(cells, PublisherKind::SINK_RUN, plugin), nullptr);
+        EXPECT_NE(find_cell(cells, PublisherKind::RAW, library), nullptr);
+        EXPECT_NE(find_cell(cells, PublisherKind::RAW, plugin), nullptr);
+        EXPECT_EQ(find_cell(cells, PublisherKind::PUB_CLI, library) != nullptr, qos < 2);
+        // Two raw cells of one window would be one measurement twice.
+        EXPECT_EQ(cells.size(), qos == 1 ? 5u : qos == 0 ? 4u : 3u);
+    }
+}
+
+TEST(Plan, WanCountsKeepTheRunnersGoalAndTheRunShort)
+{
+    double seconds = 0;
+    for (int qos = 0; qos <= 2; ++qos) {
+        for (const CellSpec &cell : cells_of(Link::WAN, qos)) {
+            if (cell.kind == PublisherKind::SINK_RUN && qos < 2) {
+                EXPECT_EQ(cell.messages(), 20000u) << cell.Label();
+            }
+            if (cell.Window() == 0) {
+                continue;
+            }
+            // At best a window per round trip; QoS 2 takes two.
+            double per_second = cell.Window() * 1000.0 / (2 * WAN_ONE_WAY_MS) / qos;
+            double least = static_cast<double>(cell.messages()) / per_second;
+            EXPECT_GE(least, 1.0) << cell.Label() << ": too few round trips for a rate";
+            EXPECT_LE(least, 12.0) << cell.Label();
+            seconds += least;
+        }
+    }
+    EXPECT_LE(seconds, 75.0) << "the WAN cells of one round";
+}
+
+TEST(Plan, LabelsNameEveryCellOnce)
+{
+    std::set<std::string> labels;
+    for (const CellSpec &cell : make_plan(false, "", true)) {
+        EXPECT_TRUE(labels.insert(cell.Label()).second) << cell.Label();
+    }
+    for (const char *link : {"wan", "tls"}) {
+        for (const CellSpec &cell : make_plan(false, link, true)) {
+            EXPECT_STREQ(link_name(cell.link), link) << cell.Label();
+        }
+    }
+    EXPECT_EQ(make_plan(false, "raw wan w1000 q1", true).size(), 1u);
 }
 
 TEST(Plan, OnlyKeepsMatchingLabels)

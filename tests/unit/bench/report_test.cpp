@@ -104,6 +104,97 @@ TEST(Report, StallRowsMeasureMemoryAgainstTheHostsQueue)
     EXPECT_NE(row.find("| 23.5 | 100.0 | 64.0 | 36.0 |"), std::string::npos) << row;
 }
 
+CellResult over(Link link, PublisherKind kind, int qos, int window, double seconds)
+{
+    CellResult cell = measured(kind, qos, 1, seconds);
+    cell.setup.link = link;
+    cell.setup.window = window;
+    return cell;
+}
+
+std::size_t columns_of(const std::string &line)
+{
+    std::size_t bars = 0;
+    for (char c : line) {
+        bars += c == '|' ? 1 : 0;
+    }
+    return bars;
+}
+
+std::string section_of(const std::string &table, const std::string &title)
+{
+    std::size_t at = table.find(title);
+    if (at == std::string::npos) {
+        return "";
+    }
+    return table.substr(at, table.find("\n\n", table.find("|", at)) - at);
+}
+
+TEST(Report, WanRowsCompareWithEitherRawWindowAndTheirOwnQosZero)
+{
+    std::vector<CellResult> results = {
+        over(Link::LOOPBACK, PublisherKind::RAW, 1, 0, 0.1), // another link: not a peer
+        over(Link::WAN, PublisherKind::SINK_RUN, 1, 0, 2.0),
+        over(Link::WAN, PublisherKind::RAW, 1, 0, 40.0),
+        over(Link::WAN, PublisherKind::RAW, 1, 1000, 1.0),
+        over(Link::WAN, PublisherKind::SINK_RUN, 0, 0, 1.0),
+        over(Link::WAN, PublisherKind::RAW, 0, 0, 0.5),
+    };
+    results[1].cpu_seconds = 3.0;
+    results[3].cpu_seconds = 2.0;
+    std::string wan = section_of(table_of(results), "50 ms round trip");
+    // 20x raw with 20 in flight, half of raw with 1000, half its QoS 0 rate.
+    std::string runner = row_of(wan, "| sink-run | 1 |");
+    EXPECT_NE(runner.find("| 1000 | 1000 | 500 | 20.00 | 0.50 | - | 0.50 |"), std::string::npos)
+        << wan;
+    EXPECT_NE(runner.find("| 1.50 |"), std::string::npos) << "CPU";
+    // A peer of its own shape is no comparison; QoS 0 has no window.
+    EXPECT_NE(row_of(wan, "| raw | 1 | 200 B | 1 | 20 |").find("| 1000 | 25 |  |  | - | 0.01 |"),
+        std::string::npos) << wan;
+    EXPECT_NE(row_of(wan, "| raw | 0 |").find("| - | 1000 | 2000 |  |  | - |  |"),
+        std::string::npos) << wan;
+}
+
+TEST(Report, TlsRowsCompareWithTheSamePublisherOnPlainLoopback)
+{
+    std::vector<CellResult> results = {
+        over(Link::TLS, PublisherKind::PLUGIN, 1, 0, 2.0),
+        over(Link::TLS, PublisherKind::RAW, 1, 0, 1.0),
+        over(Link::LOOPBACK, PublisherKind::PLUGIN, 1, 0, 1.6),
+        over(Link::LOOPBACK, PublisherKind::RAW, 1, 0, 0.5),
+    };
+    std::string tls = section_of(table_of(results), "TLS on loopback");
+    // The raw publisher with the plug-in's window did not run.
+    EXPECT_NE(row_of(tls, "| plugin |").find("| 500 | 0.1 | 0.50 | - | 0.80 |"), std::string::npos)
+        << tls;
+    EXPECT_NE(row_of(tls, "| raw |").find("| 1000 | 0.2 |  |  | 0.50 |"), std::string::npos) << tls;
+}
+
+TEST(Report, EveryRowHasItsHeadersColumns)
+{
+    CellResult paced = measured(PublisherKind::PLUGIN, 0, 1, 10.0);
+    paced.setup.rate = 1000;
+    CellResult stalled = paced;
+    stalled.setup.stall_seconds = 5;
+    std::string table = table_of({measured(PublisherKind::RAW, 1, 1, 1.0),
+        over(Link::WAN, PublisherKind::PUB_CLI, 1, 0, 1.0),
+        over(Link::TLS, PublisherKind::RAW, 0, 0, 1.0), paced, stalled});
+    std::istringstream lines(table);
+    std::string line;
+    std::size_t header = 0;
+    int rows = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("| publisher |", 0) == 0) {
+            header = columns_of(line);
+        } else if (line.rfind("| ", 0) == 0) {
+            EXPECT_EQ(columns_of(line), header) << line;
+            ++rows;
+        }
+    }
+    EXPECT_EQ(rows, 5);
+    EXPECT_NE(row_of(table, "| raw | 1 | 200 B | 1 | 20 |"), "") << "the window it ran with";
+}
+
 TEST(Report, TroubledAttemptsAreListed)
 {
     CellResult lossy = measured(PublisherKind::PLUGIN, 0, 1, 1.0);
