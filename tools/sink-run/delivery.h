@@ -19,7 +19,7 @@
 #include <host/tavrixd.h>
 #include <sink_status.h>
 
-#include "input_reader.h"
+#include "input.h"
 #include "run_events.h"
 
 class Delivery

@@ -13,7 +13,7 @@
 #include "config_checks.h"
 #include "credentials.h"
 #include "delivery.h"
-#include "input_file.h"
+#include "input.h"
 #include "plugin_config.h"
 #include "plugin_path.h"
 #include "progress.h"
@@ -94,7 +94,7 @@ public:
     {
     }
 
-    int execute(InputFile &input);
+    int execute(InputReader &input);
 
 private:
     agLogSink log_sink();
@@ -182,7 +182,7 @@ void Run::say_started()
     }
 }
 
-int Run::execute(InputFile &input)
+int Run::execute(InputReader &input)
 {
     plugin.reset(new HostedPlugin(library, TAG, {{"config", config.path()}},
         [this] { events.worker_ended(); }));
@@ -199,10 +199,9 @@ int Run::execute(InputFile &input)
     if (early >= 0) {
         return early;
     }
-    InputReader reader(input.fd(), options.whole);
-    InputReader::Result fed = delivery->feed(reader);
+    InputReader::Result fed = delivery->feed(input);
     if (fed == InputReader::FAILED) {
-        say("reading the input: " + reader.error());
+        say("reading the input: " + input.error());
     }
     Delivery::Drain drain = Delivery::Drain::INTERRUPTED;
     if (!events.has_worker_ended()) {
@@ -315,7 +314,7 @@ int Run::finish(const std::string &failure, bool input_failed, const Snapshot &s
 
 int run(const Options &options)
 {
-    InputFile input(options.input);
+    InputReader input(options.input, options.whole);
     std::string plugin_path = choose_plugin(options.plugin);
     try {
         std::vector<std::string> warnings;

@@ -1,10 +1,13 @@
-#include "input_reader.h"
+#include "input.h"
 
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include "options.h"
 
 namespace {
 
@@ -12,7 +15,27 @@ constexpr std::size_t READ_SIZE = 64 * 1024;
 
 } // namespace
 
+InputReader::InputReader(const std::string &path, bool whole_) : fd(STDIN_FILENO), whole(whole_)
+{
+    // "-" is standard input, as for most tools that take a file.
+    if (path.empty() || path == "-") {
+        return;
+    }
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw UsageError("cannot open input " + path + ": " + std::strerror(errno));
+    }
+    owned = true;
+}
+
 InputReader::InputReader(int fd_, bool whole_) : fd(fd_), whole(whole_) {}
+
+InputReader::~InputReader()
+{
+    if (owned) {
+        close(fd);
+    }
+}
 
 InputReader::Result InputReader::next(std::string &payload, int interrupt_fd)
 {

@@ -1,10 +1,11 @@
 /*
- * Payloads from the input: one per line (line ending removed), or the
- * whole input as one. Reading gives way to an interrupt descriptor, so a
- * stop request is served even while the input is silent.
+ * Payloads from the input, standard input or a file: one per line (line
+ * ending removed), or the whole input as one. Reading gives way to an
+ * interrupt descriptor, so a stop request is served even while the input
+ * is silent.
  */
-#ifndef TAVRIX_SINK_RUN_INPUT_READER_H
-#define TAVRIX_SINK_RUN_INPUT_READER_H
+#ifndef TAVRIX_SINK_RUN_INPUT_H
+#define TAVRIX_SINK_RUN_INPUT_H
 
 #include <cstddef>
 #include <string>
@@ -14,8 +15,16 @@ class InputReader
 public:
     enum Result { PAYLOAD, END, INTERRUPTED, FAILED };
 
+    /* Opens the file at once, so that a missing one is a usage error
+     * before anything starts; an empty path or "-" is standard input.
+     * Throws UsageError. */
+    InputReader(const std::string &path, bool whole);
     /* Reads from `fd`, which it does not own. */
     InputReader(int fd, bool whole);
+    ~InputReader();
+
+    InputReader(const InputReader &) = delete;
+    InputReader &operator=(const InputReader &) = delete;
 
     /* The next payload into `payload`; INTERRUPTED once `interrupt_fd`
      * is readable, FAILED (with error()) on a read error. */
@@ -31,6 +40,7 @@ private:
     bool take_rest(std::string &payload);
 
     int fd;
+    bool owned = false;
     bool whole;
     bool at_end = false;
     bool rest_taken = false;
