@@ -20,7 +20,7 @@
 #include <sink_status.h>
 
 #include "input.h"
-#include "run_events.h"
+#include "signals.h"
 
 class Delivery
 {
