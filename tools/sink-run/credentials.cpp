@@ -1,12 +1,12 @@
 #include "credentials.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include <sys/stat.h>
 
-#include "config_checks.h"
 
 namespace {
 
@@ -27,10 +27,7 @@ std::string password_from(const std::string &path, std::vector<std::string> &war
     }
     struct stat info;
     if (stat(path.c_str(), &info) == 0) {
-        std::string exposed = exposure_warning(path, info.st_mode, "the password");
-        if (!exposed.empty()) {
-            warnings.push_back(exposed);
-        }
+        warn_if_exposed(path, info.st_mode, "the password", warnings);
     }
     return line;
 }
@@ -52,4 +49,16 @@ nlohmann::json configuration_overrides(const Options &options, const char *envir
         overrides["pass"] = environment_password;
     }
     return overrides;
+}
+
+void warn_if_exposed(const std::string &path, mode_t mode, const std::string &what,
+    std::vector<std::string> &warnings)
+{
+    if ((mode & S_IROTH) == 0) {
+        return;
+    }
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    warnings.push_back(path + " holds " + what + " and every user can read it (mode " + octal +
+        "): chmod o-r " + path);
 }

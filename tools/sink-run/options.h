@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include <nlohmann/json.hpp>
 
 struct Options {
@@ -49,5 +51,10 @@ Options parse_options(const std::vector<std::string> &arguments);
 
 /* The --help text. */
 std::string usage_text();
+
+/* Adds a line to `warnings` when a file with permission bits `mode` that
+ * holds `what` can be read by every user. */
+void warn_if_exposed(const std::string &path, mode_t mode, const std::string &what,
+    std::vector<std::string> &warnings);
 
 #endif

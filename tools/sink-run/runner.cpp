@@ -10,11 +10,10 @@
 #include <host_session.h>
 
 #include "agent_uuid.h"
-#include "config_checks.h"
 #include "credentials.h"
+#include "configuration.h"
 #include "delivery.h"
 #include "input.h"
-#include "plugin_config.h"
 #include "plugin_path.h"
 #include "progress.h"
 #include "signals.h"
@@ -321,9 +320,7 @@ int run(const Options &options)
         PluginConfig config(options.config,
             configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings),
             connect_limit(options));
-        for (const std::string &line : startup_warnings(config)) {
-            warnings.push_back(line);
-        }
+        warnings.insert(warnings.end(), config.warnings().begin(), config.warnings().end());
         Run session(options, config, warnings, plugin_path);
         return session.execute(input);
     } catch (const MergeError &e) {
