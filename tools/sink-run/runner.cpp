@@ -10,7 +10,6 @@
 #include <host_session.h>
 
 #include "agent_uuid.h"
-#include "credentials.h"
 #include "configuration.h"
 #include "delivery.h"
 #include "input.h"

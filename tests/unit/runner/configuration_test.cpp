@@ -10,7 +10,6 @@
 #include <scratch_dir.h>
 
 #include "configuration.h"
-#include "credentials.h"
 #include "options.h"
 
 namespace {

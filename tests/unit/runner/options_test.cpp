@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
+#include <keys.h>
+
 #include "options.h"
 
 namespace {
@@ -44,6 +49,47 @@ TEST(OptionsTest, VariablesBecomeWholeReferencesSplitAtTheFirstEquals)
         "--var", "site2=x"});
     EXPECT_EQ(options.variables, (std::map<std::string, std::string>{
         {"${site}", "lab=2"}, {"${empty}", ""}, {"${site2}", "x"}}));
+}
+
+// --help's words, one space apart: a text wrapped anywhere.
+std::string flattened(const std::string &text)
+{
+    std::istringstream words(text);
+    std::string flat;
+    for (std::string word; words >> word;) {
+        flat += word + " ";
+    }
+    return flat;
+}
+
+// A flag that sets a key names a key of the table, gives it a value of
+// its kind, and shows the key and its default in --help as the table has
+// them.
+TEST(OptionsTest, KeyFlagsFollowTheTableOfKeys)
+{
+    const std::string help = flattened(usage_text());
+    for (const Flag &flag : all_flags()) {
+        const ConfigKey *key = flag.key != nullptr ? config_key(flag.key) : nullptr;
+        if (flag.key == nullptr || key == nullptr) {
+            EXPECT_TRUE(flag.key == nullptr && flag.convert == nullptr)
+                << flag.name << " names no key of the table";
+            continue;
+        }
+        EXPECT_NE(help.find(" [" + std::string(key->name) + "]"), std::string::npos) << flag.name;
+        std::string shown = key->shown;
+        shown.erase(std::remove(shown.begin(), shown.end(), '`'), shown.end());
+        EXPECT_TRUE(shown == "empty" || shown == "false" ||
+            help.find("]; default " + shown) != std::string::npos)
+            << flag.name << " does not show the default " << shown;
+        if (flag.convert == nullptr) {
+            continue; // the password flags: the password is found later
+        }
+        std::string argument = std::string("--") + flag.name + (flag.value ? "=1" : "");
+        nlohmann::json settings = parse({argument}).settings;
+        ASSERT_TRUE(settings.contains(key->name)) << argument;
+        EXPECT_TRUE(config_converts(settings[key->name], key->kind))
+            << argument << " gives " << settings[key->name].dump();
+    }
 }
 
 TEST(OptionsTest, HelpAndVersionNeedNoConfiguration)
