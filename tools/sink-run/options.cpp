@@ -214,11 +214,10 @@ std::vector<struct option> long_options()
     return options;
 }
 
-// "+": no reordering, the first operand ends the flags; ":": a missing
-// value is told apart from an unknown flag.
+// "+": no reordering, the first operand ends the flags.
 std::string short_options()
 {
-    std::string letters = "+:";
+    std::string letters = "+";
     for (const Flag &flag : FLAGS) {
         if (flag.letter != 0) {
             letters += flag.letter;
@@ -238,46 +237,9 @@ void apply(Options &options, const Flag &flag, const std::string &value)
     }
 }
 
-std::string ambiguity(const std::string &written)
-{
-    std::string matches;
-    int count = 0;
-    for (const Flag &flag : FLAGS) {
-        std::string name = std::string("--") + flag.name;
-        if (name.compare(0, written.size(), written) == 0) {
-            matches += (count++ == 0 ? "" : ", ") + name;
-        }
-    }
-    return count > 1 ? matches : std::string();
-}
-
-// What getopt_long refused: an unknown or ambiguous long flag, a value
-// given to a long flag that takes none ("--whole=yes", which it names by
-// optopt), or an unknown short flag, named by optopt as it may stand in a
-// cluster ("-xy"). `argument` is the word getopt_long last stepped past:
-// in a cluster it has not stepped past the cluster yet.
-UsageError refusal(const std::string &argument, int named)
-{
-    if (argument.compare(0, 2, "--") == 0) {
-        std::size_t equals = argument.find('=');
-        std::string written = argument.substr(0, equals);
-        const Flag *flag = flag_of(named);
-        if (flag != nullptr && equals != std::string::npos &&
-            std::string("--").append(flag->name).compare(0, written.size(), written) == 0) {
-            return UsageError(flag_label(*flag) + " takes no value");
-        }
-        if (named == 0) {
-            std::string matches = ambiguity(written);
-            return UsageError(matches.empty()
-                    ? "unknown option '" + written + "' (see --help)"
-                    : "option '" + written + "' is ambiguous: " + matches);
-        }
-    }
-    return UsageError(std::string("unknown option '-") + static_cast<char>(named) +
-        "' (see --help)");
-}
-
-// getopt_long keeps its place in globals; a parse starts it afresh.
+// getopt_long keeps its place in globals; a parse starts it afresh. It
+// says itself what it refuses (an unknown or ambiguous flag, a missing
+// value, a value to a flag that takes none), in its C library's words.
 void restart_getopt()
 {
 #ifdef __GLIBC__
@@ -286,7 +248,7 @@ void restart_getopt()
     optreset = 1;
     optind = 1;
 #endif
-    opterr = 0;
+    opterr = 1;
 }
 
 void check_choices(Options &options)
@@ -323,19 +285,9 @@ Options parse_options(const std::vector<std::string> &arguments)
     restart_getopt();
     for (int value; (value = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),
                          nullptr)) != -1;) {
-        if (value == ':') {
-            // Some getopt_long (FreeBSD's) also answer ':' for a value
-            // given to a flag that takes none: the table tells which.
-            const Flag *named = flag_of(optopt);
-            if (named == nullptr) {
-                throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
-            }
-            throw UsageError(flag_label(*named) +
-                (named->value != nullptr ? " needs a value" : " takes no value"));
-        }
-        const Flag *flag = value == '?' ? nullptr : flag_of(value);
+        const Flag *flag = flag_of(value);
         if (flag == nullptr) {
-            throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
+            throw UsageError("try --help"); // after getopt_long's own line
         }
         apply(options, *flag, optarg == nullptr ? std::string() : std::string(optarg));
     }

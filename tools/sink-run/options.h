@@ -71,7 +71,8 @@ const std::vector<Flag> &all_flags();
 /* Parses the arguments after the program name with getopt_long: flags
  * take their value as the next argument or after "=" (or, short ones,
  * right after the letter), and long ones may be shortened while they
- * stay unambiguous. Throws UsageError. */
+ * stay unambiguous. Throws UsageError; what getopt_long refuses it names
+ * itself on standard error first. */
 Options parse_options(const std::vector<std::string> &arguments);
 
 /* The --help text. */
