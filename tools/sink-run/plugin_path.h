@@ -5,18 +5,14 @@
 #define TAVRIX_SINK_RUN_PLUGIN_PATH_H
 
 #include <string>
-#include <vector>
 
-/* The places to look, in order, for a program whose directory is
- * `program_dir`: the installed layout beside it, then the build tree it
- * was built in. */
-std::vector<std::string> plugin_candidates(const std::string &program_dir);
+/* The plug-in of the install that holds `stand_in`, the runner's own copy
+ * of the host library (empty when that is no path). */
+std::string installed_plugin(const std::string &stand_in);
 
-/* The directory of the running program; empty when it cannot be told. */
-std::string program_directory();
-
-/* The plug-in to load: `given` when not empty, else the first readable
- * candidate. Throws UsageError when there is none to read. */
+/* The plug-in to load: `given` when not empty, else the installed one,
+ * else the one of the build tree the runner was built in. Throws
+ * UsageError when there is none to read. */
 std::string choose_plugin(const std::string &given);
 
 #endif
