@@ -44,46 +44,30 @@ InputReader::Result InputReader::next(std::string &payload, int interrupt_fd)
             return PAYLOAD;
         }
         if (at_end) {
-            return take_rest(payload) ? PAYLOAD : END;
+            return whole ? take_whole(payload) : END;
         }
-        switch (fill(interrupt_fd)) {
-        case FILLED:
-            break;
-        case AT_END:
-            at_end = true;
-            break;
-        case STOPPED:
-            return INTERRUPTED;
-        case BROKEN:
-            return FAILED;
+        Result filled = fill(interrupt_fd);
+        if (filled == INTERRUPTED || filled == FAILED) {
+            return filled;
+        }
+        at_end = filled == END;
+        // A last line without its newline is a line all the same.
+        if (at_end && !whole && start < buffer.size()) {
+            buffer.push_back('\n');
         }
     }
 }
 
-// At the end: the whole input, even an empty one, is one payload; a last
-// line without its newline is a line all the same.
-bool InputReader::take_rest(std::string &payload)
+// The whole input, even an empty one, is one payload.
+InputReader::Result InputReader::take_whole(std::string &payload)
 {
-    if (whole) {
-        if (rest_taken) {
-            return false;
-        }
-        rest_taken = true;
-        payload.swap(buffer);
-        buffer.clear();
-        return true;
+    if (whole_taken) {
+        return END;
     }
-    if (start == buffer.size()) {
-        return false;
-    }
-    std::size_t length = buffer.size() - start;
-    if (buffer.back() == '\r') {
-        --length;
-    }
-    payload.assign(buffer, start, length);
-    start = buffer.size();
-    scanned = 0;
-    return true;
+    whole_taken = true;
+    payload.swap(buffer);
+    buffer.clear();
+    return PAYLOAD;
 }
 
 bool InputReader::take_line(std::string &payload)
@@ -96,48 +80,38 @@ bool InputReader::take_line(std::string &payload)
         return false;
     }
     std::size_t length = static_cast<std::size_t>(static_cast<const char *>(newline) - base);
-    std::size_t content = length;
-    if (content > 0 && base[content - 1] == '\r') {
-        --content;
-    }
-    payload.assign(base, content);
+    payload.assign(base, length > 0 && base[length - 1] == '\r' ? length - 1 : length);
     start += length + 1;
     scanned = 0;
     return true;
 }
 
-InputReader::Fill InputReader::fill(int interrupt_fd)
+// PAYLOAD: more bytes in the buffer.
+InputReader::Result InputReader::fill(int interrupt_fd)
 {
     struct pollfd waits[2] = {{fd, POLLIN, 0}, {interrupt_fd, POLLIN, 0}};
-    for (;;) {
-        int ready = poll(waits, 2, -1);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            failure = std::string("poll: ") + std::strerror(errno);
-            return BROKEN;
-        }
-        if (waits[1].revents != 0) {
-            return STOPPED;
-        }
-        break;
+    int ready;
+    while ((ready = poll(waits, 2, -1)) < 0 && errno == EINTR) {
+    }
+    if (ready < 0) {
+        failure = std::string("poll: ") + std::strerror(errno);
+        return FAILED;
+    }
+    if (waits[1].revents != 0) {
+        return INTERRUPTED;
     }
     // Handed-out bytes are dropped before the buffer grows.
-    if (start > 0) {
-        buffer.erase(0, start);
-        start = 0;
-    }
+    buffer.erase(0, start);
+    start = 0;
     std::size_t used = buffer.size();
     buffer.resize(used + READ_SIZE);
     ssize_t got;
-    do {
-        got = read(fd, &buffer[used], READ_SIZE);
-    } while (got < 0 && errno == EINTR);
+    while ((got = read(fd, &buffer[used], READ_SIZE)) < 0 && errno == EINTR) {
+    }
     buffer.resize(used + (got > 0 ? static_cast<std::size_t>(got) : 0));
     if (got < 0) {
         failure = std::strerror(errno);
-        return BROKEN;
+        return FAILED;
     }
-    return got == 0 ? AT_END : FILLED;
+    return got == 0 ? END : PAYLOAD;
 }

@@ -33,17 +33,15 @@ public:
     const std::string &error() const { return failure; }
 
 private:
-    enum Fill { FILLED, AT_END, STOPPED, BROKEN };
-
-    Fill fill(int interrupt_fd);
+    Result fill(int interrupt_fd);
     bool take_line(std::string &payload);
-    bool take_rest(std::string &payload);
+    Result take_whole(std::string &payload);
 
     int fd;
     bool owned = false;
     bool whole;
     bool at_end = false;
-    bool rest_taken = false;
+    bool whole_taken = false;
     std::string buffer;
     std::size_t start = 0;   // first byte not yet handed out
     std::size_t scanned = 0; // bytes from start known to hold no newline
