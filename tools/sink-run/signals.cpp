@@ -53,24 +53,13 @@ void RunEvents::interrupt()
     changed.notify_all();
 }
 
-namespace {
-
-sigset_t watched_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-} // namespace
-
 SignalWatch::SignalWatch(RunEvents &events_) : events(events_)
 {
-    sigset_t set = watched_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    sigemptyset(&watched);
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) {
+        sigaddset(&watched, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &watched, nullptr);
     thread = std::thread(&SignalWatch::watch, this);
 }
 
@@ -91,28 +80,22 @@ void SignalWatch::set_reload(std::function<void()> action)
 
 void SignalWatch::watch()
 {
-    sigset_t set = watched_signals();
     for (;;) {
         int signal = 0;
-        if (sigwait(&set, &signal) != 0) {
+        if (sigwait(&watched, &signal) != 0) {
             continue;
         }
         if (quitting.load()) {
             return;
         }
-        if (signal == SIGHUP) {
-            on_reload();
-        } else {
+        if (signal != SIGHUP) {
             events.request_stop(signal);
+            continue;
         }
-    }
-}
-
-void SignalWatch::on_reload()
-{
-    // Held while the action runs: clearing it waits for a reload under way.
-    std::lock_guard<std::mutex> guard(reload_lock);
-    if (reload) {
-        reload();
+        // Held while the action runs: clearing it waits for a reload under way.
+        std::lock_guard<std::mutex> guard(reload_lock);
+        if (reload) {
+            reload();
+        }
     }
 }

@@ -12,6 +12,7 @@
 #define TAVRIX_SINK_RUN_SIGNALS_H
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -25,9 +26,6 @@ class RunEvents
 public:
     RunEvents();
     ~RunEvents();
-
-    RunEvents(const RunEvents &) = delete;
-    RunEvents &operator=(const RunEvents &) = delete;
 
     /* The first request records its signal; a later one asks to hurry:
      * to stop waiting for deliveries. */
@@ -72,18 +70,15 @@ public:
     explicit SignalWatch(RunEvents &events);
     ~SignalWatch();
 
-    SignalWatch(const SignalWatch &) = delete;
-    SignalWatch &operator=(const SignalWatch &) = delete;
-
     /* What SIGHUP does, on the watch's thread; empty while there is no
      * plug-in to reload. Clearing it waits for a reload under way. */
     void set_reload(std::function<void()> action);
 
 private:
     void watch();
-    void on_reload();
 
     RunEvents &events;
+    sigset_t watched;
     std::mutex reload_lock;
     std::function<void()> reload;
     std::atomic<bool> quitting{false};
