@@ -24,16 +24,6 @@ using Millis = std::chrono::milliseconds;
 // The name the plug-in's messages show for the private file.
 constexpr const char *PRIVATE_NAME = "mqtt.json";
 
-// The user's file as the runner read it.
-struct ConfigFile {
-    std::string path;
-    int error = 0;           // errno when it could not be looked at or read
-    bool regular = false;    // a regular file
-    mode_t mode = 0;         // its permission bits
-    nlohmann::json document; // discarded when it is not one JSON value
-    std::string parse_error; // the JSON library's message then
-};
-
 // Reads to the end. A pipe's writer may be slow to come or to write: each
 // read waits for data until `deadline`, after which errno is ETIMEDOUT. A
 // FIFO without a writer yet reads as at its end, so the wait comes first.
@@ -59,72 +49,52 @@ bool read_all(int fd, std::string &text, Clock::time_point deadline)
     }
 }
 
-// Parsed as the plug-in parses it, comments ignored: a regular file at
-// once, anything else that can be read until its writer closes it, within
-// `pipe_limit`.
-ConfigFile read_config(const std::string &path, Millis pipe_limit = Millis(0))
+// The user's file, parsed as the plug-in parses it (comments ignored): a
+// regular file at once, anything else that can be read until its writer
+// closes it, within `pipe_limit`. O_NONBLOCK: a FIFO's open does not wait
+// for a writer; its reads wait in read_all, within the limit.
+nlohmann::json read_config(const std::string &path, Millis pipe_limit = Millis(0))
 {
-    ConfigFile file;
-    file.path = path;
-    file.document = nlohmann::json(nlohmann::json::value_t::discarded);
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        file.error = errno;
-        return file;
-    }
-    file.mode = info.st_mode & 07777;
-    file.regular = S_ISREG(info.st_mode);
-    if (S_ISDIR(info.st_mode)) {
-        file.error = EISDIR;
-        return file;
-    }
-    // O_NONBLOCK: a FIFO's open does not wait for a writer; its reads wait
-    // in read_all, within the limit.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info = {};
+    int error = fd < 0 || fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
     std::string text;
-    auto deadline = Clock::now() + (file.regular ? Millis(0) : pipe_limit);
-    if (fd < 0 || !read_all(fd, text, deadline)) {
-        file.error = errno;
+    Millis wait = S_ISREG(info.st_mode) ? Millis(0) : pipe_limit;
+    if (error == 0 && !read_all(fd, text, Clock::now() + wait)) {
+        error = errno;
     }
     if (fd >= 0) {
         close(fd);
     }
-    try {
-        file.document = file.error == 0 ? nlohmann::json::parse(text, nullptr, true, true)
-                                        : file.document;
-    } catch (const nlohmann::json::exception &e) {
-        file.parse_error = e.what();
+    if (error == ETIMEDOUT) {
+        throw MergeError(
+            "configuration " + path + " gave nothing to read (a FIFO without a writer?)");
     }
-    return file;
+    if (error != 0) {
+        throw MergeError("cannot read configuration " + path + ": " + std::strerror(error));
+    }
+    try {
+        return nlohmann::json::parse(text, nullptr, true, true);
+    } catch (const nlohmann::json::exception &e) {
+        throw MergeError("configuration " + path + " is not valid JSON: " + e.what());
+    }
 }
 
 // A file that holds only null, or without flags any value that is not an
 // object, sets no key for the plug-in; under flags such a value has no
 // keys to override.
-nlohmann::json merged(const ConfigFile &file, const nlohmann::json &overrides)
+nlohmann::json merged(nlohmann::json document, const nlohmann::json &overrides,
+    const std::string &path)
 {
-    if (file.error == ETIMEDOUT) {
-        throw MergeError("configuration " + file.path +
-            " gave nothing to read (a FIFO without a writer?)");
-    }
-    if (file.error != 0) {
-        throw MergeError("cannot read configuration " + file.path + ": " +
-            std::strerror(file.error));
-    }
-    if (file.document.is_discarded()) {
-        throw MergeError("configuration " + file.path + " is not valid JSON: " +
-            file.parse_error);
-    }
-    if (!file.document.is_object()) {
-        if (!overrides.empty() && !file.document.is_null()) {
-            throw MergeError("configuration " + file.path +
+    if (!document.is_object()) {
+        if (!overrides.empty() && !document.is_null()) {
+            throw MergeError("configuration " + path +
                 " holds no JSON object whose keys flags could override");
         }
         return overrides;
     }
-    nlohmann::json configuration = file.document;
-    configuration.update(overrides);
-    return configuration;
+    document.update(overrides);
+    return document;
 }
 
 std::string serialized(const nlohmann::json &configuration)
@@ -289,22 +259,22 @@ PluginConfig::PluginConfig(const std::string &user_file, const nlohmann::json &o
     std::chrono::milliseconds pipe_limit)
     : user_path(user_file), overrides(overrides_), initial(overrides_)
 {
-    ConfigFile user;
+    struct stat info = {};
+    bool present = !user_file.empty() && stat(user_file.c_str(), &info) == 0;
+    user_regular = present && S_ISREG(info.st_mode);
+    // Under flags a pipe is refused unread: nothing waits for its writer.
+    if (!overrides.empty() && present && !user_regular && !S_ISDIR(info.st_mode)) {
+        throw UsageError("configuration " + user_file +
+            " is not a regular file: flags can override the keys of a regular file only");
+    }
+    nlohmann::json document;
     if (!user_file.empty()) {
-        // Under flags a pipe is refused unread: nothing waits for its writer.
-        user = read_config(user_file, overrides.empty() ? pipe_limit : Millis(0));
-        user_regular = user.regular;
-        bool present = user.error == 0 || user.error == ETIMEDOUT;
-        if (!overrides.empty() && present && !user.regular) {
-            throw UsageError("configuration " + user_file +
-                " is not a regular file: flags can override the keys of a regular file only");
-        }
-        initial = merged(user, overrides);
+        document = read_config(user_file, pipe_limit);
+        initial = merged(document, overrides, user_file);
     }
     start_warnings = configuration_warnings(initial);
-    if (user.regular && user.document.is_object() &&
-        !value_of<std::string>(user.document, "pass", "").empty()) {
-        warn_if_exposed(user.path, user.mode, "a password", start_warnings);
+    if (user_regular && !value_of<std::string>(document, "pass", "").empty()) {
+        warn_if_exposed(user_file, info.st_mode, "a password", start_warnings);
     }
     directory = private_directory();
     file_path = directory + "/" + PRIVATE_NAME;
@@ -359,7 +329,7 @@ void PluginConfig::refresh()
         throw MergeError("configuration " + user_path +
             " is not a regular file: it was read once, at the start");
     }
-    write(merged(read_config(user_path), overrides));
+    write(merged(read_config(user_path), overrides, user_path));
 }
 
 void PluginConfig::discard() noexcept

@@ -43,9 +43,6 @@ public:
         std::chrono::milliseconds pipe_limit = std::chrono::seconds(10));
     ~PluginConfig();
 
-    PluginConfig(const PluginConfig &) = delete;
-    PluginConfig &operator=(const PluginConfig &) = delete;
-
     /* The file the plug-in is to read. */
     const std::string &path() const { return file_path; }
     /* The configuration the plug-in reads first, but for the runner's own
