@@ -184,31 +184,26 @@ std::string flag_label(const Flag &flag)
     return flag.letter == 0 ? label : std::string("-") + flag.letter + "/" + label;
 }
 
-// getopt_long's value for a flag: its letter, or a number past every
+// getopt_long's answer for a flag: its letter, or a number past every
 // character for one without.
-int value_of(std::size_t index)
+int value_of(const Flag &flag)
 {
-    const Flag &flag = FLAGS[index];
-    return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(index);
+    return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(&flag - FLAGS.data());
 }
 
 const Flag *flag_of(int value)
 {
-    for (std::size_t i = 0; i < FLAGS.size(); ++i) {
-        if (value_of(i) == value) {
-            return &FLAGS[i];
-        }
-    }
-    return nullptr;
+    auto found = std::find_if(FLAGS.begin(), FLAGS.end(),
+        [value](const Flag &flag) { return value_of(flag) == value; });
+    return found == FLAGS.end() ? nullptr : &*found;
 }
 
 std::vector<struct option> long_options()
 {
     std::vector<struct option> options;
-    for (std::size_t i = 0; i < FLAGS.size(); ++i) {
-        const Flag &flag = FLAGS[i];
+    for (const Flag &flag : FLAGS) {
         options.push_back({flag.name, flag.value ? required_argument : no_argument, nullptr,
-            value_of(i)});
+            value_of(flag)});
     }
     options.push_back({nullptr, 0, nullptr, 0});
     return options;

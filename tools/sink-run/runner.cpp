@@ -1,5 +1,6 @@
 #include "runner.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,7 +15,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <host_session.h>
 
@@ -40,34 +41,25 @@ const std::vector<std::string> MACHINE_ID_FILES = {
 // Lower-case hex digits without hyphens (FreeBSD writes its host UUID
 // with them); empty unless that makes 32 digits that are not all zero,
 // which some firmware reports for "unknown".
-std::string bare_machine_id(const std::string &text)
+std::string bare_machine_id(std::string text)
 {
-    std::string bare;
-    for (char c : text) {
-        if (c == '-') {
-            continue;
-        }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return std::string();
-        }
-        bare.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
-    if (bare.size() != 32 || bare == std::string(32, '0')) {
+    text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
+    auto hex = [](unsigned char c) { return std::isxdigit(c) != 0; };
+    if (text.size() != 32 || !std::all_of(text.begin(), text.end(), hex) ||
+        text.find_first_not_of('0') == std::string::npos) {
         return std::string();
     }
-    return bare;
+    std::transform(text.begin(), text.end(), text.begin(),
+        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
 }
 
 std::string hashed_uuid(const std::string &salted)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(salted.data(), salted.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
-        length < 16) {
-        return std::string();
-    }
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(salted.data()), salted.size(), digest);
     std::array<uint8_t, 16> bytes;
-    std::copy(digest, digest + 16, bytes.begin());
+    std::copy(digest, digest + bytes.size(), bytes.begin());
     return format_uuid(bytes);
 }
 
@@ -160,30 +152,18 @@ std::chrono::milliseconds connect_limit(const Options &options)
         static_cast<long long>(std::ceil(options.connect_timeout * 1000)));
 }
 
-HostIdentity identity_of(const Options &options, const AgentUuid &agent)
-{
-    HostIdentity identity;
-    identity.uuid_agent = agent.uuid;
-    identity.uuid_site = options.uuid_site;
-    identity.uuid_serial = options.uuid_serial;
-    identity.variables = options.variables;
-    return identity;
-}
-
 class PluginRun
 {
 public:
     PluginRun(const Options &options_, PluginConfig &config_, const std::string &plugin_path)
         : options(options_), config(config_), agent(agent_uuid_of(options)), signals(events),
-          host_session(identity_of(options, agent), log_sink(), options.debug),
+          host_session({agent.uuid, options.uuid_site, options.uuid_serial, options.variables},
+              log_sink(), options.debug),
           library(plugin_path)
     {
     }
     // However the run ends, no SIGHUP reaches a plug-in on its way out.
     ~PluginRun() { signals.set_reload(nullptr); }
-
-    PluginRun(const PluginRun &) = delete;
-    PluginRun &operator=(const PluginRun &) = delete;
 
     int execute(InputReader &input, const std::vector<std::string> &warnings);
 
@@ -348,10 +328,8 @@ int PluginRun::deliver(InputReader &input)
 std::string PluginRun::stop_worker(int status_if_stuck)
 {
     if (!plugin->stop(HostedPlugin::STOP_LIMIT)) {
-        std::fprintf(stderr, "tavrix-sink-run: the plug-in's worker did not end within %lld ms;"
-                             " leaving it behind\n",
-            static_cast<long long>(HostedPlugin::STOP_LIMIT.count()));
-        std::fflush(stderr);
+        say("the plug-in's worker did not end within " +
+            std::to_string(HostedPlugin::STOP_LIMIT.count()) + " ms; leaving it behind");
         config.discard();
         _exit(status_if_stuck);
     }
