@@ -149,12 +149,13 @@ void check_types(const nlohmann::json &configuration, std::vector<std::string> &
 {
     for (const ConfigKey &key : CONFIG_KEYS) {
         auto value = configuration.find(key.name);
-        if (value != configuration.end() && !value->is_null() && !config_converts(*value, key.kind)) {
-            std::string found = value->type_name();
-            std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
-            lines.push_back(std::string("\"") + key.name + "\" is " + article + found +
-                ", not a " + config_kind_name(key.kind) + ": the plug-in ignores it");
+        if (value == configuration.end() || value->is_null() || config_converts(*value, key.kind)) {
+            continue;
         }
+        std::string found = value->type_name();
+        std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
+        lines.push_back(std::string("\"") + key.name + "\" is " + article + found + ", not a " +
+            config_kind_name(key.kind) + ": the plug-in ignores it");
     }
 }
 

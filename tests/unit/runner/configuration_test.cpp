@@ -19,15 +19,6 @@ nlohmann::json read_json(const std::string &path)
     return nlohmann::json::parse(read_file(path), nullptr, true, true);
 }
 
-std::string joined(const std::vector<std::string> &words)
-{
-    std::string text;
-    for (const std::string &word : words) {
-        text += word + " ";
-    }
-    return text;
-}
-
 // The configuration a command line gives the plug-in, as the runner makes
 // it: flags, password sources and the user's file.
 struct Made {
@@ -100,10 +91,10 @@ TEST(ConfigurationTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
         {{"--config", null_file}, nullptr, nlohmann::json::object()},
     };
     for (const Row &row : rows) {
+        std::string arguments = testing::PrintToString(row.arguments);
         Made made = make(row.arguments, row.environment);
-        EXPECT_EQ(read_json(made.config->path()), with_status(row.expected))
-            << joined(row.arguments);
-        EXPECT_EQ(made.config->contents(), row.expected) << joined(row.arguments);
+        EXPECT_EQ(read_json(made.config->path()), with_status(row.expected)) << arguments;
+        EXPECT_EQ(made.config->contents(), row.expected) << arguments;
         EXPECT_TRUE(row.arguments.empty() || made.config->path() != row.arguments.back());
     }
 }
@@ -143,7 +134,7 @@ TEST(ConfigurationTest, RefusesWhatItCannotMerge)
     for (const Row &row : rows) {
         try {
             make(row.arguments);
-            ADD_FAILURE() << "accepted: " << joined(row.arguments);
+            ADD_FAILURE() << "accepted: " << testing::PrintToString(row.arguments);
         } catch (const UsageError &e) {
             EXPECT_TRUE(row.usage) << e.what();
             EXPECT_EQ(std::string(e.what()).substr(0, row.error.size()), row.error);

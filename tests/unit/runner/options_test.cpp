@@ -140,10 +140,7 @@ TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
         {{"--config", "c", "--connect-timeout", "1e9"}, timeout_error + "1e9'"},
     };
     for (const Row &row : rows) {
-        std::string joined;
-        for (const auto &argument : row.arguments) {
-            joined += argument + " ";
-        }
+        std::string joined = testing::PrintToString(row.arguments);
         try {
             parse(row.arguments);
             ADD_FAILURE() << "accepted: " << joined;
@@ -195,10 +192,7 @@ TEST(OptionsTest, GetoptNamesWhatItRefuses)
         {{"--config", "c", "--uuid"}, "uuid"},
     };
     for (const Row &row : rows) {
-        std::string joined;
-        for (const auto &argument : row.arguments) {
-            joined += argument + " ";
-        }
+        std::string joined = testing::PrintToString(row.arguments);
         testing::internal::CaptureStderr();
         try {
             parse(row.arguments);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include <unistd.h>
 
@@ -14,21 +15,9 @@ namespace {
 // The form 8-4-4-4-12 in lower-case hex, version 4, RFC 4122 variant.
 bool is_version4_uuid(const std::string &text)
 {
-    const std::string form = "xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx";
-    if (text.size() != form.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < form.size(); ++i) {
-        char c = text[i];
-        bool hex_digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-        bool fits = form[i] == 'x' ? hex_digit
-            : form[i] == 'v'       ? (c == '8' || c == '9' || c == 'a' || c == 'b')
-                                   : c == form[i];
-        if (!fits) {
-            return false;
-        }
-    }
-    return true;
+    static const std::regex form(
+        "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    return std::regex_match(text, form);
 }
 
 TEST(AgentUuidTest, DerivedFromTheMachineIdStablyButNotEqualToIt)
