@@ -43,15 +43,11 @@ public:
         std::chrono::milliseconds pipe_limit = std::chrono::seconds(10));
     ~PluginConfig();
 
-    /* The file the plug-in is to read. */
     const std::string &path() const { return file_path; }
     /* The configuration the plug-in reads first, but for the runner's own
      * keys. */
     const nlohmann::json &contents() const { return initial; }
-    /* The keys that come from the flags. */
     const nlohmann::json &overridden() const { return overrides; }
-    /* Everything to say at start about the configuration and the user's
-     * file. */
     const std::vector<std::string> &warnings() const { return start_warnings; }
 
     /* Before a reload: the private file made anew from the user's file,

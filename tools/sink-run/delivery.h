@@ -41,7 +41,6 @@ public:
     {
     }
 
-    /* Waits until the broker has accepted the plug-in. */
     Connect wait_for_broker(std::chrono::milliseconds limit);
 
     /* Queues every payload of the input until it ends or the run is

@@ -75,10 +75,8 @@ const std::vector<Flag> &all_flags();
  * itself on standard error first. */
 Options parse_options(const std::vector<std::string> &arguments);
 
-/* The --help text. */
 std::string usage_text();
 
-/* The environment variable that may hold the password. */
 constexpr const char *PASSWORD_VARIABLE = "TAVRIX_SINK_RUN_PASSWORD";
 
 /* The keys the runner puts over the configuration: the flags' settings

@@ -42,7 +42,6 @@ public:
     /* Readable from the first stop request or worker end on, for good. */
     int interrupt_fd() const { return pipe_read; }
 
-    /* Waits until `done()` holds or the deadline passes; returns done(). */
     template <typename Predicate>
     bool wait_until(Clock::time_point deadline, Predicate done)
     {
