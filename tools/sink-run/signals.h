@@ -12,9 +12,9 @@
 #define TAVRIX_SINK_RUN_SIGNALS_H
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <functional>
 #include <mutex>
 #include <thread>
