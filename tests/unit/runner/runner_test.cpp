@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 
 #include <unistd.h>
 
@@ -15,9 +14,15 @@ namespace {
 // The form 8-4-4-4-12 in lower-case hex, version 4, RFC 4122 variant.
 bool is_version4_uuid(const std::string &text)
 {
-    static const std::regex form(
-        "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-    return std::regex_match(text, form);
+    const std::string form = "xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx";
+    auto fits = [](char c, char wanted) {
+        bool hex_digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        return wanted == 'x' ? hex_digit
+            : wanted == 'v' ? std::string("89ab").find(c) != std::string::npos
+                            : c == wanted;
+    };
+    return text.size() == form.size() &&
+        std::equal(text.begin(), text.end(), form.begin(), fits);
 }
 
 TEST(AgentUuidTest, DerivedFromTheMachineIdStablyButNotEqualToIt)
