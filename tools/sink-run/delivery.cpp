@@ -10,13 +10,6 @@ constexpr std::chrono::milliseconds RECHECK{10};
 
 } // namespace
 
-Delivery::Delivery(agPluginSink &plugin_, RunEvents &events_,
-    const std::set<std::string> &channels_, std::function<SinkStatus()> status_)
-    : plugin(plugin_), events(events_), channels(channels_), status(std::move(status_))
-{
-    plugin.SetPayloadQueueLimit(QUEUE_LIMIT);
-}
-
 Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
 {
     auto deadline = Clock::now() + limit;
@@ -59,7 +52,8 @@ InputReader::Result Delivery::feed(InputReader &input)
 // than the bound still goes, alone, when nothing else is ahead of it.
 uint64_t Delivery::room()
 {
-    static_assert(OUTSTANDING_LIMIT < QUEUE_LIMIT, "the bound keeps the queue from filling");
+    static_assert(OUTSTANDING_LIMIT < agPluginSink::DEFAULT_QUEUE_LIMIT,
+        "the bound keeps the host's queue from filling");
     uint64_t per_payload = channels.size();
     uint64_t ahead =
         status().unconfirmed + (plugin.GetPayloadQueueDepth() + 2) * per_payload;

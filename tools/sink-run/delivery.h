@@ -10,7 +10,6 @@
 #define TAVRIX_SINK_RUN_DELIVERY_H
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -19,14 +18,12 @@
 #include <host/tavrixd.h>
 #include <sink_status.h>
 
-#include "input_reader.h"
-#include "run_events.h"
+#include "input.h"
+#include "signals.h"
 
 class Delivery
 {
 public:
-    /* Payloads the runner lets wait in the host's queue. */
-    static constexpr std::size_t QUEUE_LIMIT = agPluginSink::DEFAULT_QUEUE_LIMIT;
     /* Publishes the runner lets libmosquitto hold unconfirmed: QoS 1 and 2
      * messages stay there until the broker acknowledges them. */
     static constexpr uint64_t OUTSTANDING_LIMIT = 20000;
@@ -38,10 +35,12 @@ public:
 
     /* Every payload goes to `channels`; `status` asks the plug-in for its
      * figures. */
-    Delivery(agPluginSink &plugin, RunEvents &events, const std::set<std::string> &channels,
-        std::function<SinkStatus()> status);
+    Delivery(agPluginSink &plugin_, RunEvents &events_, const std::set<std::string> &channels_,
+        std::function<SinkStatus()> status_)
+        : plugin(plugin_), events(events_), channels(channels_), status(std::move(status_))
+    {
+    }
 
-    /* Waits until the broker has accepted the plug-in. */
     Connect wait_for_broker(std::chrono::milliseconds limit);
 
     /* Queues every payload of the input until it ends or the run is

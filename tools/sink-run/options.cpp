@@ -1,47 +1,219 @@
 #include "options.h"
 
-#include <getopt.h>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
-#include "flags.h"
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <keys.h>
 
 namespace {
 
-// getopt_long's value for a flag: its letter, or a number past every
-// character for one without.
-int value_of(std::size_t index)
+// A day is far beyond any sensible wait for a broker, and keeps the
+// deadline arithmetic clear of overflow.
+constexpr double MAX_CONNECT_TIMEOUT = 86400.0;
+
+std::string non_empty(const std::string &label, const std::string &value)
 {
-    const Flag &flag = all_flags()[index];
-    return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(index);
+    if (value.empty()) {
+        throw UsageError(label + " needs a non-empty value");
+    }
+    return value;
+}
+
+nlohmann::json text(const std::string &label, const std::string &value)
+{
+    return non_empty(label, value);
+}
+
+nlohmann::json yes(const std::string &, const std::string &)
+{
+    return true;
+}
+
+// A decimal from 1 to 65535; `wanted` says so in the refusal.
+unsigned long from_1_to_65535(const std::string &label, const std::string &value,
+    const char *wanted)
+{
+    bool digits = !value.empty() && value.size() <= 5 &&
+        value.find_first_not_of("0123456789") == std::string::npos;
+    unsigned long number = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
+    if (number == 0 || number > 65535) {
+        throw UsageError(label + " needs " + wanted + ", not '" + value + "'");
+    }
+    return number;
+}
+
+// The plug-in takes any number and keeps its low 16 bits, and
+// libmosquitto answers port 0 with whatever errno held before: a flag
+// gets only what names a TCP port.
+nlohmann::json port(const std::string &label, const std::string &value)
+{
+    return from_1_to_65535(label, value, "a port from 1 to 65535");
+}
+
+// What libmosquitto takes as its in-flight window.
+nlohmann::json window(const std::string &label, const std::string &value)
+{
+    return from_1_to_65535(label, value, "a number from 1 to 65535");
+}
+
+// libmosquitto would refuse every publish with another QoS.
+nlohmann::json qos(const std::string &label, const std::string &value)
+{
+    if (value != "0" && value != "1" && value != "2") {
+        throw UsageError(label + " needs 0, 1 or 2, not '" + value + "'");
+    }
+    return value[0] - '0';
+}
+
+double seconds(const std::string &label, const std::string &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    double number = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(number) || number <= 0 ||
+        number > MAX_CONNECT_TIMEOUT) {
+        throw UsageError(label + " needs a number of seconds above 0 and at most 86400, not '" +
+            value + "'");
+    }
+    return number;
+}
+
+void add_variable(Options &options, const std::string &label, const std::string &assignment)
+{
+    std::size_t equals = assignment.find('=');
+    if (equals == std::string::npos || equals == 0) {
+        throw UsageError(label + " needs NAME=VALUE, not '" + assignment + "'");
+    }
+    std::string name = assignment.substr(0, equals);
+    if (name.find_first_of("${}") != std::string::npos) {
+        throw UsageError(label + " NAME is written bare (it becomes ${NAME}), not '" + name + "'");
+    }
+    options.variables["${" + name + "}"] = assignment.substr(equals + 1);
+}
+
+using Value = const std::string &;
+
+// One row per flag; the lambdas are the runner's own flags.
+const std::vector<Flag> FLAGS = {
+    {"config", 0, "FILE", FlagGroup::CONNECTION,
+        "the plug-in's JSON configuration; the flags marked [key] override its keys", nullptr,
+        nullptr, [](Options &o, Value l, Value v) { o.config = non_empty(l, v); }},
+    {"host", 'h', "HOST", FlagGroup::CONNECTION, "broker host name or address", "host", text,
+        nullptr},
+    {"port", 'p', "PORT", FlagGroup::CONNECTION, "broker port, 1 to 65535", "port", port, nullptr},
+    {"id", 'i', "ID", FlagGroup::CONNECTION, "MQTT client id; default the agent UUID",
+        "client_id", text, nullptr},
+    {"connect-timeout", 0, "SECS", FlagGroup::CONNECTION,
+        "how long to wait for the broker before any input is read; default 10", nullptr, nullptr,
+        [](Options &o, Value l, Value v) { o.connect_timeout = seconds(l, v); }},
+
+    {"cafile", 0, "FILE", FlagGroup::TLS, "CA certificates, PEM", "ca_file", text, nullptr},
+    {"capath", 0, "DIR", FlagGroup::TLS, "directory of hashed CA certificates", "ca_path", text,
+        nullptr},
+    {"cert", 0, "FILE", FlagGroup::TLS, "client certificate, PEM", "client_cert_file", text,
+        nullptr},
+    {"key", 0, "FILE", FlagGroup::TLS, "its key, PEM, unencrypted", "client_key_file", text,
+        nullptr},
+    {"insecure", 0, nullptr, FlagGroup::TLS, "accept a certificate that does not name the host",
+        "tls_insecure", yes, nullptr},
+
+    {"username", 'u', "USER", FlagGroup::CREDENTIALS, "user name", "user", text, nullptr},
+    {"pw-file", 0, "FILE", FlagGroup::CREDENTIALS, "the password: FILE's first line", "pass",
+        nullptr, [](Options &o, Value l, Value v) { o.password_file = non_empty(l, v); }},
+    {"pw", 'P', "PASSWORD", FlagGroup::CREDENTIALS,
+        "the password; other users can read it in the process list: prefer --pw-file", "pass",
+        nullptr, [](Options &o, Value l, Value v) { o.password = non_empty(l, v); }},
+
+    {"topic", 't', "TOPIC", FlagGroup::TOPIC, "topic template; ${channel} is the channel", "topic",
+        text, nullptr},
+    {"qos", 'q', "QOS", FlagGroup::TOPIC, "QoS 0, 1 or 2", "message_qos", qos, nullptr},
+    {"max-inflight", 'M', "N", FlagGroup::TOPIC, "QoS 1 and 2 messages in flight at once",
+        "max_inflight_messages", window, nullptr},
+    {"retain", 'r', nullptr, FlagGroup::TOPIC, "the broker keeps each topic's last message",
+        "message_retain", yes, nullptr},
+    {"channel", 0, "NAME", FlagGroup::TOPIC,
+        "a channel every payload goes to; repeatable; default one channel, \"default\"", nullptr,
+        nullptr, [](Options &o, Value l, Value v) { o.channels.insert(non_empty(l, v)); }},
+
+    {"input", 0, "FILE", FlagGroup::INPUT, "read payloads from FILE; - or none: standard input",
+        nullptr, nullptr, [](Options &o, Value l, Value v) { o.input = non_empty(l, v); }},
+    {"whole", 0, nullptr, FlagGroup::INPUT,
+        "the whole input is one payload; default one per line, line ending removed", nullptr,
+        nullptr, [](Options &o, Value, Value) { o.whole = true; }},
+
+    {"uuid-agent", 0, "UUID", FlagGroup::IDENTITY,
+        "the agent UUID (${uuid_agent}), the default client id; default derived from the first "
+        "of /etc/machine-id, /var/lib/dbus/machine-id and /etc/hostid, else from the host name, "
+        "else random",
+        nullptr, nullptr, [](Options &o, Value l, Value v) { o.uuid_agent = non_empty(l, v); }},
+    {"uuid-site", 0, "UUID", FlagGroup::IDENTITY, "the site UUID (${uuid_site})", nullptr,
+        nullptr, [](Options &o, Value l, Value v) { o.uuid_site = non_empty(l, v); }},
+    {"uuid-serial", 0, "UUID", FlagGroup::IDENTITY, "the serial UUID (${uuid_serial})", nullptr,
+        nullptr, [](Options &o, Value l, Value v) { o.uuid_serial = non_empty(l, v); }},
+    {"var", 0, "NAME=VALUE", FlagGroup::IDENTITY, "host variable ${NAME}; repeatable", nullptr,
+        nullptr, add_variable},
+
+    {"plugin", 0, "PATH", FlagGroup::RUNNER,
+        "the plug-in library; default the one installed with this program, else the one of its "
+        "build tree",
+        nullptr, nullptr, [](Options &o, Value l, Value v) { o.plugin = non_empty(l, v); }},
+    {"stats", 0, nullptr, FlagGroup::RUNNER, "print a progress line every second", nullptr,
+        nullptr, [](Options &o, Value, Value) { o.stats = true; }},
+    {"debug", 0, nullptr, FlagGroup::RUNNER, "print the plug-in's debug log too", nullptr,
+        nullptr, [](Options &o, Value, Value) { o.debug = true; }},
+    {"help", 0, nullptr, FlagGroup::RUNNER, "print this help and exit", nullptr, nullptr,
+        [](Options &o, Value, Value) { o.help = true; }},
+    {"version", 0, nullptr, FlagGroup::RUNNER, "print the version and exit", nullptr, nullptr,
+        [](Options &o, Value, Value) { o.version = true; }},
+};
+
+// How messages name a flag: "-p/--port", or "--config".
+std::string flag_label(const Flag &flag)
+{
+    std::string label = std::string("--") + flag.name;
+    return flag.letter == 0 ? label : std::string("-") + flag.letter + "/" + label;
+}
+
+// getopt_long's answer for a flag: its letter, or a number past every
+// character for one without.
+int value_of(const Flag &flag)
+{
+    return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(&flag - FLAGS.data());
 }
 
 const Flag *flag_of(int value)
 {
-    for (std::size_t i = 0; i < all_flags().size(); ++i) {
-        if (value_of(i) == value) {
-            return &all_flags()[i];
-        }
-    }
-    return nullptr;
+    auto found = std::find_if(FLAGS.begin(), FLAGS.end(),
+        [value](const Flag &flag) { return value_of(flag) == value; });
+    return found == FLAGS.end() ? nullptr : &*found;
 }
 
 std::vector<struct option> long_options()
 {
     std::vector<struct option> options;
-    for (std::size_t i = 0; i < all_flags().size(); ++i) {
-        const Flag &flag = all_flags()[i];
+    for (const Flag &flag : FLAGS) {
         options.push_back({flag.name, flag.value ? required_argument : no_argument, nullptr,
-            value_of(i)});
+            value_of(flag)});
     }
     options.push_back({nullptr, 0, nullptr, 0});
     return options;
 }
 
-// "+": no reordering, the first operand ends the flags; ":": a missing
-// value is told apart from an unknown flag.
+// "+": no reordering, the first operand ends the flags.
 std::string short_options()
 {
-    std::string letters = "+:";
-    for (const Flag &flag : all_flags()) {
+    std::string letters = "+";
+    for (const Flag &flag : FLAGS) {
         if (flag.letter != 0) {
             letters += flag.letter;
             letters += flag.value ? ":" : "";
@@ -53,53 +225,16 @@ std::string short_options()
 void apply(Options &options, const Flag &flag, const std::string &value)
 {
     const std::string label = flag_label(flag);
-    if (flag.key != nullptr) {
+    if (flag.convert != nullptr) {
         options.settings[flag.key] = flag.convert(label, value);
     } else {
         flag.apply(options, label, value);
     }
 }
 
-std::string ambiguity(const std::string &written)
-{
-    std::string matches;
-    int count = 0;
-    for (const Flag &flag : all_flags()) {
-        std::string name = std::string("--") + flag.name;
-        if (name.compare(0, written.size(), written) == 0) {
-            matches += (count++ == 0 ? "" : ", ") + name;
-        }
-    }
-    return count > 1 ? matches : std::string();
-}
-
-// What getopt_long refused: an unknown or ambiguous long flag, a value
-// given to a long flag that takes none ("--whole=yes", which it names by
-// optopt), or an unknown short flag, named by optopt as it may stand in a
-// cluster ("-xy"). `argument` is the word getopt_long last stepped past:
-// in a cluster it has not stepped past the cluster yet.
-UsageError refusal(const std::string &argument, int named)
-{
-    if (argument.compare(0, 2, "--") == 0) {
-        std::size_t equals = argument.find('=');
-        std::string written = argument.substr(0, equals);
-        const Flag *flag = flag_of(named);
-        if (flag != nullptr && equals != std::string::npos &&
-            std::string("--").append(flag->name).compare(0, written.size(), written) == 0) {
-            return UsageError(flag_label(*flag) + " takes no value");
-        }
-        if (named == 0) {
-            std::string matches = ambiguity(written);
-            return UsageError(matches.empty()
-                    ? "unknown option '" + written + "' (see --help)"
-                    : "option '" + written + "' is ambiguous: " + matches);
-        }
-    }
-    return UsageError(std::string("unknown option '-") + static_cast<char>(named) +
-        "' (see --help)");
-}
-
-// getopt_long keeps its place in globals; a parse starts it afresh.
+// getopt_long keeps its place in globals; a parse starts it afresh. It
+// says itself what it refuses (an unknown or ambiguous flag, a missing
+// value, a value to a flag that takes none), in its C library's words.
 void restart_getopt()
 {
 #ifdef __GLIBC__
@@ -108,7 +243,7 @@ void restart_getopt()
     optreset = 1;
     optind = 1;
 #endif
-    opterr = 0;
+    opterr = 1;
 }
 
 void check_choices(Options &options)
@@ -122,6 +257,11 @@ void check_choices(Options &options)
 }
 
 } // namespace
+
+const std::vector<Flag> &all_flags()
+{
+    return FLAGS;
+}
 
 Options parse_options(const std::vector<std::string> &arguments)
 {
@@ -140,19 +280,9 @@ Options parse_options(const std::vector<std::string> &arguments)
     restart_getopt();
     for (int value; (value = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),
                          nullptr)) != -1;) {
-        if (value == ':') {
-            // Some getopt_long (FreeBSD's) also answer ':' for a value
-            // given to a flag that takes none: the table tells which.
-            const Flag *named = flag_of(optopt);
-            if (named == nullptr) {
-                throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
-            }
-            throw UsageError(flag_label(*named) +
-                (named->value != nullptr ? " needs a value" : " takes no value"));
-        }
-        const Flag *flag = value == '?' ? nullptr : flag_of(value);
+        const Flag *flag = flag_of(value);
         if (flag == nullptr) {
-            throw refusal(words[static_cast<std::size_t>(optind - 1)], optopt);
+            throw UsageError("try --help"); // after getopt_long's own line
         }
         apply(options, *flag, optarg == nullptr ? std::string() : std::string(optarg));
     }
@@ -164,4 +294,150 @@ Options parse_options(const std::vector<std::string> &arguments)
         check_choices(options);
     }
     return options;
+}
+
+namespace {
+
+// Where the flags' texts begin, past the widest flag with its value, and
+// how wide they are: 80 columns in all.
+constexpr std::size_t TEXT_COLUMN = 30;
+constexpr std::size_t TEXT_WIDTH = 50;
+
+constexpr const char *INTRODUCTION =
+    "Usage: tavrix-sink-run [OPTION]...\n"
+    "Publishes payloads from standard input (or --input FILE) to an MQTT broker\n"
+    "through the tavrix-sink-mqtt plug-in, loaded as the agent loads it:\n"
+    "  seq 1 10 | tavrix-sink-run -h broker -t 'tavrix/${channel}' --channel flows\n"
+    "\n"
+    "A flag marked [key] sets that key of the plug-in's configuration. Without\n"
+    "--config, the flags make the whole configuration (a private file, removed at\n"
+    "exit); with --config FILE, each overrides its key of FILE (a private merged\n"
+    "copy, rebuilt from FILE on SIGHUP).\n";
+
+// Each group's heading, and the lines that close it.
+constexpr const char *GROUP_TEXTS[][2] = {
+    {"Connection:", ""},
+    {"TLS (used when --cafile or --capath is given):", ""},
+    {"Credentials (sent only when both are set):",
+        "The environment variable TAVRIX_SINK_RUN_PASSWORD gives the password too\n"
+        "[pass], unless --pw-file or -P does.\n"},
+    {"Topic and QoS:", ""},
+    {"Input:", ""},
+    {"Host identity:", ""},
+    {"Runner:", ""},
+};
+
+constexpr const char *CLOSING =
+    "\n"
+    "SIGHUP rereads the configuration; SIGINT and SIGTERM stop reading, deliver\n"
+    "what was read (a second signal cuts that short) and stop.\n"
+    "\n"
+    "Exit status: 0 everything delivered; 1 the plug-in failed, was refused or did\n"
+    "not finish loading its configuration, or the input could not be read; 2 bad\n"
+    "flags or missing files; 3 broker unreachable; 4 payloads lost; 128+N stopped\n"
+    "by signal N.\n";
+
+// A key flag's text takes the key's mark after its first clause and,
+// when it is worth showing, the key's default at its end, as the table of
+// keys gives them.
+std::string help_of(const Flag &flag)
+{
+    std::string text = flag.help;
+    const ConfigKey *key = flag.key != nullptr ? config_key(flag.key) : nullptr;
+    if (key == nullptr) {
+        return text;
+    }
+    text.insert(std::min(text.find(';'), text.size()), " [" + std::string(key->name) + "]");
+    std::string shown = key->shown;
+    shown.erase(std::remove(shown.begin(), shown.end(), '`'), shown.end());
+    return shown == "empty" || shown == "false" ? text : text + "; default " + shown;
+}
+
+// Lines of at most TEXT_WIDTH, each after the first in the text column.
+std::string wrapped(const std::string &text)
+{
+    std::istringstream words(text);
+    std::string lines, line;
+    for (std::string word; words >> word;) {
+        if (!line.empty() && line.size() + 1 + word.size() > TEXT_WIDTH) {
+            lines += line + "\n" + std::string(TEXT_COLUMN, ' ');
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return lines + line;
+}
+
+std::string flag_lines(const Flag &flag)
+{
+    std::string text = flag.letter != 0 ? std::string("  -") + flag.letter + ", " : "      ";
+    text += std::string("--") + flag.name + (flag.value ? std::string(" ") + flag.value : "");
+    text.resize(std::max(text.size() + 1, TEXT_COLUMN), ' ');
+    return text + wrapped(help_of(flag)) + "\n";
+}
+
+// The first line, without its line ending: a file written with echo and
+// one written with an editor hold the same password.
+std::string password_from(const std::string &path, std::vector<std::string> &warnings)
+{
+    std::ifstream file(path);
+    std::string line;
+    if (!file.is_open() || (!std::getline(file, line) && file.bad())) {
+        throw UsageError("cannot read password file " + path + ": " + std::strerror(errno));
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (line.empty()) {
+        throw UsageError("password file " + path + " holds no password on its first line");
+    }
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        warn_if_exposed(path, info.st_mode, "the password", warnings);
+    }
+    return line;
+}
+
+} // namespace
+
+std::string usage_text()
+{
+    std::string text = INTRODUCTION;
+    for (std::size_t group = 0; group < std::size(GROUP_TEXTS); ++group) {
+        text += std::string("\n") + GROUP_TEXTS[group][0] + "\n";
+        for (const Flag &flag : FLAGS) {
+            text += static_cast<std::size_t>(flag.group) == group ? flag_lines(flag) : "";
+        }
+        text += GROUP_TEXTS[group][1];
+    }
+    return text + CLOSING;
+}
+
+nlohmann::json configuration_overrides(const Options &options, const char *environment_password,
+    std::vector<std::string> &warnings)
+{
+    nlohmann::json overrides = options.settings;
+    if (!options.password_file.empty()) {
+        overrides["pass"] = password_from(options.password_file, warnings);
+    } else if (!options.password.empty()) {
+        warnings.push_back("-P puts the password in the process list, where every user of"
+                           " this machine can read it; prefer --pw-file FILE or " +
+            std::string(PASSWORD_VARIABLE));
+        overrides["pass"] = options.password;
+    } else if (environment_password != nullptr && *environment_password != '\0') {
+        overrides["pass"] = environment_password;
+    }
+    return overrides;
+}
+
+void warn_if_exposed(const std::string &path, mode_t mode, const std::string &what,
+    std::vector<std::string> &warnings)
+{
+    if ((mode & S_IROTH) == 0) {
+        return;
+    }
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    warnings.push_back(path + " holds " + what + " and every user can read it (mode " + octal +
+        "): chmod o-r " + path);
 }

@@ -1,5 +1,9 @@
 /*
- * The runner's command line.
+ * The runner's command line: one table of flags, from which getopt_long's
+ * options and the --help text are made, and where the password comes
+ * from. Most connection, TLS, credential and topic flags take
+ * mosquitto_pub's names and set one key of the plug-in's configuration;
+ * the rest are the runner's own.
  */
 #ifndef TAVRIX_SINK_RUN_OPTIONS_H
 #define TAVRIX_SINK_RUN_OPTIONS_H
@@ -10,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include <nlohmann/json.hpp>
 
 struct Options {
-    std::string plugin;             // empty: look beside the program
+    std::string plugin;             // empty: the installed one, else the build tree's
     std::string config;             // empty: the flags make the configuration
     /* The configuration keys the flags set, with their values; with a
      * configuration file, they override its own. */
@@ -41,13 +47,50 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/* The groups of --help, in its order. */
+enum class FlagGroup { CONNECTION, TLS, CREDENTIALS, TOPIC, INPUT, IDENTITY, RUNNER };
+
+struct Flag {
+    const char *name;  // the long name, without "--"
+    char letter;       // the short name, or 0
+    const char *value; // the value's name in --help; null when it takes none
+    FlagGroup group;
+    const char *help;  // its --help text; a key flag's gets the key's mark and default
+    /* The configuration key it gives a value, or null. `convert` makes the
+     * key's value of the flag's (a flag without value gets an empty one);
+     * the password flags leave it null: their key's value is found later. */
+    const char *key;
+    nlohmann::json (*convert)(const std::string &label, const std::string &value);
+    /* What a flag without `convert` does to the options. */
+    void (*apply)(Options &options, const std::string &label, const std::string &value);
+};
+
+/* Every flag, in the order of --help. */
+const std::vector<Flag> &all_flags();
+
 /* Parses the arguments after the program name with getopt_long: flags
  * take their value as the next argument or after "=" (or, short ones,
  * right after the letter), and long ones may be shortened while they
- * stay unambiguous. Throws UsageError. */
+ * stay unambiguous. Throws UsageError; what getopt_long refuses it names
+ * itself on standard error first. */
 Options parse_options(const std::vector<std::string> &arguments);
 
-/* The --help text. */
 std::string usage_text();
+
+constexpr const char *PASSWORD_VARIABLE = "TAVRIX_SINK_RUN_PASSWORD";
+
+/* The keys the runner puts over the configuration: the flags' settings
+ * and, as "pass", the password from --pw-file, else -P, else
+ * `environment_password` (PASSWORD_VARIABLE's value; null or empty: none).
+ * A password on the command line, or in a file every user can read, adds
+ * a line to `warnings`. Throws UsageError for a password file that cannot
+ * be read or whose first line is empty. */
+nlohmann::json configuration_overrides(const Options &options, const char *environment_password,
+    std::vector<std::string> &warnings);
+
+/* Adds a line to `warnings` when a file with permission bits `mode` that
+ * holds `what` can be read by every user. */
+void warn_if_exposed(const std::string &path, mode_t mode, const std::string &what,
+    std::vector<std::string> &warnings);
 
 #endif

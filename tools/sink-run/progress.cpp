@@ -12,27 +12,15 @@ std::string seconds(double value)
     return text;
 }
 
-} // namespace
-
-std::string format_progress(const Snapshot &s)
+// Both lines' counts; the progress line has the queue's too.
+std::string counts(const Snapshot &s, const std::string &waiting)
 {
-    return "tavrix-sink-run: " + seconds(s.elapsed) + ": read " + std::to_string(s.read) +
-        ", queued " + std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped) +
-        ", waiting " + std::to_string(s.waiting) + ", published " +
-        std::to_string(s.published()) + ", unacknowledged " +
-        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.sink.resent);
+    using std::to_string;
+    return "read " + to_string(s.read) + ", queued " + to_string(s.queued) + ", dropped " +
+        to_string(s.dropped) + waiting + ", published " + to_string(s.published()) +
+        ", unacknowledged " + to_string(s.unconfirmed()) + ", re-sent " +
+        to_string(s.sink.resent);
 }
-
-std::string format_summary(const Snapshot &s)
-{
-    return "tavrix-sink-run: read " + std::to_string(s.read) + ", queued " +
-        std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped) + ", published " +
-        std::to_string(s.published()) + ", unacknowledged " +
-        std::to_string(s.unconfirmed()) + ", re-sent " + std::to_string(s.sink.resent) +
-        ", elapsed " + seconds(s.elapsed);
-}
-
-namespace {
 
 std::string why_never_made(const Snapshot &s, const RunEnd &end)
 {
@@ -59,6 +47,17 @@ std::string why_unconfirmed(const RunEnd &end)
 
 } // namespace
 
+std::string format_progress(const Snapshot &s)
+{
+    return "tavrix-sink-run: " + seconds(s.elapsed) + ": " +
+        counts(s, ", waiting " + std::to_string(s.waiting));
+}
+
+std::string format_summary(const Snapshot &s)
+{
+    return "tavrix-sink-run: " + counts(s, "") + ", elapsed " + seconds(s.elapsed);
+}
+
 std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, const RunEnd &end)
 {
     std::vector<std::string> lines;
@@ -84,31 +83,19 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
     return lines;
 }
 
-ProgressLines::ProgressLines(std::function<Snapshot()> sample_) : sample(std::move(sample_))
+ProgressLines::ProgressLines(std::function<Snapshot()> sample)
 {
-    thread = std::thread(&ProgressLines::print_every_second, this);
+    thread = std::thread([sample, stopped = stop.get_future()] {
+        auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        for (; stopped.wait_until(next) == std::future_status::timeout;
+             next += std::chrono::seconds(1)) {
+            std::fprintf(stderr, "%s\n", format_progress(sample()).c_str());
+        }
+    });
 }
 
 ProgressLines::~ProgressLines()
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        stopping = true;
-    }
-    stopped.notify_all();
+    stop.set_value();
     thread.join();
-}
-
-void ProgressLines::print_every_second()
-{
-    auto next = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> guard(lock);
-    for (;;) {
-        next += std::chrono::seconds(1);
-        if (stopped.wait_until(guard, next, [this] { return stopping; })) {
-            return;
-        }
-        std::string line = format_progress(sample());
-        std::fprintf(stderr, "%s\n", line.c_str());
-    }
 }

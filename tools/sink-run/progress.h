@@ -1,13 +1,13 @@
 /*
- * The runner's figures: the progress line (--stats) and the summary.
+ * The runner's figures: the progress line (--stats), the summary, and
+ * why a run fell short.
  */
 #ifndef TAVRIX_SINK_RUN_PROGRESS_H
 #define TAVRIX_SINK_RUN_PROGRESS_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,12 +15,12 @@
 #include <sink_status.h>
 
 struct Snapshot {
-    uint64_t read = 0;     // payloads taken from the input
-    uint64_t queued = 0;   // payloads the host's queue took
-    uint64_t dropped = 0;  // payloads the host's queue refused
-    uint64_t waiting = 0;  // payloads in the queue now
-    SinkStatus sink;       // the plug-in's own figures
-    double elapsed = 0;    // seconds since the start
+    uint64_t read = 0;    // payloads taken from the input
+    uint64_t queued = 0;  // payloads the host's queue took
+    uint64_t dropped = 0; // payloads the host's queue refused
+    uint64_t waiting = 0; // payloads in the queue now
+    SinkStatus sink;      // the plug-in's own figures
+    double elapsed = 0;   // seconds since the start
 
     /* Publish requests: one per payload and channel, refused ones too;
      * each counted once, however often a broken connection made the
@@ -34,7 +34,6 @@ struct Snapshot {
 std::string format_progress(const Snapshot &snapshot);
 std::string format_summary(const Snapshot &snapshot);
 
-/* How the end of a run went. */
 struct RunEnd {
     bool stalled = false;   // gave up waiting after 30 s without progress
     bool cut_short = false; // a second signal ended the wait
@@ -53,16 +52,8 @@ public:
     explicit ProgressLines(std::function<Snapshot()> sample);
     ~ProgressLines();
 
-    ProgressLines(const ProgressLines &) = delete;
-    ProgressLines &operator=(const ProgressLines &) = delete;
-
 private:
-    void print_every_second();
-
-    std::function<Snapshot()> sample;
-    std::mutex lock;
-    std::condition_variable stopped;
-    bool stopping = false;
+    std::promise<void> stop;
     std::thread thread;
 };
 

@@ -1,25 +1,134 @@
 #include "runner.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <random>
 
+#include <dlfcn.h>
 #include <unistd.h>
+
+#include <openssl/sha.h>
 
 #include <host_session.h>
 
-#include "agent_uuid.h"
-#include "config_checks.h"
-#include "credentials.h"
+#include "configuration.h"
 #include "delivery.h"
-#include "input_file.h"
-#include "plugin_config.h"
-#include "plugin_path.h"
+#include "input.h"
 #include "progress.h"
 #include "signals.h"
 
 namespace {
+
+// Salt the hash so that other programs deriving ids from the same machine
+// id get other ids; the host name's salt keeps a host named like a
+// machine id apart from that machine.
+constexpr const char *MACHINE_ID_SALT = "tavrix-sink-run agent uuid:";
+constexpr const char *HOST_NAME_SALT = "tavrix-sink-run agent uuid from host name:";
+
+// systemd's, D-Bus's (Linux systems without systemd), and FreeBSD's host
+// UUID, in the order they are tried.
+const std::vector<std::string> MACHINE_ID_FILES = {
+    "/etc/machine-id", "/var/lib/dbus/machine-id", "/etc/hostid"};
+
+// Lower-case hex digits without hyphens (FreeBSD writes its host UUID
+// with them); empty unless that makes 32 digits that are not all zero,
+// which some firmware reports for "unknown".
+std::string bare_machine_id(std::string text)
+{
+    text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
+    auto hex = [](unsigned char c) { return std::isxdigit(c) != 0; };
+    if (text.size() != 32 || !std::all_of(text.begin(), text.end(), hex) ||
+        text.find_first_not_of('0') == std::string::npos) {
+        return std::string();
+    }
+    std::transform(text.begin(), text.end(), text.begin(),
+        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string hashed_uuid(const std::string &salted)
+{
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(salted.data()), salted.size(), digest);
+    std::array<uint8_t, 16> bytes;
+    std::copy(digest, digest + bytes.size(), bytes.begin());
+    return format_uuid(bytes);
+}
+
+std::string random_uuid()
+{
+    std::random_device source;
+    std::array<uint8_t, 16> bytes;
+    for (auto &byte : bytes) {
+        byte = static_cast<uint8_t>(source());
+    }
+    return format_uuid(bytes);
+}
+
+std::string local_host_name()
+{
+    // POSIX bounds a host name at 255 bytes; some systems do not terminate
+    // one that fills the buffer.
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return std::string();
+    }
+    return name;
+}
+
+AgentUuid agent_uuid_of(const Options &options)
+{
+    if (!options.uuid_agent.empty()) {
+        return {options.uuid_agent, "--uuid-agent"};
+    }
+    return default_agent_uuid(MACHINE_ID_FILES, local_host_name());
+}
+
+// The loader found the runner's own copy of the host library through the
+// RUNPATH, relative to the program: where it lies tells where the install
+// is, wherever its prefix has moved since the build.
+std::string stand_in_path()
+{
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&ag_debug_enabled), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return std::string();
+    }
+    return info.dli_fname;
+}
+
+// `given` when not empty, else the installed plug-in, else the one of the
+// build tree the runner was built in. Loaded by the name it was found
+// under, the soname's link, as the agent loads it.
+std::string choose_plugin(const std::string &given)
+{
+    if (!given.empty()) {
+        if (access(given.c_str(), R_OK) != 0) {
+            throw UsageError("cannot read plug-in " + given + ": " + std::strerror(errno));
+        }
+        return given;
+    }
+    std::string looked;
+    for (const std::string &candidate :
+        {installed_plugin(stand_in_path()), std::string(TAVRIX_SINK_RUN_BUILD_PLUGIN)}) {
+        if (candidate.empty()) {
+            continue;
+        }
+        if (access(candidate.c_str(), R_OK) == 0) {
+            return candidate;
+        }
+        looked += (looked.empty() ? "" : ", ") + candidate;
+    }
+    throw UsageError("no plug-in found (looked for " + looked + "); give --plugin PATH");
+}
 
 // The instance tag: the first field of the plug-in's log lines.
 constexpr const char *TAG = "mqtt";
@@ -43,65 +152,28 @@ std::chrono::milliseconds connect_limit(const Options &options)
         static_cast<long long>(std::ceil(options.connect_timeout * 1000)));
 }
 
-AgentUuid agent_uuid_of(const Options &options)
-{
-    if (!options.uuid_agent.empty()) {
-        return {options.uuid_agent, "--uuid-agent"};
-    }
-    return default_agent_uuid();
-}
-
-HostIdentity identity_of(const Options &options, const AgentUuid &agent)
-{
-    HostIdentity identity;
-    identity.uuid_agent = agent.uuid;
-    identity.uuid_site = options.uuid_site;
-    identity.uuid_serial = options.uuid_serial;
-    identity.variables = options.variables;
-    return identity;
-}
-
-// Keeps SIGHUP away from a plug-in that is about to be deleted, however
-// the run leaves its scope.
-class ReloadTarget
+class PluginRun
 {
 public:
-    ReloadTarget(SignalWatch &signals_, std::function<void()> reload) : signals(signals_)
-    {
-        signals.set_reload(std::move(reload));
-    }
-    ~ReloadTarget() { clear(); }
-    ReloadTarget(const ReloadTarget &) = delete;
-    ReloadTarget &operator=(const ReloadTarget &) = delete;
-
-    void clear() { signals.set_reload(nullptr); }
-
-private:
-    SignalWatch &signals;
-};
-
-class Run
-{
-public:
-    Run(const Options &options_, PluginConfig &config_, std::vector<std::string> warnings_,
-        const std::string &plugin_path)
-        : options(options_), config(config_), warnings(std::move(warnings_)),
-          started(Clock::now()),
-          agent(agent_uuid_of(options)),
-          signals(events),
-          session(identity_of(options, agent), log_sink(), options.debug),
+    PluginRun(const Options &options_, PluginConfig &config_, const std::string &plugin_path)
+        : options(options_), config(config_), agent(agent_uuid_of(options)), signals(events),
+          host_session({agent.uuid, options.uuid_site, options.uuid_serial, options.variables},
+              log_sink(), options.debug),
           library(plugin_path)
     {
     }
+    // However the run ends, no SIGHUP reaches a plug-in on its way out.
+    ~PluginRun() { signals.set_reload(nullptr); }
 
-    int execute(InputFile &input);
+    int execute(InputReader &input, const std::vector<std::string> &warnings);
 
 private:
     agLogSink log_sink();
     void reload();
-    void say_started();
+    void say_started(const std::vector<std::string> &warnings);
     Snapshot sample();
-    int connect_or_fail(Delivery &delivery);
+    int connect_or_fail();
+    int deliver(InputReader &input);
     std::string stop_worker(int status_if_stuck);
     int report_failure(const std::string &failure);
     void say_unreachable();
@@ -110,20 +182,20 @@ private:
 
     const Options &options;
     PluginConfig &config;
-    const std::vector<std::string> warnings; // about the configuration, for the start
-    const Clock::time_point started;
+    const Clock::time_point started = Clock::now();
     const AgentUuid agent;
     RunEvents events;
     SignalWatch signals;
-    HostSession session;
+    HostSession host_session;
     PluginLibrary library;
     std::unique_ptr<HostedPlugin> plugin;
     std::unique_ptr<Delivery> delivery;
+    std::unique_ptr<ProgressLines> progress; // samples the two above
 };
 
 // Notices always reach standard error, debug lines only when asked for;
 // the host's logger hands lines over with their newline or without.
-agLogSink Run::log_sink()
+agLogSink PluginRun::log_sink()
 {
     return [this](agLogLevel level, const std::string &text) {
         if (level != agLogLevel::NOTICE && !options.debug) {
@@ -134,7 +206,7 @@ agLogSink Run::log_sink()
     };
 }
 
-Snapshot Run::sample()
+Snapshot PluginRun::sample()
 {
     agPluginSink &sink = plugin->sink();
     Snapshot s;
@@ -150,7 +222,7 @@ Snapshot Run::sample()
 // On the signal thread. The plug-in rereads its file only when asked;
 // a private copy must be made anew before, or it would not see the
 // user's edits.
-void Run::reload()
+void PluginRun::reload()
 {
     try {
         config.refresh();
@@ -158,15 +230,15 @@ void Run::reload()
         say(std::string("not reloaded: ") + e.what() + "; the plug-in keeps its configuration");
         return;
     }
-    plugin->sink().DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
+    plugin->reload();
 }
 
-void Run::say_started()
+void PluginRun::say_started(const std::vector<std::string> &warnings)
 {
     std::string name, version;
     plugin->sink().GetName(name);
     plugin->sink().GetVersion(version);
-    say("agent UUID " + session.agent_uuid() + " (from " + agent.source + "); plug-in " +
+    say("agent UUID " + host_session.agent_uuid() + " (from " + agent.source + "); plug-in " +
         library.path() + " (" + name + " v" + version + ")");
     std::string keys;
     for (const auto &entry : config.overridden().items()) {
@@ -182,68 +254,25 @@ void Run::say_started()
     }
 }
 
-int Run::execute(InputFile &input)
+int PluginRun::execute(InputReader &input, const std::vector<std::string> &warnings)
 {
     plugin.reset(new HostedPlugin(library, TAG, {{"config", config.path()}},
         [this] { events.worker_ended(); }));
-    say_started();
-
+    say_started(warnings);
     delivery.reset(new Delivery(plugin->sink(), events, options.channels,
         [this] { return plugin->status(); }));
-    ReloadTarget reload_target(signals, [this] { reload(); });
-    std::unique_ptr<ProgressLines> progress;
+    signals.set_reload([this] { reload(); });
     if (options.stats) {
         progress.reset(new ProgressLines([this] { return sample(); }));
     }
-    int early = connect_or_fail(*delivery);
-    if (early >= 0) {
-        return early;
-    }
-    InputReader reader(input.fd(), options.whole);
-    InputReader::Result fed = delivery->feed(reader);
-    if (fed == InputReader::FAILED) {
-        say("reading the input: " + reader.error());
-    }
-    Delivery::Drain drain = Delivery::Drain::INTERRUPTED;
-    if (!events.has_worker_ended()) {
-        drain = delivery->drain();
-    }
-    RunEnd end;
-    end.stalled = drain == Delivery::Drain::STALLED;
-    end.cut_short = events.hurry();
-    std::string failure = stop_worker(
-        events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
-    progress.reset();
-    reload_target.clear();
-    // The worker has ended: the figures are final, and what is still
-    // unconfirmed goes with the instance.
-    Snapshot summary = sample();
-    end.losses = summary.sink.connections_lost;
-    plugin.reset();
-    return finish(failure, fed == InputReader::FAILED, summary, end);
-}
-
-// The worker's failure message (empty when it ended as asked). A worker
-// still running after the bound is stuck inside the library (a blocking
-// connect, say): unloading it or running destructors under it would
-// crash, so the process leaves at once with `status_if_stuck`.
-std::string Run::stop_worker(int status_if_stuck)
-{
-    if (!plugin->stop(HostedPlugin::STOP_LIMIT)) {
-        std::fprintf(stderr, "tavrix-sink-run: the plug-in's worker did not end within %lld ms;"
-                             " leaving it behind\n",
-            static_cast<long long>(HostedPlugin::STOP_LIMIT.count()));
-        std::fflush(stderr);
-        config.discard();
-        _exit(status_if_stuck);
-    }
-    return plugin->failure();
+    int early = connect_or_fail();
+    return early >= 0 ? early : deliver(input);
 }
 
 // -1 when connected; otherwise the exit status, with the plug-in stopped.
-int Run::connect_or_fail(Delivery &d)
+int PluginRun::connect_or_fail()
 {
-    Delivery::Connect connect = d.wait_for_broker(connect_limit(options));
+    Delivery::Connect connect = delivery->wait_for_broker(connect_limit(options));
     if (connect == Delivery::Connect::CONNECTED) {
         return -1;
     }
@@ -271,32 +300,67 @@ int Run::connect_or_fail(Delivery &d)
     return failure.empty() ? status : report_failure(failure);
 }
 
-int Run::report_failure(const std::string &failure)
+int PluginRun::deliver(InputReader &input)
+{
+    InputReader::Result fed = delivery->feed(input);
+    if (fed == InputReader::FAILED) {
+        say("reading the input: " + input.error());
+    }
+    RunEnd end;
+    end.stalled = !events.has_worker_ended() && delivery->drain() == Delivery::Drain::STALLED;
+    end.cut_short = events.hurry();
+    std::string failure = stop_worker(
+        events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
+    progress.reset();
+    signals.set_reload(nullptr);
+    // The worker has ended: the figures are final, and what is still
+    // unconfirmed goes with the instance.
+    Snapshot summary = sample();
+    end.losses = summary.sink.connections_lost;
+    plugin.reset();
+    return finish(failure, fed == InputReader::FAILED, summary, end);
+}
+
+// The worker's failure message (empty when it ended as asked). A worker
+// still running after the bound is stuck inside the library (a blocking
+// connect, say): unloading it or running destructors under it would
+// crash, so the process leaves at once with `status_if_stuck`.
+std::string PluginRun::stop_worker(int status_if_stuck)
+{
+    if (!plugin->stop(HostedPlugin::STOP_LIMIT)) {
+        say("the plug-in's worker did not end within " +
+            std::to_string(HostedPlugin::STOP_LIMIT.count()) + " ms; leaving it behind");
+        config.discard();
+        _exit(status_if_stuck);
+    }
+    return plugin->failure();
+}
+
+int PluginRun::report_failure(const std::string &failure)
 {
     say("the plug-in failed: " + failure);
     return EXIT_PLUGIN_FAILED;
 }
 
-void Run::say_unreachable()
+void PluginRun::say_unreachable()
 {
     SinkStatus status = plugin->status();
     const std::string &problem = status.last_connection_error;
-    const std::string &library_error = status.last_library_error;
-    std::string reason = problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " + problem;
-    if (!library_error.empty()) {
-        reason += "; libmosquitto: " + library_error;
+    std::string reason = problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " +
+        problem;
+    if (!status.last_library_error.empty()) {
+        reason += "; libmosquitto: " + status.last_library_error;
     }
     say("broker unreachable: no accepted connection within " +
         seconds_text(options.connect_timeout) + " (" + reason + ")");
 }
 
-int Run::finish(const std::string &failure, bool input_failed, const Snapshot &summary,
+int PluginRun::finish(const std::string &failure, bool input_failed, const Snapshot &summary,
     const RunEnd &end)
 {
     std::fprintf(stderr, "%s\n", format_summary(summary).c_str());
     if (!failure.empty()) {
-        say("the plug-in failed: " + failure);
-        return EXIT_PLUGIN_FAILED;
+        return report_failure(failure);
     }
     if (input_failed) {
         return EXIT_PLUGIN_FAILED;
@@ -315,18 +379,16 @@ int Run::finish(const std::string &failure, bool input_failed, const Snapshot &s
 
 int run(const Options &options)
 {
-    InputFile input(options.input);
+    InputReader input(options.input, options.whole);
     std::string plugin_path = choose_plugin(options.plugin);
     try {
         std::vector<std::string> warnings;
         PluginConfig config(options.config,
             configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings),
             connect_limit(options));
-        for (const std::string &line : startup_warnings(config)) {
-            warnings.push_back(line);
-        }
-        Run session(options, config, warnings, plugin_path);
-        return session.execute(input);
+        warnings.insert(warnings.end(), config.warnings().begin(), config.warnings().end());
+        PluginRun plugin_run(options, config, plugin_path);
+        return plugin_run.execute(input, warnings);
     } catch (const MergeError &e) {
         say(e.what());
         return EXIT_PLUGIN_FAILED;
@@ -334,4 +396,66 @@ int run(const Options &options)
         say(e.what());
         return EXIT_PLUGIN_FAILED;
     }
+}
+
+// An install keeps the runner's library directory and the plug-in
+// directory under one prefix, however it is moved.
+std::string installed_plugin(const std::string &stand_in)
+{
+    std::size_t slash = stand_in.rfind('/');
+    if (slash == std::string::npos) {
+        return std::string();
+    }
+    std::string directory = stand_in.substr(0, slash + 1) + TAVRIX_SINK_RUN_PLUGINS_FROM_STAND_IN;
+    char resolved[PATH_MAX];
+    if (realpath(directory.c_str(), resolved) != nullptr) {
+        directory = resolved;
+    }
+    return directory + "/" + TAVRIX_SINK_RUN_PLUGIN_FILE;
+}
+
+std::string format_uuid(std::array<uint8_t, 16> bytes)
+{
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40);
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80);
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text.push_back('-');
+        }
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0x0f]);
+    }
+    return text;
+}
+
+std::string uuid_from_machine_id(const std::string &machine_id)
+{
+    std::string bare = bare_machine_id(machine_id);
+    return bare.empty() ? std::string() : hashed_uuid(MACHINE_ID_SALT + bare);
+}
+
+std::string uuid_from_host_name(const std::string &host_name)
+{
+    return host_name.empty() ? std::string() : hashed_uuid(HOST_NAME_SALT + host_name);
+}
+
+AgentUuid default_agent_uuid(const std::vector<std::string> &files, const std::string &host_name)
+{
+    for (const std::string &path : files) {
+        std::ifstream file(path);
+        std::string machine_id;
+        if (file >> machine_id) {
+            std::string uuid = uuid_from_machine_id(machine_id);
+            if (!uuid.empty()) {
+                return {uuid, path};
+            }
+        }
+    }
+    std::string uuid = uuid_from_host_name(host_name);
+    if (!uuid.empty()) {
+        return {uuid, "host name"};
+    }
+    return {random_uuid(), "random"};
 }

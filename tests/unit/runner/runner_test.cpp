@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+
+#include <unistd.h>
 
 #include <scratch_dir.h>
 
-#include "agent_uuid.h"
+#include "runner.h"
 
 namespace {
 
@@ -12,20 +15,14 @@ namespace {
 bool is_version4_uuid(const std::string &text)
 {
     const std::string form = "xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx";
-    if (text.size() != form.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < form.size(); ++i) {
-        char c = text[i];
+    auto fits = [](char c, char wanted) {
         bool hex_digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-        bool fits = form[i] == 'x' ? hex_digit
-            : form[i] == 'v'       ? (c == '8' || c == '9' || c == 'a' || c == 'b')
-                                   : c == form[i];
-        if (!fits) {
-            return false;
-        }
-    }
-    return true;
+        return wanted == 'x' ? hex_digit
+            : wanted == 'v' ? std::string("89ab").find(c) != std::string::npos
+                            : c == wanted;
+    };
+    return text.size() == form.size() &&
+        std::equal(text.begin(), text.end(), form.begin(), fits);
 }
 
 TEST(AgentUuidTest, DerivedFromTheMachineIdStablyButNotEqualToIt)
@@ -95,6 +92,27 @@ TEST(AgentUuidTest, FormatsCanonically)
     EXPECT_EQ(format_uuid(bytes), "ffffffff-ffff-4fff-bfff-ffffffffffff");
     bytes.fill(0);
     EXPECT_EQ(format_uuid(bytes), "00000000-0000-4000-8000-000000000000");
+}
+
+// An install, wherever its prefix has gone: the loader names the runner's
+// copy of the host library through the program's directory ($ORIGIN/..),
+// and the plug-in directory lies beside it. A build tree has none there.
+TEST(InstalledPluginTest, FoundFromTheHostLibraryTheLoaderFound)
+{
+    ScratchDir prefix;
+    for (const char *directory : {"bin", TAVRIX_RUNNER_LIBDIR, TAVRIX_PLUGIN_DIR}) {
+        std::filesystem::create_directories(prefix.file(directory));
+    }
+    write_file(prefix.file(TAVRIX_RUNNER_LIBDIR "/libtavrixd.so.15"), "");
+    write_file(prefix.file(TAVRIX_PLUGIN_DIR "/" TAVRIX_PLUGIN_FILE), "");
+    std::string plugin = std::filesystem::canonical(prefix.file(TAVRIX_PLUGIN_DIR)).string() +
+        "/" + TAVRIX_PLUGIN_FILE;
+    EXPECT_EQ(installed_plugin(prefix.file("bin/../" TAVRIX_RUNNER_LIBDIR "/libtavrixd.so.15")),
+        plugin);
+
+    std::string elsewhere = installed_plugin(prefix.file("build/src/host/libtavrixd.so.15"));
+    EXPECT_NE(access(elsewhere.c_str(), F_OK), 0) << elsewhere;
+    EXPECT_EQ(installed_plugin("libtavrixd.so.15"), "") << "no path, no install";
 }
 
 } // namespace

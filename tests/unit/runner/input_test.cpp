@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "input_reader.h"
+#include "input.h"
 
 namespace {
 

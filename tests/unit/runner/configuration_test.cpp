@@ -3,31 +3,20 @@
 #include <chrono>
 #include <fstream>
 #include <future>
-#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <scratch_dir.h>
 
-#include "credentials.h"
+#include "configuration.h"
 #include "options.h"
-#include "plugin_config.h"
 
 namespace {
 
 nlohmann::json read_json(const std::string &path)
 {
     return nlohmann::json::parse(read_file(path), nullptr, true, true);
-}
-
-std::string joined(const std::vector<std::string> &words)
-{
-    std::string text;
-    for (const std::string &word : words) {
-        text += word + " ";
-    }
-    return text;
 }
 
 // The configuration a command line gives the plug-in, as the runner makes
@@ -54,7 +43,7 @@ nlohmann::json with_status(nlohmann::json configuration)
     return configuration;
 }
 
-TEST(PluginConfigTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
+TEST(ConfigurationTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
 {
     ScratchDir dir;
     std::string password_file = dir.write("pw", "from-file\r\nsecond line\n");
@@ -102,15 +91,15 @@ TEST(PluginConfigTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
         {{"--config", null_file}, nullptr, nlohmann::json::object()},
     };
     for (const Row &row : rows) {
+        std::string arguments = testing::PrintToString(row.arguments);
         Made made = make(row.arguments, row.environment);
-        EXPECT_EQ(read_json(made.config->path()), with_status(row.expected))
-            << joined(row.arguments);
-        EXPECT_EQ(made.config->contents(), row.expected) << joined(row.arguments);
+        EXPECT_EQ(read_json(made.config->path()), with_status(row.expected)) << arguments;
+        EXPECT_EQ(made.config->contents(), row.expected) << arguments;
         EXPECT_TRUE(row.arguments.empty() || made.config->path() != row.arguments.back());
     }
 }
 
-TEST(PluginConfigTest, RefusesWhatItCannotMerge)
+TEST(ConfigurationTest, RefusesWhatItCannotMerge)
 {
     ScratchDir dir;
     std::string fifo = dir.file("fifo.json");
@@ -145,7 +134,7 @@ TEST(PluginConfigTest, RefusesWhatItCannotMerge)
     for (const Row &row : rows) {
         try {
             make(row.arguments);
-            ADD_FAILURE() << "accepted: " << joined(row.arguments);
+            ADD_FAILURE() << "accepted: " << testing::PrintToString(row.arguments);
         } catch (const UsageError &e) {
             EXPECT_TRUE(row.usage) << e.what();
             EXPECT_EQ(std::string(e.what()).substr(0, row.error.size()), row.error);
@@ -158,15 +147,15 @@ TEST(PluginConfigTest, RefusesWhatItCannotMerge)
 
 // A FIFO (--config <(...)) is read once, as its writer gives it, within
 // the limit; a reload cannot read it again.
-TEST(PluginConfigTest, AFifoIsReadOnceWithinTheLimit)
+TEST(ConfigurationTest, AFifoIsReadOnceWithinTheLimit)
 {
     ScratchDir dir;
     std::string fifo = dir.file("fifo.json");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    auto writer = std::async(std::launch::async, [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::ofstream(fifo) << R"({"topic": "from a pipe"})";
-    });
+    // The writer's open waits until the runner has opened the FIFO: it
+    // comes after the runner began waiting for it.
+    auto writer = std::async(std::launch::async,
+        [&] { std::ofstream(fifo) << R"({"topic": "from a pipe"})"; });
     Made made = make({"--config", fifo});
     writer.get();
     EXPECT_EQ(read_json(made.config->path()), with_status({{"topic", "from a pipe"}}));
@@ -183,7 +172,7 @@ TEST(PluginConfigTest, AFifoIsReadOnceWithinTheLimit)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
-TEST(PluginConfigTest, ThePrivateCopyIsTheUsersAloneAndGoesAway)
+TEST(ConfigurationTest, ThePrivateCopyIsTheUsersAloneAndGoesAway)
 {
     std::string path;
     {
@@ -207,7 +196,7 @@ TEST(PluginConfigTest, ThePrivateCopyIsTheUsersAloneAndGoesAway)
     EXPECT_NE(access(path.substr(0, path.rfind('/')).c_str(), F_OK), 0);
 }
 
-TEST(PluginConfigTest, ARefreshTakesTheFilesEditsAndKeepsTheFlags)
+TEST(ConfigurationTest, ARefreshTakesTheFilesEditsAndKeepsTheFlags)
 {
     ScratchDir dir;
     std::string file = dir.write("c.json", R"({"host": "a", "topic": "file"})");
@@ -224,6 +213,78 @@ TEST(PluginConfigTest, ARefreshTakesTheFilesEditsAndKeepsTheFlags)
     unlink(file.c_str());
     EXPECT_THROW(made.config->refresh(), MergeError);
     EXPECT_EQ(read_json(made.config->path()), edited);
+}
+
+const char *const NO_TOPIC =
+    "the topic is empty: libmosquitto will refuse every publish (give -t TOPIC or \"topic\")";
+
+TEST(ConfigurationTest, WarnsOfWhatThePluginTakesSilentlyButCannotWork)
+{
+    const char *const user_only = "a user name without a password: the plug-in sends no"
+                                  " credentials (give --pw-file FILE, TAVRIX_SINK_RUN_PASSWORD"
+                                  " or \"pass\")";
+    const char *const pass_only = "a password without a user name: the plug-in sends no"
+                                  " credentials (give -u USER or \"user\")";
+    struct Row {
+        const char *configuration;
+        std::vector<std::string> warnings;
+    } rows[] = {
+        {R"({"topic": "t/${channel}"})", {}},
+        {R"({"topic": "t", "user": "u", "pass": "p", "port": 8883, "message_qos": 2})", {}},
+        // Not an object: the plug-in reads no key, and says so itself for
+        // what is not JSON.
+        {"[1]", {}},
+        {R"({})", {NO_TOPIC}},
+        {R"({"topic": ""})", {NO_TOPIC}},
+        {R"({"topic": "a/+/${a+b}"})",
+            {"the topic a/+/${a+b} holds + or #: libmosquitto will refuse every publish to it"}},
+        {R"({"topic": "a/${x#}/b"})", {}},
+        {R"({"topic": 5})",
+            {"\"topic\" is a number, not a string: the plug-in ignores it", NO_TOPIC}},
+        {R"({"topic": null})", {NO_TOPIC}},
+        {R"({"topic": "t", "user": "u"})", {user_only}},
+        {R"({"topic": "t", "user": "u", "pass": ""})", {user_only}},
+        {R"({"topic": "t", "pass": "p", "user": ["u"]})",
+            {"\"user\" is an array, not a string: the plug-in ignores it", pass_only}},
+        {R"({"topic": "t", "port": 0})",
+            {"port 0 is port 0 to the plug-in, where no broker can be reached"}},
+        {R"({"topic": "t", "port": 65536})",
+            {"port 65536 is port 0 to the plug-in, where no broker can be reached"}},
+        {R"({"topic": "t", "port": 70000})", {"port 70000 is port 4464 to the plug-in"}},
+        {R"({"topic": "t", "port": 1883.9})", {"port 1883.9 is port 1883 to the plug-in"}},
+        {R"({"topic": "t", "port": "1883"})",
+            {"\"port\" is a string, not a number: the plug-in ignores it"}},
+        {R"({"topic": "t", "message_qos": 3})",
+            {"QoS 3: libmosquitto will refuse every publish (0, 1 or 2)"}},
+        {R"({"topic": "t", "message_qos": 2.5})", {}},
+        {R"({"topic": "t", "max_inflight_messages": 65535})", {}},
+        {R"({"topic": "t", "max_inflight_messages": 0})",
+            {"max_inflight_messages 0 is outside 1 to 65535: the plug-in uses its default "
+             "(1000 at QoS 1, 20 at QoS 2)"}},
+        {R"({"topic": "t", "message_retain": "true", "tls_insecure": 1})",
+            {"\"message_retain\" is a string, not a boolean: the plug-in ignores it",
+                "\"tls_insecure\" is a number, not a boolean: the plug-in ignores it"}},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(configuration_warnings(nlohmann::json::parse(row.configuration)), row.warnings)
+            << row.configuration;
+    }
+}
+
+TEST(ConfigurationTest, APasswordEveryUserCanReadIsNamed)
+{
+    ScratchDir dir;
+    std::string shared = dir.write("shared.json", R"({"topic": "t", "user": "u", "pass": "p"})");
+    std::string no_pass = dir.write("no-pass.json", R"({"topic": "t"})");
+    ASSERT_EQ(chmod(shared.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(no_pass.c_str(), 0644), 0);
+    EXPECT_EQ(PluginConfig(shared, nlohmann::json::object()).warnings(),
+        std::vector<std::string>{shared + " holds a password and every user can read it (mode"
+                                          " 0644): chmod o-r " + shared});
+    EXPECT_TRUE(PluginConfig(no_pass, nlohmann::json::object()).warnings().empty());
+    ASSERT_EQ(chmod(shared.c_str(), 0640), 0);
+    EXPECT_TRUE(PluginConfig(shared, nlohmann::json::object()).warnings().empty())
+        << "its group is the owner's choice";
 }
 
 } // namespace
