@@ -26,7 +26,7 @@ const char *link_name(Link link);
 /* QoS 1 and 2 publishes in flight at once: libmosquitto's own default
  * (mosquitto_pub's too), and what the plug-in uses unless configured. */
 constexpr int LIBRARY_WINDOW = 20;
-constexpr int PLUGIN_QOS1_WINDOW = 1000;
+constexpr int PLUGIN_QOS1_WINDOW = 4096;
 constexpr int PLUGIN_QOS2_WINDOW = 20;
 
 struct CellSpec {

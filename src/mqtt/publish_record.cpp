@@ -5,7 +5,16 @@
 void PublishRecord::Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic,
     int qos, bool retain, int mid)
 {
+    bytes += payload->length;
     entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false});
+}
+
+void PublishRecord::Release(Entry &entry)
+{
+    if (entry.payload) {
+        bytes -= entry.payload->length;
+        entry.payload.reset();
+    }
 }
 
 bool PublishRecord::Confirm(int mid)
@@ -18,7 +27,7 @@ bool PublishRecord::Confirm(int mid)
         return false;
     }
     found->confirmed = true;
-    found->payload.reset();
+    Release(*found);
     PopConfirmed();
     return true;
 }
@@ -55,6 +64,7 @@ std::size_t PublishRecord::Resend(const std::function<int(const Entry &)> &send)
         --unsent;
         int mid = send(*entry);
         if (mid == UNSENT) {
+            Release(*entry);
             entry = entries.erase(entry);
             continue;
         }

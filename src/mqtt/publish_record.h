@@ -60,12 +60,17 @@ public:
     /* Publishes held, confirmed or not yet: what the record costs. */
     std::size_t Size() const { return entries.size(); }
     bool Empty() const { return entries.empty(); }
+    /* The payload bytes of the publishes not yet confirmed: what
+     * libmosquitto holds copies of. */
+    uint64_t Bytes() const { return bytes; }
 
 private:
     void PopConfirmed();
+    void Release(Entry &entry);
 
     std::deque<Entry> entries;
     std::size_t unsent = 0;
+    uint64_t bytes = 0;
 };
 
 #endif

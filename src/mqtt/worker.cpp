@@ -136,12 +136,14 @@ uint64_t aspPlugin::HandOffLimit() const
     return static_cast<uint64_t>(std::min(applied_window, InflightWindow()));
 }
 
+// Topped up as soon as the window has room: a worker that waited for half
+// of it to be acknowledged would send nothing meanwhile, and a broker that
+// holds its small acknowledgements back (Nagle's algorithm) until the
+// client sends would then wait for the client's delayed TCP ACK instead.
 bool aspPlugin::TakesPayloads(bool want_write) const
 {
-    // Once the connection is up, and then only once half the limit is
-    // confirmed: topping up one publish per acknowledgement would cost a
-    // pass each.
-    return connected && !want_write && record.Size() <= HandOffLimit() / 2;
+    return connected && !want_write && record.Size() < HandOffLimit() &&
+        record.Bytes() < UNCONFIRMED_BYTES;
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
@@ -157,7 +159,9 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     // fast as the worker pops would otherwise keep it from the socket.
     uint64_t limit = std::min<uint64_t>(waiting, DRAIN_BATCH);
     const uint64_t hand_off_limit = HandOffLimit();
-    for (uint64_t taken = 0; taken < limit && record.Size() < hand_off_limit; ++taken) {
+    for (uint64_t taken = 0; taken < limit && record.Size() < hand_off_limit &&
+         record.Bytes() < UNCONFIRMED_BYTES;
+         ++taken) {
         if (!PopPayloadQueue(payload)) {
             break;
         }

@@ -88,13 +88,17 @@ public:
     static constexpr std::chrono::seconds CONNECT_LIMIT{10};
     /* Payloads one pass hands to libmosquitto at the most. */
     static constexpr uint64_t DRAIN_BATCH = 1000;
-    /* Publishes the record may hold unwritten (QoS 0) or unacknowledged
-     * (QoS 1 and 2) before the drain waits, until half of them are
-     * confirmed; at QoS 1 and 2, the in-flight window takes its place. */
-    static constexpr uint64_t UNCONFIRMED_LIMIT = 1000;
+    /* Publishes the record may hold unwritten (QoS 0) before the drain
+     * waits; at QoS 1 and 2 the in-flight window takes its place. */
+    static constexpr uint64_t UNCONFIRMED_LIMIT = 4096;
+    /* Payload bytes the record may hold unconfirmed at any QoS: libmosquitto
+     * keeps a copy of each, so large payloads and a wide window together
+     * must not grow without bound. */
+    static constexpr uint64_t UNCONFIRMED_BYTES = 32 << 20;
     /* The in-flight window at QoS 1 unless configured: libmosquitto's 20
      * caps a link at 20 messages per round trip, and brokers take QoS 1
-     * publishes at any rate. As large as the hand-off lets be unconfirmed. */
+     * publishes at any rate. As large as the hand-off lets be unconfirmed:
+     * 80000 messages a second to a broker 50 ms away. */
     static constexpr int DEFAULT_WINDOW = static_cast<int>(UNCONFIRMED_LIMIT);
     /* At QoS 2 unless configured: brokers bound what a client has in
      * flight at QoS 2 (mosquitto drops a client with more than its

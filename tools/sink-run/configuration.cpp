@@ -235,7 +235,7 @@ void check_window(const nlohmann::json &configuration, std::vector<std::string> 
     int32_t window = value_of<int32_t>(configuration, "max_inflight_messages", 0);
     if (window < 1 || window > 65535) {
         lines.push_back("max_inflight_messages " + written->dump() +
-            " is outside 1 to 65535: the plug-in uses its default (1000 at QoS 1, 20 at QoS 2)");
+            " is outside 1 to 65535: the plug-in uses its default (4096 at QoS 1, 20 at QoS 2)");
     }
 }
 

@@ -137,10 +137,11 @@ TEST(Plan, WanCountsKeepTheRunnersGoalAndTheRunShort)
             if (cell.Window() == 0) {
                 continue;
             }
-            // At best a window per round trip; QoS 2 takes two.
+            // At best a window per round trip; QoS 2 takes two. The widest
+            // window may carry the runner's 20000 in a fifth of a second.
             double per_second = cell.Window() * 1000.0 / (2 * WAN_ONE_WAY_MS) / qos;
             double least = static_cast<double>(cell.messages()) / per_second;
-            EXPECT_GE(least, 1.0) << cell.Label() << ": too few round trips for a rate";
+            EXPECT_GE(least, 0.2) << cell.Label() << ": too few round trips for a rate";
             EXPECT_LE(least, 12.0) << cell.Label();
             seconds += least;
         }
@@ -159,7 +160,9 @@ TEST(Plan, LabelsNameEveryCellOnce)
             EXPECT_STREQ(link_name(cell.link), link) << cell.Label();
         }
     }
-    EXPECT_EQ(make_plan(false, "raw wan w1000 q1", true).size(), 1u);
+    EXPECT_EQ(make_plan(false, "raw wan w" + std::to_string(PLUGIN_QOS1_WINDOW) + " q1", true)
+                  .size(),
+        1u);
 }
 
 TEST(Plan, OnlyKeepsMatchingLabels)

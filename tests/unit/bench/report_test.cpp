@@ -136,16 +136,17 @@ TEST(Report, WanRowsCompareWithEitherRawWindowAndTheirOwnQosZero)
         over(Link::LOOPBACK, PublisherKind::RAW, 1, 0, 0.1), // another link: not a peer
         over(Link::WAN, PublisherKind::SINK_RUN, 1, 0, 2.0),
         over(Link::WAN, PublisherKind::RAW, 1, 0, 40.0),
-        over(Link::WAN, PublisherKind::RAW, 1, 1000, 1.0),
+        over(Link::WAN, PublisherKind::RAW, 1, PLUGIN_QOS1_WINDOW, 1.0),
         over(Link::WAN, PublisherKind::SINK_RUN, 0, 0, 1.0),
         over(Link::WAN, PublisherKind::RAW, 0, 0, 0.5),
     };
     results[1].cpu_seconds = 3.0;
     results[3].cpu_seconds = 2.0;
     std::string wan = section_of(table_of(results), "50 ms round trip");
-    // 20x raw with 20 in flight, half of raw with 1000, half its QoS 0 rate.
+    // 20x raw with 20 in flight, half of raw with its own window, half its
+    // QoS 0 rate.
     std::string runner = row_of(wan, "| sink-run | 1 |");
-    EXPECT_NE(runner.find("| 1000 | 1000 | 500 | 20.00 | 0.50 | - | 0.50 |"), std::string::npos)
+    EXPECT_NE(runner.find("| 1000 | 500 | 20.00 | 0.50 | - | 0.50 |"), std::string::npos)
         << wan;
     EXPECT_NE(runner.find("| 1.50 |"), std::string::npos) << "CPU";
     // A peer of its own shape is no comparison; QoS 0 has no window.

@@ -89,6 +89,22 @@ TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
     EXPECT_EQ(record.Size(), 2u);
 }
 
+TEST(PublishRecordTest, BytesCountWhatIsUnconfirmed)
+{
+    PublishRecord record;
+    record.Add(payload("12345"), "t/1", 1, false, 1);
+    record.Add(payload("123"), "t/2", 1, false, 2);
+    record.Add(payload("1"), "t/3", 1, false, 3);
+    EXPECT_EQ(record.Bytes(), 9u);
+    record.Confirm(2);
+    EXPECT_EQ(record.Bytes(), 6u) << "confirmed, though still held behind the first";
+    record.ForgetClient();
+    record.Resend([](const PublishRecord::Entry &entry) {
+        return entry.topic == "t/1" ? PublishRecord::UNSENT : 7;
+    });
+    EXPECT_EQ(record.Bytes(), 1u) << "a refused re-send is given up";
+}
+
 TEST(PublishRecordTest, ConfirmedEntryBehindAnOpenOneIsHeldUntilTheOlderIsDone)
 {
     PublishRecord record;

@@ -551,17 +551,18 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
         ElementsAre(aspPlugin::DRAIN_BATCH, 2 * aspPlugin::DRAIN_BATCH, payloads));
 }
 
-TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
+// libmosquitto copies every payload it is handed: what waits unconfirmed
+// is bounded in bytes too, whatever the window.
+TEST_F(WorkerTest, HandOverStopsAtTheUnconfirmedBytes)
 {
     open_socket(pair.client());
     with_callbacks();
-    const uint64_t limit = aspPlugin::UNCONFIRMED_LIMIT;
-    const uint64_t payloads = 2 * limit;
-    for (uint64_t i = 0; i < payloads; ++i) {
-        queue("x");
+    const std::string megabyte(1 << 20, 'x');
+    const uint64_t fit = aspPlugin::UNCONFIRMED_BYTES / megabyte.size();
+    for (uint64_t i = 0; i < fit + 8; ++i) {
+        queue(megabyte);
     }
-    // Confirmed after the first pass: one too few to resume, then enough.
-    const std::vector<uint64_t> confirmations = {limit / 2 - 1, 1, 0};
+    const std::vector<int> confirmations = {3, 0};
     std::vector<std::size_t> published_by_pass;
     std::size_t confirmed = 0;
     fake::on("mosquitto_loop_misc", [&] {
@@ -570,7 +571,7 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
             plugin->Terminate();
         }
         const std::vector<int> mids = fake::published_mids();
-        for (uint64_t i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
+        for (int i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
             fake::fire_publish(mids.at(confirmed++));
         }
     });
@@ -580,8 +581,8 @@ TEST_F(WorkerTest, HandOverWaitsWhileManyPublishesAreUnconfirmed)
 
     plugin->Entry();
 
-    EXPECT_THAT(published_by_pass, ElementsAre(limit, limit, limit + limit / 2))
-        << "topped up to the limit once half of it was confirmed";
+    EXPECT_THAT(published_by_pass, ElementsAre(fit, fit + 3));
+    EXPECT_EQ(PluginPeer(*plugin).record.Bytes(), fit * megabyte.size());
 }
 
 // At QoS 1 and 2 nothing is handed over beyond the in-flight window: it
@@ -613,8 +614,9 @@ TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
 
     plugin->Entry();
 
+    // Topped up by what was confirmed, each pass.
     const std::size_t window = aspPlugin::QOS2_WINDOW;
-    EXPECT_THAT(published_by_pass, ElementsAre(window, window, window + window / 2));
+    EXPECT_THAT(published_by_pass, ElementsAre(window, window + 9, window + 10));
 }
 
 // ---------------------------------------------------------------------------

@@ -260,7 +260,7 @@ TEST(ConfigurationTest, WarnsOfWhatThePluginTakesSilentlyButCannotWork)
         {R"({"topic": "t", "max_inflight_messages": 65535})", {}},
         {R"({"topic": "t", "max_inflight_messages": 0})",
             {"max_inflight_messages 0 is outside 1 to 65535: the plug-in uses its default "
-             "(1000 at QoS 1, 20 at QoS 2)"}},
+             "(4096 at QoS 1, 20 at QoS 2)"}},
         {R"({"topic": "t", "message_retain": "true", "tls_insecure": 1})",
             {"\"message_retain\" is a string, not a boolean: the plug-in ignores it",
                 "\"tls_insecure\" is a number, not a boolean: the plug-in ignores it"}},
