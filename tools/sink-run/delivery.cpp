@@ -127,8 +127,10 @@ Delivery::Drain Delivery::drain()
     if (result != Drain::DONE) {
         return result;
     }
+    // A connection given up or made again is progress too: what it held
+    // is published again on the next one.
     return wait_for([this] { return status().unconfirmed == 0; }, [this] {
         SinkStatus now = status();
-        return now.confirmed + now.lost;
+        return now.confirmed + now.lost + now.connections + now.connections_lost;
     });
 }

@@ -27,8 +27,10 @@ public:
     /* Publishes the runner lets libmosquitto hold unconfirmed: QoS 1 and 2
      * messages stay there until the broker acknowledges them. */
     static constexpr uint64_t OUTSTANDING_LIMIT = 20000;
-    /* How long the end of a run waits without any progress. */
-    static constexpr std::chrono::seconds STALL_LIMIT{30};
+    /* How long the end of a run waits without any progress: longer than the
+     * plug-in takes to give up a broker that hangs (two keep-alive periods,
+     * 30 s) and connect again. */
+    static constexpr std::chrono::seconds STALL_LIMIT{45};
 
     enum class Connect { CONNECTED, WORKER_ENDED, STOPPED, TIMED_OUT };
     enum class Drain { DONE, STALLED, INTERRUPTED };

@@ -37,7 +37,7 @@ std::string why_never_made(const Snapshot &s, const RunEnd &end)
 std::string why_unconfirmed(const RunEnd &end)
 {
     if (end.stalled) {
-        return " (gave up after 30 s without progress)";
+        return " (gave up after 45 s without progress)";
     }
     if (end.cut_short) {
         return " (wait cut short by a second signal)";
@@ -78,7 +78,7 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
             " publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged"
             " (QoS 1 and 2)" + why_unconfirmed(end));
     } else if (end.stalled) {
-        lines.push_back("the plug-in did not finish its queue (gave up after 30 s)");
+        lines.push_back("the plug-in did not finish its queue (gave up after 45 s)");
     }
     return lines;
 }

@@ -94,9 +94,9 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
     } rows[] = {
         {unconfirmed, end_with(true, false, 0),
             {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
-             "(QoS 1 and 2) (gave up after 30 s without progress)"}},
+             "(QoS 1 and 2) (gave up after 45 s without progress)"}},
         {clean_run(), end_with(true, false, 0),
-            {"the plug-in did not finish its queue (gave up after 30 s)"}},
+            {"the plug-in did not finish its queue (gave up after 45 s)"}},
         {cut, end_with(false, true, 0),
             {"2 publishes never made (wait cut short by a second signal)",
                 "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or "
