@@ -118,8 +118,14 @@ void aspPlugin::ReportConnectionLoss()
 // publish needs no second attempt.
 void aspPlugin::mqOnPublish(int mid)
 {
-    if (record.Confirm(mid)) {
-        status.Confirmed();
+    std::optional<PublishRecord::Confirmation> confirmation = record.Confirm(mid);
+    if (!confirmation) {
+        return;
+    }
+    status.Confirmed();
+    // A QoS 0 confirmation is a write, which says nothing of the path.
+    if (confirmation->qos > 0) {
+        inflight.Confirmed(confirmation->latency);
     }
 }
 

@@ -128,6 +128,7 @@ bool aspPlugin::mqInit()
     // Every initialise brings libmosquitto's window back to 20. The option
     // is documented for MQTT 5, yet libmosquitto applies it to 3.1.1 too.
     applied_window = InflightWindow();
+    inflight.Reset();
     mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, applied_window);
     return true;
 }

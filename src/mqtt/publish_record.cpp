@@ -6,7 +6,8 @@ void PublishRecord::Add(std::shared_ptr<agPluginSinkPayload> payload, const std:
     int qos, bool retain, int mid)
 {
     bytes += payload->length;
-    entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false});
+    entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false,
+        std::chrono::steady_clock::now()});
 }
 
 void PublishRecord::Release(Entry &entry)
@@ -17,19 +18,20 @@ void PublishRecord::Release(Entry &entry)
     }
 }
 
-bool PublishRecord::Confirm(int mid)
+std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid)
 {
     // Confirmations come in the order of hand-over but for QoS 2 flows
     // overtaking QoS 1 ones, so the search from the oldest rarely goes far.
     auto found = std::find_if(entries.begin(), entries.end(),
         [mid](const Entry &entry) { return entry.mid == mid && !entry.confirmed; });
     if (mid == UNSENT || found == entries.end()) {
-        return false;
+        return std::nullopt;
     }
+    Confirmation confirmation{found->qos, std::chrono::steady_clock::now() - found->handed_at};
     found->confirmed = true;
     Release(*found);
     PopConfirmed();
-    return true;
+    return confirmation;
 }
 
 // A confirmed publish behind an unconfirmed one stays, marked, until the
@@ -69,6 +71,7 @@ std::size_t PublishRecord::Resend(const std::function<int(const Entry &)> &send)
             continue;
         }
         entry->mid = mid;
+        entry->handed_at = std::chrono::steady_clock::now();
         ++sent;
         ++entry;
     }

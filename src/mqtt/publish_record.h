@@ -14,11 +14,13 @@
 #ifndef TAVRIX_MQTT_PUBLISH_RECORD_H
 #define TAVRIX_MQTT_PUBLISH_RECORD_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <host/tavrixd.h>
@@ -35,6 +37,14 @@ public:
          * been handed to the current client. */
         int mid;
         bool confirmed;
+        /* When it was last handed over. */
+        std::chrono::steady_clock::time_point handed_at;
+    };
+    /* What a confirmation tells of its publish. */
+    struct Confirmation {
+        int qos;
+        /* From the hand-over to the confirmation. */
+        std::chrono::steady_clock::duration latency;
     };
     static constexpr int UNSENT = -1;
 
@@ -42,8 +52,8 @@ public:
     void Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic, int qos,
         bool retain, int mid);
     /* The library's publish callback for `mid`: the publish is done with.
-     * False when no publish of the current client has that id. */
-    bool Confirm(int mid);
+     * Nothing when no publish of the current client has that id. */
+    std::optional<Confirmation> Confirm(int mid);
     /* The client was re-initialised, and with it went everything it held:
      * every publish still recorded is to be handed over again. Returns how
      * many there are. */

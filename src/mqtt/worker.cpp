@@ -125,15 +125,16 @@ void aspPlugin::ResendUnconfirmed()
         tag.c_str(), resent);
 }
 
-// At QoS 1 and 2 the in-flight window: a publish beyond it would only wait
-// in libmosquitto's queue. A QoS raised by a reload keeps to its own window
-// until the next connection applies it.
+// At QoS 1 and 2 no more than the path needs in flight, within the
+// window: a publish beyond the window would only wait in libmosquitto's
+// queue. A QoS raised by a reload keeps to its own window until the next
+// connection applies it.
 uint64_t aspPlugin::HandOffLimit() const
 {
     if (message_qos == 0) {
         return UNCONFIRMED_LIMIT;
     }
-    return static_cast<uint64_t>(std::min(applied_window, InflightWindow()));
+    return inflight.Limit(static_cast<uint64_t>(std::min(applied_window, InflightWindow())));
 }
 
 // Topped up as soon as the window has room: a worker that waited for half

@@ -20,6 +20,7 @@
 
 #include <host/tavrixd.h>
 
+#include "inflight_target.h"
 #include "instance_status.h"
 #include "publish_record.h"
 #include "retry_backoff.h"
@@ -137,6 +138,8 @@ private:
     bool connecting = false;
     /* What GetStatus reports, kept by the worker. */
     InstanceStatus status;
+    /* How many QoS 1 and 2 publishes the connection needs in flight. */
+    InflightTarget inflight;
 
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);

@@ -526,6 +526,8 @@ TEST_F(WorkerTest, NoHandOverWhileLibmosquittoHasUnwrittenData)
 TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
 {
     open_socket(pair.client());
+    // QoS 0: no window or path to bound the hand-off.
+    PluginPeer(*plugin).message_qos = 0;
     with_callbacks();
     const uint64_t payloads = 2 * aspPlugin::DRAIN_BATCH + 500;
     for (uint64_t i = 0; i < payloads; ++i) {
@@ -549,6 +551,40 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
 
     EXPECT_THAT(published_by_pass,
         ElementsAre(aspPlugin::DRAIN_BATCH, 2 * aspPlugin::DRAIN_BATCH, payloads));
+}
+
+// libmosquitto's cost per message grows with what is in flight: the
+// hand-off keeps to what the path needs, and widens as it shows more.
+TEST_F(WorkerTest, HandOverStartsNarrowAndWidensAsThePathShowsItNeedsMore)
+{
+    open_socket(pair.client());
+    with_callbacks();
+    for (int i = 0; i < 1000; ++i) {
+        queue("x");
+    }
+    std::vector<std::size_t> published_by_pass;
+    std::size_t confirmed = 0;
+    // Every publish confirmed at once: a path with no round trip to speak
+    // of holds nothing, and the window never limits it; then, confirmed
+    // late, a far broker's.
+    fake::on("mosquitto_loop_misc", [&] {
+        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
+        if (published_by_pass.size() == 4) {
+            plugin->Terminate();
+        }
+        const std::vector<int> mids = fake::published_mids();
+        while (confirmed < mids.size()) {
+            fake::fire_publish(mids.at(confirmed++));
+        }
+    });
+    for (int pass = 0; pass < 4; ++pass) {
+        fake::script_select({0, 0, false, false});
+    }
+
+    plugin->Entry();
+
+    EXPECT_EQ(published_by_pass.front(), InflightTarget::FLOOR);
+    EXPECT_LT(published_by_pass.back(), 1000u) << "not the whole window at once";
 }
 
 // libmosquitto copies every payload it is handed: what waits unconfirmed
