@@ -5,7 +5,6 @@
  * dictionary are made from the table.)
  */
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -23,16 +22,24 @@ std::string source_file(const std::string &name)
     return text.str();
 }
 
-/* Every line of `text` that `pattern` matches, its first group. */
-std::vector<std::string> matching(const std::string &text, const std::string &pattern)
+/* The key of every row of README's key table, in order: rows read
+ * "| `name` | kind | ...". */
+std::vector<std::string> key_rows(const std::string &text)
 {
     std::vector<std::string> found;
-    std::regex line(pattern);
     std::istringstream lines(text);
     for (std::string each; std::getline(lines, each);) {
-        std::smatch match;
-        if (std::regex_match(each, match, line)) {
-            found.push_back(match[1]);
+        if (each.rfind("| `", 0) != 0) {
+            continue;
+        }
+        std::string::size_type end = each.find("` | ", 3);
+        if (end == std::string::npos) {
+            continue;
+        }
+        for (const char *kind : {"string |", "number |", "boolean |"}) {
+            if (each.compare(end + 4, std::string(kind).size(), kind) == 0) {
+                found.push_back(each.substr(3, end - 3));
+            }
         }
     }
     return found;
@@ -55,8 +62,7 @@ TEST(ConfigDocsTest, ReadmeKeyTableHasARowPerKeyInItsOrder)
             " | " + key.shown + " | " + key.help + " |";
         EXPECT_NE(readme.find("\n" + row + "\n"), std::string::npos) << row;
     }
-    EXPECT_EQ(matching(readme, "\\| `([a-z_]+)` \\| (?:string|number|boolean) \\| .*"),
-        table_names());
+    EXPECT_EQ(key_rows(readme), table_names());
 }
 
 TEST(ConfigDocsTest, ExampleSetsEveryKey)
