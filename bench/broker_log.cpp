@@ -1,4 +1,4 @@
-#include "broker_log.h"
+#include "bench.h"
 
 #include <sstream>
 

@@ -1,4 +1,4 @@
-#include "payload.h"
+#include "bench.h"
 
 #include <cstring>
 
@@ -52,7 +52,7 @@ PayloadStamper::PayloadStamper(std::size_t size)
 {
 }
 
-const char *PayloadStamper::Stamp(uint64_t seq, int64_t stamp_ns)
+const char *PayloadStamper::stamp(uint64_t seq, int64_t stamp_ns)
 {
     write_digits(&buffer[SEQ_AT], SEQ_DIGITS, seq);
     write_digits(&buffer[STAMP_AT], STAMP_DIGITS, static_cast<uint64_t>(stamp_ns));
@@ -61,7 +61,7 @@ const char *PayloadStamper::Stamp(uint64_t seq, int64_t stamp_ns)
 
 PayloadChecker::PayloadChecker(std::size_t size) : reference(render_template(size)) {}
 
-bool PayloadChecker::Check(const void *data, std::size_t length, PayloadHeader &header) const
+bool PayloadChecker::check(const void *data, std::size_t length, PayloadHeader &header) const
 {
     const char *text = static_cast<const char *>(data);
     if (length != reference.size() || text[0] != 'S' || text[STAMP_AT - 1] != 'T' ||

@@ -1,4 +1,4 @@
-#include "plan.h"
+#include "bench.h"
 
 namespace {
 
@@ -30,8 +30,9 @@ struct Sizing {
 // Full-run counts give the raw publisher of a cell two to three seconds
 // on a quiet 2-core machine (QoS 1 and 2 wait for acknowledgements, 20 in
 // flight, and are much slower than QoS 0). The 64 KiB cells also bound
-// memory: the plug-in's process holds up to two copies of every payload
-// (the host's queue and the library's).
+// memory: the host's queue, which has room for the whole run, holds every
+// payload the plug-in has not yet taken (it takes none before CONNACK, and
+// then only as many as its in-flight target and unconfirmed bound allow).
 // The stall of a full run is shorter than the keep-alive's limit (the
 // client gives a connection up 15 s after an unanswered ping, and pings
 // 15 s after the broker last spoke), starting as the stream starts.
@@ -91,7 +92,7 @@ void add_wan_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny,
             group.push_back({PublisherKind::RAW, qos, SMALL, 1, 0, 0});
             if (qos == 1) {
                 group.push_back({PublisherKind::RAW, qos, SMALL, 1, 0, 0});
-                group.back().window = PLUGIN_QOS1_WINDOW;
+                group.back().raw_window = PLUGIN_QOS1_WINDOW;
             }
             if (qos < 2) {
                 group.push_back({PublisherKind::PUB_CLI, qos, SMALL, 1, 0, 0});
@@ -99,7 +100,7 @@ void add_wan_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny,
         }
         for (CellSpec &cell : group) {
             cell.link = Link::WAN;
-            cell.payloads = cell.Window() == LIBRARY_WINDOW ? sizing.wan_window_bound[qos]
+            cell.payloads = cell.window() == LIBRARY_WINDOW ? sizing.wan_window_bound[qos]
                                                             : sizing.wan_messages[qos];
             plan.push_back(cell);
         }
@@ -124,7 +125,7 @@ void add_tls_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
             }
             if (!tiny && qos == 1) {
                 group.push_back({PublisherKind::RAW, qos, size, 1, payloads, 0});
-                group.back().window = PLUGIN_QOS1_WINDOW;
+                group.back().raw_window = PLUGIN_QOS1_WINDOW;
             }
             for (CellSpec &cell : group) {
                 cell.link = Link::TLS;
@@ -155,20 +156,17 @@ void add_stall_cell(std::vector<CellSpec> &plan, const Sizing &sizing)
 
 const char *publisher_name(PublisherKind kind)
 {
-    switch (kind) {
-    case PublisherKind::PLUGIN:
-        return "plugin";
-    case PublisherKind::RAW:
-        return "raw";
-    case PublisherKind::PUB_CLI:
-        return "mosquitto_pub";
-    case PublisherKind::SINK_RUN:
-        return "sink-run";
-    }
-    return "?";
+    static const char *const NAMES[] = {"plugin", "raw", "mosquitto_pub", "sink-run"};
+    return NAMES[static_cast<int>(kind)];
 }
 
-int CellSpec::Window() const
+const char *link_name(Link link)
+{
+    static const char *const NAMES[] = {"loopback", "wan", "tls"};
+    return NAMES[static_cast<int>(link)];
+}
+
+int CellSpec::window() const
 {
     if (qos == 0) {
         return 0;
@@ -178,27 +176,14 @@ int CellSpec::Window() const
     case PublisherKind::SINK_RUN:
         return qos == 2 ? PLUGIN_QOS2_WINDOW : PLUGIN_QOS1_WINDOW;
     case PublisherKind::RAW:
-        return window != 0 ? window : LIBRARY_WINDOW;
+        return raw_window != 0 ? raw_window : LIBRARY_WINDOW;
     case PublisherKind::PUB_CLI:
-        return LIBRARY_WINDOW;
+        break;
     }
-    return 0;
+    return LIBRARY_WINDOW;
 }
 
-const char *link_name(Link link)
-{
-    switch (link) {
-    case Link::LOOPBACK:
-        return "loopback";
-    case Link::WAN:
-        return "wan";
-    case Link::TLS:
-        return "tls";
-    }
-    return "?";
-}
-
-std::string CellSpec::Label() const
+std::string CellSpec::label() const
 {
     std::string label = publisher_name(kind);
     if (stalled()) {
@@ -209,8 +194,8 @@ std::string CellSpec::Label() const
     if (link != Link::LOOPBACK) {
         label += std::string(" ") + link_name(link);
     }
-    if (window != 0) {
-        label += " w" + std::to_string(window);
+    if (raw_window != 0) {
+        label += " w" + std::to_string(raw_window);
     }
     return label + " q" + std::to_string(qos) + " " + std::to_string(size) + "B " +
         std::to_string(channels) + "ch";
@@ -227,7 +212,7 @@ std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_ru
     add_stall_cell(all, sizing);
     std::vector<CellSpec> plan;
     for (const CellSpec &cell : all) {
-        if (only.empty() || cell.Label().find(only) != std::string::npos) {
+        if (only.empty() || cell.label().find(only) != std::string::npos) {
             plan.push_back(cell);
         }
     }

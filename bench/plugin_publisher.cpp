@@ -14,11 +14,7 @@
 #include <host_session.h>
 #include <wait.h>
 
-#include "clock.h"
-#include "payload.h"
-#include "process_usage.h"
-#include "publisher_driver.h"
-#include "publishers.h"
+#include "bench.h"
 
 namespace {
 
@@ -65,36 +61,25 @@ std::set<std::string> channel_set(int channels)
 // As fast as the host can, or at the cell's pace.
 void hand_over(agPluginSink &sink, const CellSpec &cell)
 {
-    PayloadStamper stamper(cell.size);
     const std::set<std::string> channels = channel_set(cell.channels);
-    const int64_t start = bench_now_ns();
-    const int64_t period = cell.paced() ? 1000000000 / static_cast<int64_t>(cell.rate) : 0;
-    int64_t first = 0;
-    for (uint64_t seq = 0; seq < cell.payloads; ++seq) {
-        if (period != 0) {
-            std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
-                std::chrono::nanoseconds(start + period * static_cast<int64_t>(seq))));
+    auto wait = [&sink, &cell](int64_t due) {
+        if (due != 0) {
+            std::this_thread::sleep_until(
+                std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)));
         }
         // A host that must not lose its input waits for room, as the
         // runner does; the other cells have room for the whole run.
         while (cell.stalled() &&
             !sink.WaitForPayloadQueueDepth(agPluginSink::DEFAULT_QUEUE_LIMIT, 100)) {
         }
-        int64_t stamp = bench_now_ns();
-        if (seq == 0) {
-            first = stamp;
-        }
-        sink.QueuePayload(std::make_shared<agPluginSinkPayload>(stamper.Stamp(seq, stamp),
-            stamper.size(), channels));
-    }
-    report_line("t0 " + std::to_string(first));
+        return true;
+    };
+    auto queue = [&sink, &channels](const char *data, std::size_t size) {
+        sink.QueuePayload(std::make_shared<agPluginSinkPayload>(data, size, channels));
+        return true;
+    };
+    report_line("t0 " + std::to_string(hand_over_payloads(cell, wait, queue)));
     report_line("sent " + std::to_string(cell.payloads));
-}
-
-int fail(const std::string &text)
-{
-    report_line("error " + text);
-    return 1;
 }
 
 // The plug-in's own word that it is connected: its figures.
@@ -114,7 +99,7 @@ int run_hosted(const PublisherArgs &args, HostedPlugin &plugin)
         sink.SetPayloadQueueLimit(args.cell.payloads + 1);
     }
     if (!wait_connected(plugin)) {
-        return fail("the plug-in did not connect");
+        return role_failed("the plug-in did not connect");
     }
     hand_over(sink, args.cell);
     report_line("dropped " + std::to_string(sink.GetPayloadsDropped()));
@@ -125,9 +110,9 @@ int run_hosted(const PublisherArgs &args, HostedPlugin &plugin)
     report_line("host_cpu " + std::to_string(cpu_seconds_of(host_usage)));
     wait_for_stop();
     if (!plugin.stop()) {
-        return fail("the worker did not stop");
+        return role_failed("the worker did not stop");
     }
-    return plugin.failure().empty() ? 0 : fail("the worker failed: " + plugin.failure());
+    return plugin.failure().empty() ? 0 : role_failed("the worker failed: " + plugin.failure());
 }
 
 } // namespace
@@ -141,6 +126,6 @@ int run_plugin_publisher(const PublisherArgs &args)
         HostedPlugin plugin(library, TAG, {{"type", "1"}, {"config", write_config(args)}});
         return run_hosted(args, plugin);
     } catch (const std::exception &e) {
-        return fail(e.what());
+        return role_failed(e.what());
     }
 }

@@ -1,4 +1,4 @@
-#include "publisher_args.h"
+#include "bench.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,17 +7,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool parse_kind(const std::string &text, PublisherKind &kind)
-{
-    for (PublisherKind candidate : {PublisherKind::PLUGIN, PublisherKind::RAW}) {
-        if (text == publisher_name(candidate)) {
-            kind = candidate;
-            return true;
-        }
-    }
-    return false;
-}
 
 bool parse_number(const char *text, unsigned long long &value)
 {
@@ -29,23 +18,28 @@ bool parse_number(const char *text, unsigned long long &value)
 
 } // namespace
 
-std::vector<std::string> PublisherArgs::ToArgv(const std::string &program) const
+std::vector<std::string> PublisherArgs::to_argv(const std::string &program) const
 {
     std::vector<std::string> argv = {program, "--role", publisher_name(cell.kind),
         std::to_string(port), std::to_string(cell.qos), std::to_string(cell.size),
         std::to_string(cell.channels), std::to_string(cell.payloads), std::to_string(cell.rate),
-        std::to_string(cell.stall_seconds), std::to_string(cell.window), id, workdir};
+        std::to_string(cell.stall_seconds), std::to_string(cell.raw_window), id, workdir};
     if (!ca_file.empty()) {
         argv.push_back(ca_file);
     }
     return argv;
 }
 
-bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
+bool PublisherArgs::parse(int argc, char **argv, PublisherArgs &args)
 {
     // program --role kind port qos size channels payloads rate stall window id workdir [ca_file]
-    if ((argc != 13 && argc != 14) || std::strcmp(argv[1], "--role") != 0 ||
-        !parse_kind(argv[2], args.cell.kind)) {
+    if ((argc != 13 && argc != 14) || std::strcmp(argv[1], "--role") != 0) {
+        return false;
+    }
+    const std::string kind = argv[2];
+    args.cell.kind =
+        kind == publisher_name(PublisherKind::RAW) ? PublisherKind::RAW : PublisherKind::PLUGIN;
+    if (kind != publisher_name(args.cell.kind)) {
         return false;
     }
     unsigned long long numbers[8];
@@ -61,7 +55,7 @@ bool PublisherArgs::Parse(int argc, char **argv, PublisherArgs &args)
     args.cell.payloads = numbers[4];
     args.cell.rate = static_cast<unsigned>(numbers[5]);
     args.cell.stall_seconds = static_cast<unsigned>(numbers[6]);
-    args.cell.window = static_cast<int>(numbers[7]);
+    args.cell.raw_window = static_cast<int>(numbers[7]);
     args.id = argv[11];
     args.workdir = argv[12];
     args.ca_file = argc == 14 ? argv[13] : "";
@@ -114,6 +108,12 @@ void report_line(const std::string &line)
 {
     std::string text = line + "\n";
     write_all(STDOUT_FILENO, text.data(), text.size());
+}
+
+int role_failed(const std::string &text)
+{
+    report_line("error " + text);
+    return 1;
 }
 
 void wait_for_stop()

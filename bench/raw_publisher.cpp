@@ -1,11 +1,11 @@
 /*
  * The library's own ceiling for the plug-in's design: one libmosquitto
- * client in threaded mode, driven by the same pass as the plug-in's
- * worker (publish what waits, select on the socket for at most a second,
- * loop_read, loop_write), with none of the plug-in's own work: no host
- * queue, no payload copy, topics made once. Its in-flight window is
- * libmosquitto's own unless the cell gives one; on a TLS link it trusts
- * the cell's CA, as the plug-in does.
+ * client in threaded mode, driven by a pass like the plug-in's worker's
+ * (publish, select on the socket for at most a second, loop_read,
+ * loop_write), with none of the plug-in's own work: no host queue, no
+ * payload copy, no bound on what it hands the library, topics made once.
+ * Its in-flight window is libmosquitto's own unless the cell gives one; on
+ * a TLS link it trusts the cell's CA, as the plug-in does.
  */
 #include <algorithm>
 #include <atomic>
@@ -17,9 +17,7 @@
 
 #include <mosquitto.h>
 
-#include "clock.h"
-#include "payload.h"
-#include "publishers.h"
+#include "bench.h"
 
 namespace {
 
@@ -88,75 +86,41 @@ bool connect_client(struct mosquitto *mosq, int port, const std::atomic<bool> &c
     return true;
 }
 
-/* Publishes every payload that waits, which for this publisher is all of
- * them, at once: the same as the plug-in's drain when the host is ahead. */
-int publish_all(struct mosquitto *mosq, const CellSpec &cell, const std::vector<std::string> &topics)
+/* Each payload published to every channel as soon as it is stamped: all
+ * at once (the plug-in hands the library no more than its in-flight target
+ * and its bound on unconfirmed bytes allow), or at each of a paced cell's
+ * instants with the loop pumping between them, the library's own latency
+ * with the plug-in's kind of loop. */
+int publish_cell(struct mosquitto *mosq, const CellSpec &cell, const std::vector<std::string> &topics)
 {
-    PayloadStamper stamper(cell.size);
-    int length = static_cast<int>(stamper.size());
-    int64_t first = 0;
-    for (uint64_t seq = 0; seq < cell.payloads; ++seq) {
-        int64_t stamp = bench_now_ns();
-        if (seq == 0) {
-            first = stamp;
+    int rc = MOSQ_ERR_SUCCESS;
+    auto pump_until = [mosq, &rc](int64_t due) {
+        for (int64_t now; rc == MOSQ_ERR_SUCCESS && due != 0 && (now = bench_now_ns()) < due;) {
+            rc = pump(mosq,
+                std::chrono::microseconds(std::min<int64_t>((due - now) / 1000 + 1, 1000000)));
         }
-        const char *data = stamper.Stamp(seq, stamp);
-        for (const std::string &topic : topics) {
-            int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), length, data, cell.qos, false);
-            if (rc != MOSQ_ERR_SUCCESS) {
-                return rc;
-            }
+        return rc == MOSQ_ERR_SUCCESS;
+    };
+    auto publish = [mosq, &cell, &topics, &rc](const char *data, std::size_t size) {
+        for (std::size_t i = 0; i < topics.size() && rc == MOSQ_ERR_SUCCESS; ++i) {
+            rc = mosquitto_publish(mosq, nullptr, topics[i].c_str(), static_cast<int>(size), data,
+                cell.qos, false);
         }
+        return rc == MOSQ_ERR_SUCCESS;
+    };
+    report_line("t0 " + std::to_string(hand_over_payloads(cell, pump_until, publish)));
+    if (rc == MOSQ_ERR_SUCCESS) {
+        report_line("sent " + std::to_string(cell.payloads));
     }
-    report_line("t0 " + std::to_string(first));
-    report_line("sent " + std::to_string(cell.payloads));
-    return MOSQ_ERR_SUCCESS;
-}
-
-/* One payload at each of the cell's instants, the loop pumping between
- * them: the library's own latency with the plug-in's kind of loop. */
-int publish_paced(struct mosquitto *mosq, const CellSpec &cell, const std::vector<std::string> &topics)
-{
-    PayloadStamper stamper(cell.size);
-    int length = static_cast<int>(stamper.size());
-    const int64_t period = 1000000000 / static_cast<int64_t>(cell.rate);
-    const int64_t start = bench_now_ns();
-    for (uint64_t seq = 0; seq < cell.payloads; ++seq) {
-        const int64_t due = start + period * static_cast<int64_t>(seq);
-        for (int64_t now = bench_now_ns(); now < due; now = bench_now_ns()) {
-            int rc = pump(mosq, std::chrono::microseconds(std::min<int64_t>((due - now) / 1000 + 1, 1000000)));
-            if (rc != MOSQ_ERR_SUCCESS) {
-                return rc;
-            }
-        }
-        int64_t stamp = bench_now_ns();
-        if (seq == 0) {
-            report_line("t0 " + std::to_string(stamp));
-        }
-        const char *data = stamper.Stamp(seq, stamp);
-        for (const std::string &topic : topics) {
-            int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), length, data, cell.qos, false);
-            if (rc != MOSQ_ERR_SUCCESS) {
-                return rc;
-            }
-        }
-    }
-    report_line("sent " + std::to_string(cell.payloads));
-    return MOSQ_ERR_SUCCESS;
-}
-
-int fail(const std::string &text)
-{
-    report_line("error " + text);
-    return 1;
+    return rc;
 }
 
 // What the plug-in sets up on every initialise, as far as the cell asks
 // for it.
 int set_up(struct mosquitto *mosq, const PublisherArgs &args)
 {
-    if (args.cell.window != 0) {
-        int rc = mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, args.cell.window);
+    if (args.cell.raw_window != 0) {
+        int rc = mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, args.cell.raw_window);
         if (rc != MOSQ_ERR_SUCCESS) {
             return rc;
         }
@@ -171,11 +135,11 @@ int publish(struct mosquitto *mosq, const PublisherArgs &args, const std::atomic
 {
     int rc = set_up(mosq, args);
     if (rc != MOSQ_ERR_SUCCESS) {
-        return fail(std::string("set-up: ") + mosquitto_strerror(rc));
+        return role_failed(std::string("set-up: ") + mosquitto_strerror(rc));
     }
     std::string error;
     if (!connect_client(mosq, args.port, connected, error)) {
-        return fail("connect: " + error);
+        return role_failed("connect: " + error);
     }
     std::vector<std::string> topics;
     for (int channel = 0; channel < args.cell.channels; ++channel) {
@@ -186,14 +150,14 @@ int publish(struct mosquitto *mosq, const PublisherArgs &args, const std::atomic
         wait_for_stop();
         stop.store(true);
     });
-    rc = args.cell.paced() ? publish_paced(mosq, args.cell, topics)
-                           : publish_all(mosq, args.cell, topics);
+    rc = publish_cell(mosq, args.cell, topics);
     while (rc == MOSQ_ERR_SUCCESS && !stop.load()) {
         rc = pump(mosq);
     }
     // Told before waiting for the stop, so the parent need not wait out
     // its stall time-out.
-    int status = rc == MOSQ_ERR_SUCCESS ? 0 : fail(std::string("publish: ") + mosquitto_strerror(rc));
+    int status =
+        rc == MOSQ_ERR_SUCCESS ? 0 : role_failed(std::string("publish: ") + mosquitto_strerror(rc));
     stopper.join();
     mosquitto_disconnect(mosq);
     return status;
@@ -208,7 +172,7 @@ int run_raw_publisher(const PublisherArgs &args)
     const std::string id = client_id_of(args.cell.kind, args.id);
     struct mosquitto *mosq = mosquitto_new(id.c_str(), true, &connected);
     if (mosq == nullptr) {
-        return fail("mosquitto_new failed");
+        return role_failed("mosquitto_new failed");
     }
     mosquitto_connect_callback_set(mosq, on_connect);
     mosquitto_threaded_set(mosq, true);

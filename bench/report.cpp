@@ -1,4 +1,4 @@
-#include "report.h"
+#include "bench.h"
 
 #include <cstdio>
 #include <functional>
@@ -6,36 +6,41 @@
 
 #include <host/tavrixd.h>
 
+bool CellResult::troubled() const
+{
+    return !error.empty() || corrupt > 0 || lost() > 0 || dropped > 0 || drops > 0;
+}
+
+double CellResult::messages_per_second() const
+{
+    return seconds > 0 ? static_cast<double>(received) / seconds : 0;
+}
+
+double CellResult::flow_messages_per_second() const
+{
+    return flow_seconds > 0 && received > 1 ? static_cast<double>(received - 1) / flow_seconds : 0;
+}
+
+double CellResult::megabytes_per_second() const
+{
+    return messages_per_second() * static_cast<double>(setup.size) / 1e6;
+}
+
+double CellResult::cpu_per_100k() const
+{
+    return setup.payloads > 0 ? cpu_seconds * 100000.0 / static_cast<double>(setup.payloads) : 0;
+}
+
+double CellResult::host_cpu_per_100k() const
+{
+    return setup.payloads > 0 ? host_cpu_seconds * 100000.0 / static_cast<double>(setup.payloads)
+                              : 0;
+}
+
 namespace {
 
-const char *THROUGHPUT_HEADER =
-    "| publisher | QoS | size | ch | window | messages | msg/s | MB/s | vs raw | vs pub "
-    "| 1st msg ms | flow msg/s | flow vs raw | flow vs pub | lost | dup | CPU s/100k | CPU vs raw "
-    "| peak RSS MB | RSS vs raw |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
-
-const char *WAN_HEADER =
-    "| publisher | QoS | size | ch | window | messages | msg/s | vs raw w20 "
-    "| vs raw same window | vs pub | vs own QoS 0 | 1st msg ms | flow msg/s | flow vs raw w20 "
-    "| flow vs own QoS 0 | lost | dup | reconnects | drops | CPU s/100k "
-    "| CPU vs raw same window |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
-
-const char *TLS_HEADER =
-    "| publisher | QoS | size | ch | window | messages | msg/s | MB/s | vs raw w20 "
-    "| vs raw same window | vs plain | 1st msg ms | flow msg/s | lost | dup | reconnects | drops "
-    "| CPU s/100k | CPU vs raw same window | CPU vs plain | peak RSS MB |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
-
-const char *PACED_HEADER =
-    "| publisher | QoS | size | rate/s | messages | lost | p50 ms | p99 ms | max ms "
-    "| p99 vs raw ms | CPU s/100k | CPU vs raw | peak RSS MB | RSS vs raw |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
-
-const char *STALL_HEADER =
-    "| publisher | QoS | size | rate/s | stall s | messages | lost | dropped | max delay s "
-    "| peak RSS MB | host queue MB | RSS above queue MB |\n"
-    "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+using Results = std::vector<CellResult>;
+using Figure = std::function<double(const CellResult &)>;
 
 std::string fixed(double value, int decimals)
 {
@@ -44,15 +49,23 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
-std::string size_text(std::size_t size)
-{
-    return size % 1024 == 0 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B";
-}
-
 double rss_mb(const CellResult &cell)
 {
     return static_cast<double>(cell.peak_rss_kb) / 1024.0;
 }
+
+// The host's queue at its bound holds this many payload bytes.
+double host_queue_mb(const CellResult &cell)
+{
+    return static_cast<double>(agPluginSink::DEFAULT_QUEUE_LIMIT) *
+        static_cast<double>(cell.setup.size) / (1024.0 * 1024.0);
+}
+
+const Figure RATE = [](const CellResult &c) { return c.messages_per_second(); };
+const Figure FLOW = [](const CellResult &c) { return c.flow_messages_per_second(); };
+const Figure CPU = [](const CellResult &c) { return c.cpu_per_100k(); };
+const Figure RSS = rss_mb;
+const Figure P99 = [](const CellResult &c) { return c.latency_p99_ms; };
 
 /* Which measurement of the run a figure is compared with: the same size
  * and channels, paced or not, and these. */
@@ -67,13 +80,12 @@ struct Peer {
 bool has_shape(const CellSpec &setup, const CellSpec &shape, const Peer &peer)
 {
     return setup.kind == peer.kind && setup.link == peer.link && setup.qos == peer.qos &&
-        (peer.window < 0 || setup.Window() == peer.window) && setup.paced() == shape.paced() &&
+        (peer.window < 0 || setup.window() == peer.window) && setup.paced() == shape.paced() &&
         !setup.stalled() && setup.size == shape.size && setup.channels == shape.channels;
 }
 
 /* The peer's measurement, if it ran cleanly. */
-const CellResult *peer_of(const std::vector<CellResult> &results, const CellResult &cell,
-    const Peer &peer)
+const CellResult *peer_of(const Results &results, const CellResult &cell, const Peer &peer)
 {
     for (const CellResult &other : results) {
         if (has_shape(other.setup, cell.setup, peer) && other.error.empty()) {
@@ -83,9 +95,11 @@ const CellResult *peer_of(const std::vector<CellResult> &results, const CellResu
     return nullptr;
 }
 
-Peer any_window(PublisherKind kind, const CellSpec &setup)
+using PeerOf = std::function<Peer(const CellSpec &)>;
+
+PeerOf any_window(PublisherKind kind)
 {
-    return {kind, setup.link, setup.qos, -1};
+    return [kind](const CellSpec &setup) { return Peer{kind, setup.link, setup.qos, -1}; };
 }
 
 // libmosquitto's window, which QoS 0 has none of.
@@ -96,7 +110,7 @@ Peer default_window_raw(const CellSpec &setup)
 
 Peer same_window_raw(const CellSpec &setup)
 {
-    return {PublisherKind::RAW, setup.link, setup.qos, setup.Window()};
+    return {PublisherKind::RAW, setup.link, setup.qos, setup.window()};
 }
 
 Peer own_qos0(const CellSpec &setup)
@@ -106,10 +120,8 @@ Peer own_qos0(const CellSpec &setup)
 
 Peer plain_loopback(const CellSpec &setup)
 {
-    return {setup.kind, Link::LOOPBACK, setup.qos, setup.Window()};
+    return {setup.kind, Link::LOOPBACK, setup.qos, setup.window()};
 }
-
-using Figure = std::function<double(const CellResult &)>;
 
 // The plug-in's hosts are compared with the others, not the reverse.
 bool hosted(const CellResult &cell)
@@ -117,260 +129,186 @@ bool hosted(const CellResult &cell)
     return cell.setup.kind == PublisherKind::PLUGIN || cell.setup.kind == PublisherKind::SINK_RUN;
 }
 
-/* Empty where the cell is its own peer, "-" where the peer is missing. */
-std::string ratio(const std::vector<CellResult> &results, const CellResult &cell, const Peer &peer,
-    const Figure &figure)
+/* One column of a table: its heading, and its text for a cell of the run. */
+struct Column {
+    const char *heading;
+    std::function<std::string(const Results &, const CellResult &)> text;
+};
+
+Column shown(const char *heading, std::function<std::string(const CellResult &)> text)
 {
-    if (has_shape(cell.setup, cell.setup, peer)) {
-        return "";
-    }
-    const CellResult *other = peer_of(results, cell, peer);
-    if (other == nullptr || figure(*other) <= 0) {
-        return "-";
-    }
-    return fixed(figure(cell) / figure(*other), 2);
+    return {heading, [text](const Results &, const CellResult &cell) { return text(cell); }};
 }
 
-std::string hosted_ratio(const std::vector<CellResult> &results, const CellResult &cell,
-    PublisherKind peer, const Figure &figure)
+template <typename Count>
+Column count(const char *heading, Count value)
 {
-    return hosted(cell) ? ratio(results, cell, any_window(peer, cell.setup), figure) : "";
+    return shown(heading, [value](const CellResult &cell) { return std::to_string(value(cell)); });
 }
 
-std::string difference(const std::vector<CellResult> &results, const CellResult &cell,
-    PublisherKind peer, const Figure &figure)
+Column number(const char *heading, Figure figure, int decimals)
 {
-    if (!hosted(cell)) {
-        return "";
-    }
-    const CellResult *other = peer_of(results, cell, any_window(peer, cell.setup));
-    return other == nullptr ? "-" : fixed(figure(cell) - figure(*other), 2);
-}
-
-std::string line_of(std::initializer_list<std::string> columns)
-{
-    std::string line = "|";
-    for (const std::string &column : columns) {
-        line += " " + column + " |";
-    }
-    return line + "\n";
-}
-
-const Figure RATE = [](const CellResult &c) { return c.MessagesPerSecond(); };
-const Figure FLOW = [](const CellResult &c) { return c.FlowMessagesPerSecond(); };
-const Figure CPU = [](const CellResult &c) { return c.CpuPer100k(); };
-const Figure RSS = rss_mb;
-const Figure P99 = [](const CellResult &c) { return c.latency_p99_ms; };
-
-std::string window_text(const CellSpec &setup)
-{
-    return setup.Window() == 0 ? "-" : std::to_string(setup.Window());
-}
-
-std::string rate_text(const CellResult &cell)
-{
-    return cell.error.empty() ? fixed(cell.MessagesPerSecond(), 0) : "failed";
-}
-
-std::string throughput_row(const std::vector<CellResult> &results, const CellResult &cell)
-{
-    const CellSpec &setup = cell.setup;
-    return line_of({
-        publisher_name(setup.kind),
-        std::to_string(setup.qos),
-        size_text(setup.size),
-        std::to_string(setup.channels),
-        window_text(setup),
-        std::to_string(cell.expected),
-        rate_text(cell),
-        fixed(cell.MegabytesPerSecond(), 1),
-        hosted_ratio(results, cell, PublisherKind::RAW, RATE),
-        hosted_ratio(results, cell, PublisherKind::PUB_CLI, RATE),
-        fixed(cell.first_delay * 1000.0, 0),
-        fixed(cell.FlowMessagesPerSecond(), 0),
-        hosted_ratio(results, cell, PublisherKind::RAW, FLOW),
-        hosted_ratio(results, cell, PublisherKind::PUB_CLI, FLOW),
-        std::to_string(cell.Lost()),
-        std::to_string(cell.duplicates),
-        fixed(cell.CpuPer100k(), 2),
-        hosted_ratio(results, cell, PublisherKind::RAW, CPU),
-        fixed(rss_mb(cell), 1),
-        hosted_ratio(results, cell, PublisherKind::RAW, RSS),
+    return shown(heading, [figure, decimals](const CellResult &cell) {
+        return fixed(figure(cell), decimals);
     });
 }
 
-std::string wan_row(const std::vector<CellResult> &results, const CellResult &cell)
+/* The cell's figure over its peer's: empty where the cell is its own peer
+ * (or, when `hosts_only`, is none of the plug-in's hosts), "-" where the
+ * peer is missing. */
+Column versus(const char *heading, PeerOf peer_for, Figure figure, bool hosts_only = false)
 {
-    const CellSpec &setup = cell.setup;
-    return line_of({
-        publisher_name(setup.kind),
-        std::to_string(setup.qos),
-        size_text(setup.size),
-        std::to_string(setup.channels),
-        window_text(setup),
-        std::to_string(cell.expected),
-        rate_text(cell),
-        ratio(results, cell, default_window_raw(setup), RATE),
-        ratio(results, cell, same_window_raw(setup), RATE),
-        ratio(results, cell, any_window(PublisherKind::PUB_CLI, setup), RATE),
-        ratio(results, cell, own_qos0(setup), RATE),
-        fixed(cell.first_delay * 1000.0, 0),
-        fixed(cell.FlowMessagesPerSecond(), 0),
-        ratio(results, cell, default_window_raw(setup), FLOW),
-        ratio(results, cell, own_qos0(setup), FLOW),
-        std::to_string(cell.Lost()),
-        std::to_string(cell.duplicates),
-        std::to_string(cell.reconnects),
-        std::to_string(cell.drops),
-        fixed(cell.CpuPer100k(), 2),
-        ratio(results, cell, same_window_raw(setup), CPU),
-    });
+    return {heading, [=](const Results &results, const CellResult &cell) -> std::string {
+                const Peer peer = peer_for(cell.setup);
+                if ((hosts_only && !hosted(cell)) || has_shape(cell.setup, cell.setup, peer)) {
+                    return "";
+                }
+                const CellResult *other = peer_of(results, cell, peer);
+                if (other == nullptr || figure(*other) <= 0) {
+                    return "-";
+                }
+                return fixed(figure(cell) / figure(*other), 2);
+            }};
 }
 
-std::string tls_row(const std::vector<CellResult> &results, const CellResult &cell)
+Column hosts_versus(const char *heading, PublisherKind kind, Figure figure)
 {
-    const CellSpec &setup = cell.setup;
-    return line_of({
-        publisher_name(setup.kind),
-        std::to_string(setup.qos),
-        size_text(setup.size),
-        std::to_string(setup.channels),
-        window_text(setup),
-        std::to_string(cell.expected),
-        rate_text(cell),
-        fixed(cell.MegabytesPerSecond(), 1),
-        ratio(results, cell, default_window_raw(setup), RATE),
-        ratio(results, cell, same_window_raw(setup), RATE),
-        ratio(results, cell, plain_loopback(setup), RATE),
-        fixed(cell.first_delay * 1000.0, 0),
-        fixed(cell.FlowMessagesPerSecond(), 0),
-        std::to_string(cell.Lost()),
-        std::to_string(cell.duplicates),
-        std::to_string(cell.reconnects),
-        std::to_string(cell.drops),
-        fixed(cell.CpuPer100k(), 2),
-        ratio(results, cell, same_window_raw(setup), CPU),
-        ratio(results, cell, plain_loopback(setup), CPU),
-        fixed(rss_mb(cell), 1),
-    });
+    return versus(heading, any_window(kind), std::move(figure), true);
 }
 
-std::string paced_row(const std::vector<CellResult> &results, const CellResult &cell)
+// The cell's figure less its peer's, for the plug-in's hosts.
+Column hosts_less(const char *heading, PublisherKind kind, Figure figure)
 {
-    const CellSpec &setup = cell.setup;
-    return line_of({
-        publisher_name(setup.kind),
-        std::to_string(setup.qos),
-        size_text(setup.size),
-        std::to_string(setup.rate),
-        std::to_string(cell.expected),
-        cell.error.empty() ? std::to_string(cell.Lost()) : "failed",
-        fixed(cell.latency_p50_ms, 2),
-        fixed(cell.latency_p99_ms, 2),
-        fixed(cell.latency_max_ms, 2),
-        difference(results, cell, PublisherKind::RAW, P99),
-        fixed(cell.CpuPer100k(), 2),
-        hosted_ratio(results, cell, PublisherKind::RAW, CPU),
-        fixed(rss_mb(cell), 1),
-        hosted_ratio(results, cell, PublisherKind::RAW, RSS),
-    });
+    return {heading, [=](const Results &results, const CellResult &cell) -> std::string {
+                if (!hosted(cell)) {
+                    return "";
+                }
+                const CellResult *other = peer_of(results, cell, any_window(kind)(cell.setup));
+                return other == nullptr ? "-" : fixed(figure(cell) - figure(*other), 2);
+            }};
 }
 
-// The host's queue at its bound holds this many payload bytes.
-double host_queue_mb(const CellSpec &setup)
-{
-    return static_cast<double>(agPluginSink::DEFAULT_QUEUE_LIMIT) *
-        static_cast<double>(setup.size) / (1024.0 * 1024.0);
-}
+const Column PUBLISHER = shown("publisher", [](const CellResult &c) {
+    return std::string(publisher_name(c.setup.kind));
+});
+const Column QOS = count("QoS", [](const CellResult &c) { return c.setup.qos; });
+const Column SIZE = shown("size", [](const CellResult &c) {
+    const std::size_t size = c.setup.size;
+    return size % 1024 == 0 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B";
+});
+const Column CHANNELS = count("ch", [](const CellResult &c) { return c.setup.channels; });
+const Column WINDOW = shown("window", [](const CellResult &c) {
+    return c.setup.window() == 0 ? "-" : std::to_string(c.setup.window());
+});
+const Column RATE_PER_SECOND = count("rate/s", [](const CellResult &c) { return c.setup.rate; });
+const Column MESSAGES = count("messages", [](const CellResult &c) { return c.expected; });
+const Column MSG_PER_SECOND = shown("msg/s", [](const CellResult &c) {
+    return c.error.empty() ? fixed(c.messages_per_second(), 0) : "failed";
+});
+const Column MB_PER_SECOND =
+    number("MB/s", [](const CellResult &c) { return c.megabytes_per_second(); }, 1);
+const Column FIRST_MESSAGE =
+    number("1st msg ms", [](const CellResult &c) { return c.first_delay * 1000.0; }, 0);
+const Column FLOW_PER_SECOND = number("flow msg/s", FLOW, 0);
+const Column LOST = count("lost", [](const CellResult &c) { return c.lost(); });
+const Column LOST_OR_FAILED = shown("lost", [](const CellResult &c) {
+    return c.error.empty() ? std::to_string(c.lost()) : "failed";
+});
+const Column DUPLICATES = count("dup", [](const CellResult &c) { return c.duplicates; });
+const Column RECONNECTS = count("reconnects", [](const CellResult &c) { return c.reconnects; });
+const Column DROPS = count("drops", [](const CellResult &c) { return c.drops; });
+const Column CPU_PER_100K = number("CPU s/100k", CPU, 2);
+const Column PEAK_RSS = number("peak RSS MB", RSS, 1);
 
-std::string stall_row(const CellResult &cell)
-{
-    const CellSpec &setup = cell.setup;
-    return line_of({
-        publisher_name(setup.kind),
-        std::to_string(setup.qos),
-        size_text(setup.size),
-        std::to_string(setup.rate),
-        std::to_string(setup.stall_seconds),
-        std::to_string(cell.expected),
-        cell.error.empty() ? std::to_string(cell.Lost()) : "failed",
-        std::to_string(cell.dropped),
-        fixed(cell.latency_max_ms / 1000.0, 1),
-        fixed(rss_mb(cell), 1),
-        fixed(host_queue_mb(setup), 1),
-        fixed(rss_mb(cell) - host_queue_mb(setup), 1),
-    });
-}
+const std::vector<Column> THROUGHPUT = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
+    MSG_PER_SECOND, MB_PER_SECOND, hosts_versus("vs raw", PublisherKind::RAW, RATE),
+    hosts_versus("vs pub", PublisherKind::PUB_CLI, RATE), FIRST_MESSAGE, FLOW_PER_SECOND,
+    hosts_versus("flow vs raw", PublisherKind::RAW, FLOW),
+    hosts_versus("flow vs pub", PublisherKind::PUB_CLI, FLOW), LOST, DUPLICATES, CPU_PER_100K,
+    hosts_versus("CPU vs raw", PublisherKind::RAW, CPU), PEAK_RSS,
+    hosts_versus("RSS vs raw", PublisherKind::RAW, RSS)};
 
-enum class Kind { THROUGHPUT, WAN, TLS, PACED, STALL };
+const std::vector<Column> WAN = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
+    MSG_PER_SECOND, versus("vs raw w20", default_window_raw, RATE),
+    versus("vs raw same window", same_window_raw, RATE),
+    versus("vs pub", any_window(PublisherKind::PUB_CLI), RATE),
+    versus("vs own QoS 0", own_qos0, RATE), FIRST_MESSAGE, FLOW_PER_SECOND,
+    versus("flow vs raw w20", default_window_raw, FLOW),
+    versus("flow vs own QoS 0", own_qos0, FLOW), LOST, DUPLICATES, RECONNECTS, DROPS,
+    CPU_PER_100K, versus("CPU vs raw same window", same_window_raw, CPU)};
 
-Kind kind_of(const CellSpec &setup)
+const std::vector<Column> TLS = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
+    MSG_PER_SECOND, MB_PER_SECOND, versus("vs raw w20", default_window_raw, RATE),
+    versus("vs raw same window", same_window_raw, RATE),
+    versus("vs plain", plain_loopback, RATE), FIRST_MESSAGE, FLOW_PER_SECOND, LOST, DUPLICATES,
+    RECONNECTS, DROPS, CPU_PER_100K, versus("CPU vs raw same window", same_window_raw, CPU),
+    versus("CPU vs plain", plain_loopback, CPU), PEAK_RSS};
+
+const std::vector<Column> PACED = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND, MESSAGES,
+    LOST_OR_FAILED, number("p50 ms", [](const CellResult &c) { return c.latency_p50_ms; }, 2),
+    number("p99 ms", P99, 2),
+    number("max ms", [](const CellResult &c) { return c.latency_max_ms; }, 2),
+    hosts_less("p99 vs raw ms", PublisherKind::RAW, P99), CPU_PER_100K,
+    hosts_versus("CPU vs raw", PublisherKind::RAW, CPU), PEAK_RSS,
+    hosts_versus("RSS vs raw", PublisherKind::RAW, RSS)};
+
+const std::vector<Column> STALL = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND,
+    count("stall s", [](const CellResult &c) { return c.setup.stall_seconds; }), MESSAGES,
+    LOST_OR_FAILED, count("dropped", [](const CellResult &c) { return c.dropped; }),
+    number("max delay s", [](const CellResult &c) { return c.latency_max_ms / 1000.0; }, 1),
+    PEAK_RSS, number("host queue MB", host_queue_mb, 1),
+    number("RSS above queue MB", [](const CellResult &c) { return rss_mb(c) - host_queue_mb(c); },
+        1)};
+
+/* The table a cell's row goes to. */
+const std::vector<Column> &table_of(const CellSpec &setup)
 {
     if (setup.stalled()) {
-        return Kind::STALL;
+        return STALL;
     }
     if (setup.paced()) {
-        return Kind::PACED;
+        return PACED;
     }
-    switch (setup.link) {
-    case Link::WAN:
-        return Kind::WAN;
-    case Link::TLS:
-        return Kind::TLS;
-    case Link::LOOPBACK:
-        break;
-    }
-    return Kind::THROUGHPUT;
+    return setup.link == Link::WAN ? WAN : setup.link == Link::TLS ? TLS : THROUGHPUT;
 }
 
-std::string row_of(const std::vector<CellResult> &results, const CellResult &cell, Kind kind)
-{
-    switch (kind) {
-    case Kind::THROUGHPUT:
-        return throughput_row(results, cell);
-    case Kind::WAN:
-        return wan_row(results, cell);
-    case Kind::TLS:
-        return tls_row(results, cell);
-    case Kind::PACED:
-        return paced_row(results, cell);
-    case Kind::STALL:
-        break;
-    }
-    return stall_row(cell);
-}
-
-void print_rows(std::ostream &out, const std::vector<CellResult> &results, Kind kind,
-    const std::string &title, const char *header)
+void print_rows(std::ostream &out, const Results &results, const std::vector<Column> &table,
+    const std::string &title)
 {
     bool any = false;
     for (const CellResult &cell : results) {
-        if (kind_of(cell.setup) != kind) {
+        if (&table_of(cell.setup) != &table) {
             continue;
         }
         if (!any) {
-            out << title << header;
+            std::string heading = "|";
+            std::string rule = "|";
+            for (const Column &column : table) {
+                heading += std::string(" ") + column.heading + " |";
+                rule += rule.size() == 1 ? "---|" : "--:|";
+            }
+            out << title << heading << "\n" << rule << "\n";
             any = true;
         }
-        out << row_of(results, cell, kind);
+        std::string row = "|";
+        for (const Column &column : table) {
+            row += " " + column.text(results, cell) + " |";
+        }
+        out << row << "\n";
     }
-}
-
-std::string wan_title()
-{
-    return "\nOver a link with a " + std::to_string(2 * WAN_ONE_WAY_MS) +
-        " ms round trip, to a broker of mosquitto's default in-flight limit:\n\n";
 }
 
 } // namespace
 
 void print_table(std::ostream &out, const std::vector<CellResult> &results)
 {
-    print_rows(out, results, Kind::THROUGHPUT, "Throughput:\n\n", THROUGHPUT_HEADER);
-    print_rows(out, results, Kind::WAN, wan_title(), WAN_HEADER);
-    print_rows(out, results, Kind::TLS, "\nTLS on loopback:\n\n", TLS_HEADER);
-    print_rows(out, results, Kind::PACED, "\nLatency of a paced stream:\n\n", PACED_HEADER);
-    print_rows(out, results, Kind::STALL, "\nA broker that stops reading:\n\n", STALL_HEADER);
+    print_rows(out, results, THROUGHPUT, "Throughput:\n\n");
+    print_rows(out, results, WAN,
+        "\nOver a link with a " + std::to_string(2 * WAN_ONE_WAY_MS) +
+            " ms round trip, to a broker of mosquitto's default in-flight limit:\n\n");
+    print_rows(out, results, TLS, "\nTLS on loopback:\n\n");
+    print_rows(out, results, PACED, "\nLatency of a paced stream:\n\n");
+    print_rows(out, results, STALL, "\nA broker that stops reading:\n\n");
 }
 
 void print_troubles(std::ostream &out, const std::vector<CellResult> &attempts)
@@ -379,11 +317,11 @@ void print_troubles(std::ostream &out, const std::vector<CellResult> &attempts)
         out << "\nAttempts in trouble (the table shows a clean attempt where there was one):\n\n";
     }
     for (const CellResult &cell : attempts) {
-        out << "- " << cell.setup.Label() << ": ";
+        out << "- " << cell.setup.label() << ": ";
         if (!cell.error.empty()) {
             out << "failed: " << cell.error << "; ";
         }
-        out << cell.Lost() << " lost, " << cell.corrupt << " corrupt, " << cell.dropped
+        out << cell.lost() << " lost, " << cell.corrupt << " corrupt, " << cell.dropped
             << " dropped by the host queue, " << cell.drops << " connections dropped\n";
     }
 }

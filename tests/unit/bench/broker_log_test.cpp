@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "broker_log.h"
+#include "bench.h"
 
 namespace {
 
@@ -21,14 +21,14 @@ TEST(BrokerLog, CountsTheDropsOfThatClientOnlyNotItsOwnDisconnects)
 {
     ConnectionHistory history = connection_history(LOG, "c007");
     EXPECT_EQ(history.connections, 3u) << "not sub-c007's nor c0070's";
-    EXPECT_EQ(history.Reconnects(), 2u);
+    EXPECT_EQ(history.reconnects(), 2u);
     EXPECT_EQ(history.drops, 2u) << "a socket error and a take-over, not its DISCONNECT";
 
     ConnectionHistory other = connection_history(LOG, "c0070");
     EXPECT_EQ(other.connections, 1u);
     EXPECT_EQ(other.drops, 1u);
     EXPECT_EQ(connection_history(LOG, "sub-c007").drops, 1u);
-    EXPECT_EQ(connection_history("", "c007").Reconnects(), 0u);
+    EXPECT_EQ(connection_history("", "c007").reconnects(), 0u);
 }
 
 } // namespace

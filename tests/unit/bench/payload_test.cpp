@@ -5,14 +5,14 @@
 #include <algorithm>
 #include <string>
 
-#include "payload.h"
+#include "bench.h"
 
 namespace {
 
 std::string stamped(std::size_t size, uint64_t seq, int64_t stamp)
 {
     PayloadStamper stamper(size);
-    return std::string(stamper.Stamp(seq, stamp), stamper.size());
+    return std::string(stamper.stamp(seq, stamp), stamper.size());
 }
 
 TEST(Payload, ReadsBackWhatWasStamped)
@@ -21,8 +21,8 @@ TEST(Payload, ReadsBackWhatWasStamped)
     PayloadChecker checker(200);
     PayloadHeader header{};
     for (uint64_t seq : {0ull, 7ull, 9999999999ull}) {
-        const char *data = stamper.Stamp(seq, 1234567890123456789);
-        ASSERT_TRUE(checker.Check(data, stamper.size(), header)) << seq;
+        const char *data = stamper.stamp(seq, 1234567890123456789);
+        ASSERT_TRUE(checker.check(data, stamper.size(), header)) << seq;
         EXPECT_EQ(header.seq, seq);
         EXPECT_EQ(header.stamp_ns, 1234567890123456789);
     }
@@ -32,7 +32,7 @@ TEST(Payload, IsOneLineOfItsSize)
 {
     for (std::size_t size : {std::size_t{200}, std::size_t{65536}}) {
         PayloadStamper stamper(size);
-        std::string line(stamper.Stamp(42, 42), size + 1);
+        std::string line(stamper.stamp(42, 42), size + 1);
         EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
         EXPECT_EQ(line.back(), '\n');
     }
@@ -45,22 +45,22 @@ TEST(Payload, DamageIsCaught)
     PayloadChecker checker(200);
     PayloadHeader header{};
     const std::string good = stamped(200, 12, 34);
-    ASSERT_TRUE(checker.Check(good.data(), good.size(), header));
+    ASSERT_TRUE(checker.check(good.data(), good.size(), header));
 
-    EXPECT_FALSE(checker.Check(good.data(), good.size() - 1, header)) << "truncated";
+    EXPECT_FALSE(checker.check(good.data(), good.size() - 1, header)) << "truncated";
     std::string longer = good + "x";
-    EXPECT_FALSE(checker.Check(longer.data(), longer.size(), header)) << "too long";
+    EXPECT_FALSE(checker.check(longer.data(), longer.size(), header)) << "too long";
     std::string filler = good;
     filler[150] = '#';
-    EXPECT_FALSE(checker.Check(filler.data(), filler.size(), header)) << "filler";
+    EXPECT_FALSE(checker.check(filler.data(), filler.size(), header)) << "filler";
     std::string digits = good;
     digits[5] = 'x';
-    EXPECT_FALSE(checker.Check(digits.data(), digits.size(), header)) << "sequence";
+    EXPECT_FALSE(checker.check(digits.data(), digits.size(), header)) << "sequence";
     std::string marker = good;
     marker[0] = 's';
-    EXPECT_FALSE(checker.Check(marker.data(), marker.size(), header)) << "marker";
+    EXPECT_FALSE(checker.check(marker.data(), marker.size(), header)) << "marker";
     // The right bytes checked against another size.
-    EXPECT_FALSE(PayloadChecker(300).Check(good.data(), good.size(), header));
+    EXPECT_FALSE(PayloadChecker(300).check(good.data(), good.size(), header));
 }
 
 TEST(Payload, FillerDependsOnPosition)
@@ -70,7 +70,7 @@ TEST(Payload, FillerDependsOnPosition)
     const std::string one = stamped(200, 1, 1);
     std::string shifted = one.substr(0, PAYLOAD_HEADER_SIZE) + one.substr(PAYLOAD_HEADER_SIZE + 1) + "a";
     PayloadHeader header{};
-    EXPECT_FALSE(PayloadChecker(200).Check(shifted.data(), shifted.size(), header));
+    EXPECT_FALSE(PayloadChecker(200).check(shifted.data(), shifted.size(), header));
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 #include <set>
 #include <tuple>
 
-#include "plan.h"
+#include "bench.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ TEST(Plan, TinyRunStillTouchesEveryPath)
         } else {
             sizes.insert(cell.size);
         }
-        EXPECT_LE(cell.payloads, 4000u) << cell.Label();
+        EXPECT_LE(cell.payloads, 4000u) << cell.label();
     }
     EXPECT_EQ(qos.size(), 3u);
     EXPECT_EQ(sizes.size(), 2u);
@@ -102,7 +102,7 @@ std::vector<CellSpec> cells_of(Link link, int qos)
 const CellSpec *find_cell(const std::vector<CellSpec> &cells, PublisherKind kind, int window)
 {
     for (const CellSpec &cell : cells) {
-        if (cell.kind == kind && cell.Window() == window) {
+        if (cell.kind == kind && cell.window() == window) {
             return &cell;
         }
     }
@@ -132,17 +132,17 @@ TEST(Plan, WanCountsKeepTheRunnersGoalAndTheRunShort)
     for (int qos = 0; qos <= 2; ++qos) {
         for (const CellSpec &cell : cells_of(Link::WAN, qos)) {
             if (cell.kind == PublisherKind::SINK_RUN && qos < 2) {
-                EXPECT_EQ(cell.messages(), 20000u) << cell.Label();
+                EXPECT_EQ(cell.messages(), 20000u) << cell.label();
             }
-            if (cell.Window() == 0) {
+            if (cell.window() == 0) {
                 continue;
             }
             // At best a window per round trip; QoS 2 takes two. The widest
             // window may carry the runner's 20000 in a fifth of a second.
-            double per_second = cell.Window() * 1000.0 / (2 * WAN_ONE_WAY_MS) / qos;
+            double per_second = cell.window() * 1000.0 / (2 * WAN_ONE_WAY_MS) / qos;
             double least = static_cast<double>(cell.messages()) / per_second;
-            EXPECT_GE(least, 0.2) << cell.Label() << ": too few round trips for a rate";
-            EXPECT_LE(least, 12.0) << cell.Label();
+            EXPECT_GE(least, 0.2) << cell.label() << ": too few round trips for a rate";
+            EXPECT_LE(least, 12.0) << cell.label();
             seconds += least;
         }
     }
@@ -153,11 +153,11 @@ TEST(Plan, LabelsNameEveryCellOnce)
 {
     std::set<std::string> labels;
     for (const CellSpec &cell : make_plan(false, "", true)) {
-        EXPECT_TRUE(labels.insert(cell.Label()).second) << cell.Label();
+        EXPECT_TRUE(labels.insert(cell.label()).second) << cell.label();
     }
     for (const char *link : {"wan", "tls"}) {
         for (const CellSpec &cell : make_plan(false, link, true)) {
-            EXPECT_STREQ(link_name(cell.link), link) << cell.Label();
+            EXPECT_STREQ(link_name(cell.link), link) << cell.label();
         }
     }
     EXPECT_EQ(make_plan(false, "raw wan w" + std::to_string(PLUGIN_QOS1_WINDOW) + " q1", true)
@@ -169,7 +169,7 @@ TEST(Plan, OnlyKeepsMatchingLabels)
 {
     std::vector<CellSpec> plan = make_plan(false, "plugin q1 200B 4ch", true);
     ASSERT_EQ(plan.size(), 1u);
-    EXPECT_EQ(plan[0].Label(), "plugin q1 200B 4ch");
+    EXPECT_EQ(plan[0].label(), "plugin q1 200B 4ch");
     EXPECT_TRUE(make_plan(false, "no such cell", true).empty());
     EXPECT_EQ(make_plan(false, "paced", true).size(), 6u) << "the plug-in and raw, each QoS";
     EXPECT_EQ(make_plan(false, "stall", true).size(), 1u);

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "publisher_args.h"
+#include "bench.h"
 
 namespace {
 
@@ -13,14 +13,14 @@ bool parse(const std::vector<std::string> &words, PublisherArgs &args)
     for (const std::string &word : words) {
         argv.push_back(const_cast<char *>(word.c_str()));
     }
-    return PublisherArgs::Parse(static_cast<int>(argv.size()), argv.data(), args);
+    return PublisherArgs::parse(static_cast<int>(argv.size()), argv.data(), args);
 }
 
 PublisherArgs wan_raw()
 {
     PublisherArgs args{{PublisherKind::RAW, 1, 200, 1, 4000, 0}, 41234, "c017", "/tmp/w", ""};
     args.cell.link = Link::WAN;
-    args.cell.window = 1000;
+    args.cell.raw_window = 1000;
     return args;
 }
 
@@ -29,22 +29,22 @@ TEST(PublisherArgs, TheChildGetsTheWindowAndTheCaFile)
     PublisherArgs sent = wan_raw();
     sent.ca_file = "/tmp/tls/ca.crt";
     PublisherArgs got;
-    ASSERT_TRUE(parse(sent.ToArgv("tavrix-bench"), got));
-    EXPECT_EQ(got.cell.window, 1000);
+    ASSERT_TRUE(parse(sent.to_argv("tavrix-bench"), got));
+    EXPECT_EQ(got.cell.raw_window, 1000);
     EXPECT_EQ(got.cell.payloads, 4000u);
     EXPECT_EQ(got.workdir, "/tmp/w") << "what follows the window is where it was";
     EXPECT_EQ(got.ca_file, "/tmp/tls/ca.crt");
 
     sent.ca_file.clear();
-    sent.cell.window = 0;
-    ASSERT_TRUE(parse(sent.ToArgv("tavrix-bench"), got));
+    sent.cell.raw_window = 0;
+    ASSERT_TRUE(parse(sent.to_argv("tavrix-bench"), got));
     EXPECT_TRUE(got.ca_file.empty()) << "no TLS";
-    EXPECT_EQ(got.cell.Window(), LIBRARY_WINDOW);
+    EXPECT_EQ(got.cell.window(), LIBRARY_WINDOW);
 }
 
 TEST(PublisherArgs, RefusesWhatNoParentSends)
 {
-    std::vector<std::string> argv = wan_raw().ToArgv("tavrix-bench");
+    std::vector<std::string> argv = wan_raw().to_argv("tavrix-bench");
     PublisherArgs got;
     std::vector<std::string> wide = argv;
     wide[10] = "65536";

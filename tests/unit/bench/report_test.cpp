@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "bench.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ CellResult over(Link link, PublisherKind kind, int qos, int window, double secon
 {
     CellResult cell = measured(kind, qos, 1, seconds);
     cell.setup.link = link;
-    cell.setup.window = window;
+    cell.setup.raw_window = window;
     return cell;
 }
 
