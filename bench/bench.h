@@ -7,21 +7,18 @@
 #ifndef TAVRIX_BENCH_BENCH_H
 #define TAVRIX_BENCH_BENCH_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/resource.h>
 #include <sys/types.h>
 
 class Broker;
-class ChildProcess;
 class FaultProxy;
 
 /* One clock for every process of the benchmark: CLOCK_MONOTONIC is the
@@ -32,11 +29,6 @@ inline int64_t bench_now_ns()
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-inline double ns_to_seconds(int64_t ns)
-{
-    return static_cast<double>(ns) / 1e9;
 }
 
 /* ---- What one run measures: the cells of the table, in the order they
@@ -103,38 +95,27 @@ std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_ru
 
 constexpr std::size_t PAYLOAD_HEADER_SIZE = 32;
 
-/* Renders payloads of one size into one reusable buffer. */
-class PayloadStamper
-{
-public:
-    explicit PayloadStamper(std::size_t size);
-
-    /* Writes the header for `seq` and `stamp_ns`; returns the payload's
-     * first byte (size() bytes follow, then a newline). */
-    const char *stamp(uint64_t seq, int64_t stamp_ns);
-    std::size_t size() const { return size_; }
-
-private:
-    std::size_t size_;
-    std::string buffer;
-};
-
 struct PayloadHeader {
     uint64_t seq;
     int64_t stamp_ns;
 };
 
-/* Checks a received payload: exact size, well-formed header, intact
- * filler. */
-class PayloadChecker
+/* Payloads of one size: rendered into one reusable buffer, and received
+ * ones checked against it (exact size, well-formed header, intact
+ * filler). */
+class PayloadCodec
 {
 public:
-    explicit PayloadChecker(std::size_t size);
+    explicit PayloadCodec(std::size_t size);
 
+    /* Writes the header for `seq` and `stamp_ns`; returns the payload's
+     * first byte (size() bytes follow, then a newline). */
+    const char *stamp(uint64_t seq, int64_t stamp_ns);
+    std::size_t size() const { return buffer.size() - 1; }
     bool check(const void *data, std::size_t length, PayloadHeader &header) const;
 
 private:
-    std::string reference;
+    std::string buffer;
 };
 
 /* Every publisher's loop: the cell's payloads in turn, each stamped as it
@@ -145,7 +126,7 @@ private:
 template <typename Wait, typename Hand>
 int64_t hand_over_payloads(const CellSpec &cell, Wait wait, Hand hand)
 {
-    PayloadStamper stamper(cell.size);
+    PayloadCodec stamper(cell.size);
     const int64_t start = bench_now_ns();
     const int64_t period = cell.paced() ? 1000000000 / static_cast<int64_t>(cell.rate) : 0;
     int64_t first = 0;
@@ -270,9 +251,6 @@ public:
     explicit BenchBrokers(std::string workdir);
     ~BenchBrokers();
 
-    BenchBrokers(const BenchBrokers &) = delete;
-    BenchBrokers &operator=(const BenchBrokers &) = delete;
-
     /* Throws std::runtime_error when the broker (or the proxy) does not
      * come up. */
     Endpoint endpoint(Link link);
@@ -285,9 +263,7 @@ private:
     std::unique_ptr<Broker> tls;
 };
 
-/* ---- The parent's side of one publisher run (publisher_run.cpp): start
- * it, hear when it handed its first and last payload over, and collect
- * what it cost once it has ended. */
+/* ---- One cell of the table (cell.cpp). */
 
 struct BenchContext {
     /* The benchmark program, re-run for the child roles. */
@@ -297,71 +273,6 @@ struct BenchContext {
     BenchBrokers *brokers;
 };
 
-struct PublisherCost {
-    /* User plus system time of the publishing processes. */
-    double cpu_seconds = 0;
-    /* Their peak resident set, summed over processes. */
-    long peak_rss_kb = 0;
-    /* Of cpu_seconds, what the host's thread spent making and queueing
-     * payloads (the plug-in only). */
-    double host_cpu_seconds = 0;
-    /* Payloads the host's queue refused. */
-    uint64_t dropped = 0;
-};
-
-/* The plug-in and the raw publisher run as child roles that report how
- * they are doing; mosquitto_pub (one process per channel) and
- * tavrix-sink-run (one for every channel) read the payloads as lines on
- * their standard input, fed by a thread of ours each. */
-class PublisherRun
-{
-public:
-    PublisherRun(const BenchContext &context, const PublisherArgs &args);
-    ~PublisherRun();
-
-    PublisherRun(const PublisherRun &) = delete;
-    PublisherRun &operator=(const PublisherRun &) = delete;
-
-    bool start(std::string &error);
-    /* Takes in what the publisher reports, waiting up to `timeout_ms`. */
-    void poll(int timeout_ms);
-    /* Every payload handed over. */
-    bool sent() const { return sent_by.load() == processes.size(); }
-    /* The hand-over of the first payload; 0 before it is known. */
-    int64_t first_hand_over_ns() const { return first_ns.load(); }
-    /* CPU time of the publishing processes so far, in clock ticks. */
-    long cpu_ticks() const;
-    /* Non-empty once the publisher has failed. */
-    std::string failure() const;
-    /* Lets the publisher end and collects its cost; false (with `error`)
-     * when it did not end well. */
-    bool finish(PublisherCost &cost, std::string &error);
-
-private:
-    void sample_peaks();
-    void take(const std::string &line);
-    void feed(ChildProcess &process);
-    void note_first(int64_t stamp);
-    void join_feeders();
-
-    PublisherArgs args;
-    /* Empty for a child role, which reports on its standard output. */
-    std::string fed_name;
-    std::vector<std::vector<std::string>> command_lines;
-    std::vector<std::unique_ptr<ChildProcess>> processes;
-    std::vector<long> peaks_kb;
-    std::vector<std::thread> feeders;
-    std::atomic<std::size_t> sent_by{0};
-    std::atomic<int64_t> first_ns{0};
-    std::atomic<bool> feed_failed{false};
-    bool stopping = false;
-    std::string reported_failure;
-    PublisherCost reported;
-};
-
-/* ---- One cell of the table (cell.cpp): a fresh subscriber, one
- * publisher, N payloads, and what came out at the other end. */
-
 struct CellResult {
     CellSpec setup;
     /* Empty when the cell ran to its end. */
@@ -370,6 +281,7 @@ struct CellResult {
     uint64_t received = 0;
     uint64_t duplicates = 0;
     uint64_t corrupt = 0;
+    /* Payloads the host's queue refused. */
     uint64_t dropped = 0;
     /* First payload handed over to last message received. */
     double seconds = 0;
@@ -377,8 +289,11 @@ struct CellResult {
     double first_delay = 0;
     /* First message received to last. */
     double flow_seconds = 0;
+    /* User plus system time of the publishing processes; of it, what the
+     * host's thread spent making and queueing payloads (the plug-in only). */
     double cpu_seconds = 0;
     double host_cpu_seconds = 0;
+    /* The publishing processes' peak resident set, summed. */
     long peak_rss_kb = 0;
     double latency_p50_ms = 0;
     double latency_p99_ms = 0;
@@ -392,13 +307,30 @@ struct CellResult {
 
     uint64_t lost() const { return expected > received ? expected - received : 0; }
     /* Failed, or lost, damaged or dropped anything. */
-    bool troubled() const;
-    double messages_per_second() const;
-    double megabytes_per_second() const;
+    bool troubled() const
+    {
+        return !error.empty() || corrupt > 0 || lost() > 0 || dropped > 0 || drops > 0;
+    }
+    double messages_per_second() const
+    {
+        return seconds > 0 ? static_cast<double>(received) / seconds : 0;
+    }
+    double megabytes_per_second() const
+    {
+        return messages_per_second() * static_cast<double>(setup.size) / 1e6;
+    }
     /* The rate once messages flow: the start delay left out. */
-    double flow_messages_per_second() const;
-    double cpu_per_100k() const;
-    double host_cpu_per_100k() const;
+    double flow_messages_per_second() const
+    {
+        return flow_seconds > 0 && received > 1 ? static_cast<double>(received - 1) / flow_seconds
+                                                : 0;
+    }
+    double cpu_per_100k() const { return per_100k_payloads(cpu_seconds); }
+    double host_cpu_per_100k() const { return per_100k_payloads(host_cpu_seconds); }
+    double per_100k_payloads(double value) const
+    {
+        return setup.payloads > 0 ? value * 100000.0 / static_cast<double>(setup.payloads) : 0;
+    }
 };
 
 CellResult run_cell(const CellSpec &setup, const BenchContext &context, int index);

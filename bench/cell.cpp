@@ -1,11 +1,21 @@
+/*
+ * One cell of the table: a fresh subscriber, one publisher, N payloads,
+ * and what came out at the other end.
+ */
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <thread>
 #include <vector>
 
 #include <mosquitto.h>
 
 #include <broker.h>
+#include <child_process.h>
 #include <subscriber.h>
 
 #include "bench.h"
@@ -22,19 +32,7 @@ namespace {
 constexpr int64_t STALL_NS = 5000000000;
 constexpr int64_t CELL_LIMIT_NS = 300000000000;
 constexpr int POLL_MS = 20;
-
-/* What the counting subscriber saw. */
-struct DeliveryStats {
-    uint64_t unique = 0;
-    /* The same (channel, sequence) again: allowed at QoS 1 only. */
-    uint64_t duplicates = 0;
-    /* Wrong size, broken header or filler, unknown topic or sequence. */
-    uint64_t corrupt = 0;
-    int64_t first_ns = 0;
-    int64_t last_ns = 0;
-    /* Arrival minus hand-over, per unique message, in arrival order. */
-    std::vector<int64_t> latencies_ns;
-};
+constexpr auto EXIT_LIMIT = std::chrono::seconds(30);
 
 // The toolkit's subscriber (one libmosquitto client on its own network
 // thread), subscribed to a cell's topics at the cell's QoS. It checks
@@ -51,7 +49,7 @@ public:
         for (int channel = 0; channel < cell.channels; ++channel) {
             channel_names.push_back(channel_name(channel));
         }
-        stats.latencies_ns.reserve(seen.size());
+        latencies_ns.reserve(seen.size());
     }
     ~CountingSubscriber() override { stop(); }
 
@@ -69,11 +67,21 @@ public:
     }
     uint64_t received() const { return unique.load(std::memory_order_relaxed); }
     int64_t last_arrival_ns() const { return last_arrival.load(std::memory_order_relaxed); }
-    /* Stops the network thread and hands over what was counted. */
-    DeliveryStats finish()
+    /* Stops the network thread and puts what was counted into `result`. */
+    void finish(CellResult &result, int64_t first_hand_over)
     {
         stop();
-        return stats;
+        result.received = received();
+        result.duplicates = duplicates;
+        result.corrupt = corrupt;
+        if (result.received > 0 && first_hand_over > 0) {
+            result.seconds = static_cast<double>(last_arrival_ns() - first_hand_over) / 1e9;
+            result.first_delay = static_cast<double>(first_ns - first_hand_over) / 1e9;
+            result.flow_seconds = static_cast<double>(last_arrival_ns() - first_ns) / 1e9;
+        }
+        result.latency_p50_ms = percentile_ms(0.50);
+        result.latency_p99_ms = percentile_ms(0.99);
+        result.latency_max_ms = percentile_ms(1.0);
     }
 
 private:
@@ -85,23 +93,33 @@ private:
         if (channel < 0 || message.payloadlen < 0 ||
             !checker.check(message.payload, static_cast<std::size_t>(message.payloadlen), header) ||
             header.seq >= payloads) {
-            ++stats.corrupt;
+            ++corrupt;
             return;
         }
         uint8_t &mark = seen[static_cast<uint64_t>(channel) * payloads + header.seq];
         if (mark != 0) {
-            ++stats.duplicates;
+            ++duplicates;
             return;
         }
         mark = 1;
-        if (stats.unique == 0) {
-            stats.first_ns = arrival;
+        if (received() == 0) {
+            first_ns = arrival;
         }
-        ++stats.unique;
-        stats.last_ns = arrival;
-        stats.latencies_ns.push_back(arrival - header.stamp_ns);
-        unique.store(stats.unique, std::memory_order_relaxed);
+        latencies_ns.push_back(arrival - header.stamp_ns);
+        unique.store(received() + 1, std::memory_order_relaxed);
         last_arrival.store(arrival, std::memory_order_relaxed);
+    }
+
+    double percentile_ms(double fraction)
+    {
+        if (latencies_ns.empty()) {
+            return 0;
+        }
+        const double last = static_cast<double>(latencies_ns.size() - 1);
+        auto rank = static_cast<std::size_t>(fraction * last);
+        std::nth_element(latencies_ns.begin(),
+            latencies_ns.begin() + static_cast<std::ptrdiff_t>(rank), latencies_ns.end());
+        return static_cast<double>(latencies_ns[rank]) / 1e6;
     }
 
     int channel_of(const char *topic) const
@@ -121,39 +139,244 @@ private:
     std::string prefix;
     int qos;
     uint64_t payloads;
-    PayloadChecker checker;
+    PayloadCodec checker;
     std::vector<std::string> channel_names;
     // Written by the network thread only; read by the caller after finish.
     std::vector<uint8_t> seen;
-    DeliveryStats stats;
+    /* The same (channel, sequence) again: allowed at QoS 1 only. */
+    uint64_t duplicates = 0;
+    /* Wrong size, broken header or filler, unknown topic or sequence. */
+    uint64_t corrupt = 0;
+    int64_t first_ns = 0;
+    /* Arrival minus hand-over, per unique message, in arrival order. */
+    std::vector<int64_t> latencies_ns;
     std::atomic<uint64_t> unique{0};
     std::atomic<int64_t> last_arrival{0};
 };
 
-double percentile_ms(std::vector<int64_t> &values, double fraction)
+// The runner's configuration: the plug-in's topic template, as the
+// plug-in role has it.
+std::string write_runner_config(const PublisherArgs &args)
 {
-    if (values.empty()) {
-        return 0;
-    }
-    auto rank = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank), values.end());
-    return static_cast<double>(values[rank]) / 1e6;
+    std::string path = args.workdir + "/" + args.id + "-sink-run.json";
+    std::ofstream config(path);
+    config << "{\"host\": \"127.0.0.1\", \"port\": " << args.port << ", \"topic\": \""
+           << cell_topic_prefix(args.id) << "/${channel}\", \"message_qos\": " << args.cell.qos
+           << "}\n";
+    return path;
 }
 
-void take_delivery(CellResult &result, DeliveryStats &stats, int64_t first_hand_over)
+// The parent's side of a cell's publisher: start it, hear when it handed
+// its first and last payload over, and collect what it cost once it has
+// ended, from its processes' own resource usage. A child role (the
+// plug-in, the raw publisher) is the benchmark program again and tells how
+// it is doing on its standard output. The line-fed publishers,
+// mosquitto_pub -l (one process per channel: it publishes to one topic)
+// and tavrix-sink-run (one process for every channel), read the cell's
+// payloads on their standard input, fed by a thread of ours each; feeding
+// them is the host's work and is not counted.
+class PublisherRun
 {
-    result.received = stats.unique;
-    result.duplicates = stats.duplicates;
-    result.corrupt = stats.corrupt;
-    if (stats.unique > 0 && first_hand_over > 0) {
-        result.seconds = ns_to_seconds(stats.last_ns - first_hand_over);
-        result.first_delay = ns_to_seconds(stats.first_ns - first_hand_over);
-        result.flow_seconds = ns_to_seconds(stats.last_ns - stats.first_ns);
+public:
+    PublisherRun(const BenchContext &context, const PublisherArgs &args_) : args(args_)
+    {
+        if (args.cell.kind == PublisherKind::PUB_CLI) {
+            fed_name = "mosquitto_pub";
+            for (int channel = 0; channel < args.cell.channels; ++channel) {
+                command_lines.push_back({TAVRIX_MOSQUITTO_PUB, "-h", "127.0.0.1", "-p",
+                    std::to_string(args.port), "-q", std::to_string(args.cell.qos), "-t",
+                    cell_topic_prefix(args.id) + "/" + channel_name(channel), "-l", "-i",
+                    client_id_of(PublisherKind::PUB_CLI, args.id, channel)});
+            }
+        } else if (args.cell.kind == PublisherKind::SINK_RUN) {
+            fed_name = "tavrix-sink-run";
+            command_lines.push_back({TAVRIX_SINK_RUN, "--config", write_runner_config(args),
+                "--plugin", TAVRIX_PLUGIN_PATH, "--uuid-agent",
+                client_id_of(PublisherKind::SINK_RUN, args.id)});
+            for (int channel = 0; channel < args.cell.channels; ++channel) {
+                command_lines.back().insert(command_lines.back().end(),
+                    {"--channel", channel_name(channel)});
+            }
+        } else {
+            command_lines.push_back(args.to_argv(context.program));
+        }
+        peaks_kb.resize(command_lines.size(), 0);
     }
-    result.latency_p50_ms = percentile_ms(stats.latencies_ns, 0.50);
-    result.latency_p99_ms = percentile_ms(stats.latencies_ns, 0.99);
-    result.latency_max_ms = percentile_ms(stats.latencies_ns, 1.0);
-}
+    ~PublisherRun() { join_feeders(); }
+
+    bool start(std::string &error)
+    {
+        const bool fed = !fed_name.empty();
+        try {
+            // Only what started: a failed start still reaches finish.
+            for (std::size_t i = 0; i < command_lines.size(); ++i) {
+                std::string log = args.workdir + "/" + args.id +
+                    (fed ? "-" + std::to_string(i) : std::string()) + ".log";
+                processes.push_back(std::make_unique<ChildProcess>(command_lines[i],
+                    ChildOptions{log, true, !fed}));
+            }
+        } catch (const std::exception &e) {
+            error = e.what();
+            return false;
+        }
+        for (std::size_t i = 0; fed && i < processes.size(); ++i) {
+            feeders.emplace_back([this, i] { feed(*processes[i]); });
+        }
+        return true;
+    }
+
+    /* Takes in what the publisher reports, waiting up to `timeout_ms`. */
+    void poll(int timeout_ms)
+    {
+        sample_peaks();
+        ChildProcess &child = *processes.front();
+        std::string line;
+        if (!fed_name.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        } else if (child.read_line(line, timeout_ms)) {
+            take(line);
+        } else if (child.output_ended() && reported_failure.empty() && !stopping) {
+            reported_failure = "exited early: " + log_tail(child.log_path());
+        }
+    }
+
+    /* Every payload handed over. */
+    bool sent() const { return sent_by.load() == processes.size(); }
+    /* The hand-over of the first payload; 0 before it is known. */
+    int64_t first_hand_over_ns() const { return first_ns.load(); }
+
+    /* CPU time of the publishing processes so far, in clock ticks. */
+    long cpu_ticks() const
+    {
+        long ticks = 0;
+        for (const auto &process : processes) {
+            ticks += cpu_ticks_of(process->pid());
+        }
+        return ticks;
+    }
+
+    /* Non-empty once the publisher has failed. */
+    std::string failure() const
+    {
+        return feed_failed.load() ? fed_name + " stopped reading its input" : reported_failure;
+    }
+
+    /* Lets the publisher end and takes its cost into `result`; returns
+     * what went wrong as it ended, empty when nothing did. */
+    std::string finish(CellResult &result)
+    {
+        stopping = true;
+        // A child role waits for us with everything it used still counted;
+        // the line-fed ones may have exited already.
+        sample_peaks();
+        if (!feeders.empty() && !sent()) {
+            // Given up on: a feeder blocked on a full pipe gets its error
+            // only once the reader is gone.
+            for (auto &process : processes) {
+                process->kill(SIGKILL);
+            }
+        }
+        join_feeders();
+        const std::string who = fed_name.empty() ? "" : fed_name + ": ";
+        std::string error;
+        for (auto &process : processes) {
+            process->close_input();
+            if (!process->wait(EXIT_LIMIT)) {
+                process->kill(SIGKILL);
+                process->wait(EXIT_LIMIT);
+                error = who + "did not stop";
+                continue;
+            }
+            std::string line;
+            while (fed_name.empty() && process->read_line(line, 0)) {
+                take(line);
+            }
+            result.cpu_seconds += cpu_seconds_of(process->usage());
+            if (process->exit_status() != 0) {
+                error = who + "exit status " + std::to_string(process->exit_status()) + ": " +
+                    log_tail(process->log_path());
+            }
+        }
+        result.host_cpu_seconds = host_cpu_seconds;
+        result.dropped = dropped;
+        for (long peak : peaks_kb) {
+            result.peak_rss_kb += peak;
+        }
+        return failure().empty() ? error : failure();
+    }
+
+private:
+    // Sampled while the processes live: a line-fed one exits on its own
+    // once its input has ended and its messages are out.
+    void sample_peaks()
+    {
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            peaks_kb[i] = std::max(peaks_kb[i], peak_rss_kb_of(processes[i]->pid()));
+        }
+    }
+
+    void take(const std::string &line)
+    {
+        std::size_t space = line.find(' ');
+        std::string word = line.substr(0, space);
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        if (word == "t0") {
+            first_ns.store(std::strtoll(rest.c_str(), nullptr, 10));
+        } else if (word == "sent") {
+            sent_by.store(processes.size());
+        } else if (word == "host_cpu") {
+            host_cpu_seconds = std::strtod(rest.c_str(), nullptr);
+        } else if (word == "dropped") {
+            dropped = std::strtoull(rest.c_str(), nullptr, 10);
+        } else if (word == "error") {
+            reported_failure = rest;
+        }
+    }
+
+    void feed(ChildProcess &process)
+    {
+        // The stamper's buffer ends in a newline: one write per line.
+        int64_t stamp = hand_over_payloads(
+            args.cell, [](int64_t) { return true; },
+            [this, &process](const char *data, std::size_t size) {
+                if (!write_all(process.input_fd(), data, size + 1)) {
+                    feed_failed.store(true);
+                    return false;
+                }
+                return true;
+            });
+        process.close_input();
+        // The earliest of the feeders' first hand-overs.
+        int64_t known = first_ns.load();
+        while (stamp != 0 && (known == 0 || stamp < known) &&
+            !first_ns.compare_exchange_weak(known, stamp)) {
+        }
+        ++sent_by;
+    }
+
+    void join_feeders()
+    {
+        for (std::thread &feeder : feeders) {
+            feeder.join();
+        }
+        feeders.clear();
+    }
+
+    PublisherArgs args;
+    /* Empty for a child role, which reports on its standard output. */
+    std::string fed_name;
+    std::vector<std::vector<std::string>> command_lines;
+    std::vector<std::unique_ptr<ChildProcess>> processes;
+    std::vector<long> peaks_kb;
+    std::vector<std::thread> feeders;
+    std::atomic<std::size_t> sent_by{0};
+    std::atomic<int64_t> first_ns{0};
+    std::atomic<bool> feed_failed{false};
+    bool stopping = false;
+    std::string reported_failure;
+    double host_cpu_seconds = 0;
+    uint64_t dropped = 0;
+};
 
 // Stops the broker once the cell's first message has arrived and lets it
 // go on after the cell's stall. Nothing can arrive meanwhile, which is not
@@ -167,7 +390,7 @@ public:
     }
     ~BrokerStall()
     {
-        if (stopped_at != 0 && !over) {
+        if (stopped_at > 0) {
             broker.resume();
         }
     }
@@ -177,29 +400,22 @@ public:
     /* True while the broker is stopped. */
     bool hold(int64_t now, const CountingSubscriber &subscriber)
     {
-        if (length_ns == 0 || over) {
-            return false;
-        }
-        if (stopped_at == 0) {
-            if (subscriber.received() == 0) {
-                return false;
-            }
+        if (length_ns != 0 && stopped_at == 0 && subscriber.received() > 0) {
             broker.pause();
             stopped_at = now;
         }
-        if (now - stopped_at < length_ns) {
-            return true;
+        if (stopped_at > 0 && now - stopped_at >= length_ns) {
+            broker.resume();
+            stopped_at = -1;
         }
-        broker.resume();
-        over = true;
-        return false;
+        return stopped_at > 0;
     }
 
 private:
     Broker &broker;
     int64_t length_ns;
+    /* When the broker was stopped; -1 once it went on again. */
     int64_t stopped_at = 0;
-    bool over = false;
 };
 
 // Until everything has arrived, the publisher fails, or delivery stalls.
@@ -254,14 +470,6 @@ void take_connections(CellResult &result, const Broker &broker, const PublisherA
     }
 }
 
-void take_cost(CellResult &result, const PublisherCost &cost)
-{
-    result.cpu_seconds = cost.cpu_seconds;
-    result.host_cpu_seconds = cost.host_cpu_seconds;
-    result.peak_rss_kb = cost.peak_rss_kb;
-    result.dropped = cost.dropped;
-}
-
 } // namespace
 
 CellResult run_cell(const CellSpec &setup, const BenchContext &context, int index)
@@ -290,13 +498,10 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
         await_delivery(publisher, subscriber, stall, result.expected, result.error);
     }
     take_connections(result, *endpoint.broker, args);
-    PublisherCost cost;
-    std::string finish_error;
-    if (!publisher.finish(cost, finish_error) && result.error.empty()) {
+    const std::string finish_error = publisher.finish(result);
+    if (result.error.empty()) {
         result.error = finish_error;
     }
-    take_cost(result, cost);
-    DeliveryStats stats = subscriber.finish();
-    take_delivery(result, stats, publisher.first_hand_over_ns());
+    subscriber.finish(result, publisher.first_hand_over_ns());
     return result;
 }

@@ -4,25 +4,25 @@
  */
 #include "bench.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace {
 
-std::string cpu_model()
+// What follows `key` on the first line of a file that starts with it.
+std::string after_key(const std::string &path, const std::string &key)
 {
-    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::ifstream file(path);
     std::string line;
-    while (std::getline(cpuinfo, line)) {
-        if (line.compare(0, 10, "model name") == 0) {
-            std::size_t colon = line.find(':');
-            return colon == std::string::npos ? line : line.substr(colon + 2);
+    while (std::getline(file, line)) {
+        if (line.compare(0, key.size(), key) == 0) {
+            return line.substr(key.size());
         }
     }
-    return "unknown CPU";
+    return "";
 }
 
 std::string memory_total()
@@ -46,8 +46,10 @@ std::string today()
 
 std::string describe_machine()
 {
+    std::string model = after_key("/proc/cpuinfo", "model name");
+    model = model.empty() ? "unknown CPU" : model.substr(model.find(':') + 2);
     return today() + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores (" +
-        cpu_model() + "), " + memory_total() + " of memory";
+        model + "), " + memory_total() + " of memory";
 }
 
 std::string load_average()
@@ -60,42 +62,25 @@ std::string load_average()
 
 long cpu_ticks_of(pid_t pid)
 {
-    if (pid <= 0) {
-        return 0;
-    }
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::ifstream stat(pid > 0 ? "/proc/" + std::to_string(pid) + "/stat" : "");
     std::string text;
     std::getline(stat, text);
-    // The command name may hold spaces; the fields after it do not.
+    // The command name may hold spaces; the fields after it do not. State
+    // is field 3; utime and stime are fields 14 and 15.
     std::size_t name_end = text.rfind(')');
-    if (name_end == std::string::npos) {
-        return 0;
+    long utime = 0;
+    long stime = 0;
+    if (name_end != std::string::npos) {
+        std::sscanf(text.c_str() + name_end + 1,
+            "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %ld %ld", &utime, &stime);
     }
-    std::istringstream fields(text.substr(name_end + 2));
-    std::string field;
-    long ticks = 0;
-    // State is field 3; utime and stime are fields 14 and 15.
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number >= 14) {
-            ticks += std::strtol(field.c_str(), nullptr, 10);
-        }
-    }
-    return ticks;
+    return utime + stime;
 }
 
 long peak_rss_kb_of(pid_t pid)
 {
-    if (pid <= 0) {
-        return 0;
-    }
-    std::ifstream status_file("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status_file, line)) {
-        if (line.compare(0, 6, "VmHWM:") == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    return 0;
+    std::string kib = pid > 0 ? after_key("/proc/" + std::to_string(pid) + "/status", "VmHWM:") : "";
+    return std::strtol(kib.c_str(), nullptr, 10);
 }
 
 double cpu_seconds_of(const struct rusage &usage)

@@ -1,7 +1,4 @@
 /*
- * tavrix-bench: throughput and latency of the plug-in against a raw
- * libmosquitto publisher and mosquitto_pub, through a private broker.
- *
  *   tavrix-bench [--tiny] [--only TEXT]
  *
  * --tiny runs a few small cells, only to prove that the benchmark works;
@@ -9,6 +6,7 @@
  * TEXT. The table goes to standard output, progress to standard error.
  * The same program, started with --role, is one publisher of a cell.
  */
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -28,25 +26,6 @@ namespace {
 // keeps its best clean attempt.
 constexpr int FULL_RUN_ROUNDS = 2;
 
-struct Options {
-    bool tiny = false;
-    std::string only;
-};
-
-bool parse_options(int argc, char **argv, Options &options)
-{
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--tiny") == 0) {
-            options.tiny = true;
-        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
-            options.only = argv[++i];
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 int run_role(int argc, char **argv)
 {
     PublisherArgs args;
@@ -58,11 +37,6 @@ int run_role(int argc, char **argv)
                                                    : run_raw_publisher(args);
 }
 
-std::string own_program()
-{
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
 // A clean attempt beats a troubled one; among equals the faster wins.
 bool better(const CellResult &candidate, const CellResult &current)
 {
@@ -72,39 +46,15 @@ bool better(const CellResult &candidate, const CellResult &current)
     return candidate.messages_per_second() > current.messages_per_second();
 }
 
-void announce(const CellSpec &setup, int round, int rounds)
-{
-    std::fprintf(stderr, "[round %d/%d] %s: %llu payloads\n", round, rounds, setup.label().c_str(),
-        static_cast<unsigned long long>(setup.payloads));
-}
-
-void tell(const CellResult &cell)
-{
-    std::fprintf(stderr,
-        "        %.0f msg/s, %llu lost, %.2f s, CPU %.2f s/100k (host %.2f), "
-        "%llu connections (%llu dropped)%s%s\n",
-        cell.messages_per_second(), static_cast<unsigned long long>(cell.lost()), cell.seconds,
-        cell.cpu_per_100k(), cell.host_cpu_per_100k(),
-        static_cast<unsigned long long>(cell.connections),
-        static_cast<unsigned long long>(cell.drops), cell.error.empty() ? "" : ", ",
-        cell.error.c_str());
-}
-
-struct ScheduleOutcome {
-    /* One per cell of the plan, in its order. */
-    std::vector<CellResult> best;
-    /* Attempts that lost messages or failed, also those not shown. */
-    std::vector<CellResult> troubled;
-};
-
 // Runs a plan's cells, each throughput cell `repeats` times in rounds, so
 // that a burst of other work on the machine spoils one attempt of a cell
-// rather than the cell: the table shows each cell's best clean attempt.
-ScheduleOutcome run_schedule(const std::vector<CellSpec> &plan, const BenchContext &context,
-    int repeats)
+// rather than the cell: returns each cell's best attempt, the clean one
+// where there was one. Attempts that lost messages or failed, also those
+// not returned, go to `troubled`.
+std::vector<CellResult> run_schedule(const std::vector<CellSpec> &plan,
+    const BenchContext &context, int repeats, std::vector<CellResult> &troubled)
 {
-    ScheduleOutcome outcome;
-    outcome.best.resize(plan.size());
+    std::vector<CellResult> best(plan.size());
     int index = 0;
     for (int round = 1; round <= repeats; ++round) {
         for (std::size_t i = 0; i < plan.size(); ++i) {
@@ -112,19 +62,27 @@ ScheduleOutcome run_schedule(const std::vector<CellSpec> &plan, const BenchConte
             if (plan[i].paced() && round > 1) {
                 continue;
             }
-            announce(plan[i], round, repeats);
-            CellResult attempt = run_cell(plan[i], context, index++);
-            tell(attempt);
+            std::fprintf(stderr, "[round %d/%d] %s: %llu payloads\n", round, repeats,
+                plan[i].label().c_str(), static_cast<unsigned long long>(plan[i].payloads));
+            const CellResult attempt = run_cell(plan[i], context, index++);
+            std::fprintf(stderr,
+                "        %.0f msg/s, %llu lost, %.2f s, CPU %.2f s/100k (host %.2f), "
+                "%llu connections (%llu dropped)%s%s\n",
+                attempt.messages_per_second(), static_cast<unsigned long long>(attempt.lost()),
+                attempt.seconds, attempt.cpu_per_100k(), attempt.host_cpu_per_100k(),
+                static_cast<unsigned long long>(attempt.connections),
+                static_cast<unsigned long long>(attempt.drops), attempt.error.empty() ? "" : ", ",
+                attempt.error.c_str());
             if (attempt.troubled()) {
-                outcome.troubled.push_back(attempt);
+                troubled.push_back(attempt);
             }
             // Every cell runs in the first round.
-            if (round == 1 || better(attempt, outcome.best[i])) {
-                outcome.best[i] = attempt;
+            if (round == 1 || better(attempt, best[i])) {
+                best[i] = attempt;
             }
         }
     }
-    return outcome;
+    return best;
 }
 
 // Failures that mean the benchmark itself no longer works. A tiny run also
@@ -137,11 +95,11 @@ bool cell_failed(const CellResult &cell, bool tiny)
         (tiny && cell.setup.kind == PublisherKind::PLUGIN && cell.troubled());
 }
 
-int run_benchmark(const Options &options)
+int run_benchmark(bool tiny, const std::string &only)
 {
-    std::vector<CellSpec> plan = make_plan(options.tiny, options.only, TAVRIX_SINK_RUN[0] != '\0');
+    std::vector<CellSpec> plan = make_plan(tiny, only, TAVRIX_SINK_RUN[0] != '\0');
     if (plan.empty()) {
-        std::fprintf(stderr, "tavrix-bench: no cell matches \"%s\"\n", options.only.c_str());
+        std::fprintf(stderr, "tavrix-bench: no cell matches \"%s\"\n", only.c_str());
         return 2;
     }
     std::string pattern = (std::filesystem::temp_directory_path() / "tavrix-bench.XXXXXX").string();
@@ -151,21 +109,20 @@ int run_benchmark(const Options &options)
     }
     const std::string machine = describe_machine();
     const std::string load_before = load_average();
-    ScheduleOutcome outcome;
+    std::vector<CellResult> best;
+    std::vector<CellResult> troubled;
     {
         BenchBrokers brokers(pattern);
-        BenchContext context{own_program(), pattern, &brokers};
-        outcome = run_schedule(plan, context, options.tiny ? 1 : FULL_RUN_ROUNDS);
+        BenchContext context{std::filesystem::read_symlink("/proc/self/exe"), pattern, &brokers};
+        best = run_schedule(plan, context, tiny ? 1 : FULL_RUN_ROUNDS, troubled);
     }
 
     std::cout << "Measured " << machine << "; load average " << load_before << " before the run, "
               << load_average() << " after it.\n\n";
-    print_table(std::cout, outcome.best);
-    print_troubles(std::cout, outcome.troubled);
-    bool failed = false;
-    for (const CellResult &cell : outcome.best) {
-        failed = failed || cell_failed(cell, options.tiny);
-    }
+    print_table(std::cout, best);
+    print_troubles(std::cout, troubled);
+    const bool failed = std::any_of(
+        best.begin(), best.end(), [tiny](const CellResult &cell) { return cell_failed(cell, tiny); });
     // Logs stay for a look when something went wrong.
     if (failed) {
         std::fprintf(stderr, "tavrix-bench: failed; logs in %s\n", pattern.c_str());
@@ -184,13 +141,20 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], "--role") == 0) {
         return run_role(argc, argv);
     }
-    Options options;
-    if (!parse_options(argc, argv, options)) {
-        std::fprintf(stderr, "usage: %s [--tiny] [--only TEXT]\n", argv[0]);
-        return 2;
+    bool tiny = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--tiny") == 0) {
+            tiny = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--tiny] [--only TEXT]\n", argv[0]);
+            return 2;
+        }
     }
     mosquitto_lib_init();
-    int status = run_benchmark(options);
+    int status = run_benchmark(tiny, only);
     mosquitto_lib_cleanup();
     return status;
 }

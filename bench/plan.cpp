@@ -84,25 +84,25 @@ void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, boo
 void add_wan_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny, bool with_runner)
 {
     for (int qos = tiny ? 2 : 0; qos <= 2; ++qos) {
-        std::vector<CellSpec> group = {{PublisherKind::PLUGIN, qos, SMALL, 1, 0, 0}};
-        if (!tiny) {
-            if (with_runner) {
-                group.push_back({PublisherKind::SINK_RUN, qos, SMALL, 1, 0, 0});
-            }
-            group.push_back({PublisherKind::RAW, qos, SMALL, 1, 0, 0});
-            if (qos == 1) {
-                group.push_back({PublisherKind::RAW, qos, SMALL, 1, 0, 0});
-                group.back().raw_window = PLUGIN_QOS1_WINDOW;
-            }
-            if (qos < 2) {
-                group.push_back({PublisherKind::PUB_CLI, qos, SMALL, 1, 0, 0});
-            }
-        }
-        for (CellSpec &cell : group) {
-            cell.link = Link::WAN;
+        auto add = [&plan, &sizing, qos](PublisherKind kind, int raw_window) {
+            CellSpec cell{kind, qos, SMALL, 1, 0, 0, 0, Link::WAN, raw_window};
             cell.payloads = cell.window() == LIBRARY_WINDOW ? sizing.wan_window_bound[qos]
                                                             : sizing.wan_messages[qos];
             plan.push_back(cell);
+        };
+        add(PublisherKind::PLUGIN, 0);
+        if (tiny) {
+            continue;
+        }
+        if (with_runner) {
+            add(PublisherKind::SINK_RUN, 0);
+        }
+        add(PublisherKind::RAW, 0);
+        if (qos == 1) {
+            add(PublisherKind::RAW, PLUGIN_QOS1_WINDOW);
+        }
+        if (qos < 2) {
+            add(PublisherKind::PUB_CLI, 0);
         }
     }
 }
@@ -119,17 +119,15 @@ void add_tls_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
             if (payloads == 0) {
                 continue;
             }
-            std::vector<CellSpec> group = {{PublisherKind::PLUGIN, qos, size, 1, payloads, 0}};
+            auto add = [&plan, qos, size, payloads](PublisherKind kind, int raw_window) {
+                plan.push_back({kind, qos, size, 1, payloads, 0, 0, Link::TLS, raw_window});
+            };
+            add(PublisherKind::PLUGIN, 0);
             if (!tiny) {
-                group.push_back({PublisherKind::RAW, qos, size, 1, payloads, 0});
+                add(PublisherKind::RAW, 0);
             }
             if (!tiny && qos == 1) {
-                group.push_back({PublisherKind::RAW, qos, size, 1, payloads, 0});
-                group.back().raw_window = PLUGIN_QOS1_WINDOW;
-            }
-            for (CellSpec &cell : group) {
-                cell.link = Link::TLS;
-                plan.push_back(cell);
+                add(PublisherKind::RAW, PLUGIN_QOS1_WINDOW);
             }
         }
     }

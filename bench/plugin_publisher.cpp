@@ -19,7 +19,7 @@
 namespace {
 
 constexpr const char *TAG = "bench";
-constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(15);
+constexpr std::chrono::milliseconds CONNECT_TIMEOUT = std::chrono::seconds(15);
 
 std::string write_config(const PublisherArgs &args)
 {
@@ -49,19 +49,13 @@ HostIdentity agent_identity(const std::string &id)
             {"${region}", "local"}}};
 }
 
-std::set<std::string> channel_set(int channels)
-{
-    std::set<std::string> names;
-    for (int channel = 0; channel < channels; ++channel) {
-        names.insert(channel_name(channel));
-    }
-    return names;
-}
-
 // As fast as the host can, or at the cell's pace.
 void hand_over(agPluginSink &sink, const CellSpec &cell)
 {
-    const std::set<std::string> channels = channel_set(cell.channels);
+    std::set<std::string> channels;
+    for (int channel = 0; channel < cell.channels; ++channel) {
+        channels.insert(channel_name(channel));
+    }
     auto wait = [&sink, &cell](int64_t due) {
         if (due != 0) {
             std::this_thread::sleep_until(
@@ -82,14 +76,6 @@ void hand_over(agPluginSink &sink, const CellSpec &cell)
     report_line("sent " + std::to_string(cell.payloads));
 }
 
-// The plug-in's own word that it is connected: its figures.
-bool wait_connected(HostedPlugin &plugin)
-{
-    return wait_until([&plugin] { return plugin.status().connected; },
-        std::chrono::duration_cast<std::chrono::milliseconds>(CONNECT_TIMEOUT),
-        std::chrono::milliseconds(5));
-}
-
 int run_hosted(const PublisherArgs &args, HostedPlugin &plugin)
 {
     agPluginSink &sink = plugin.sink();
@@ -98,7 +84,9 @@ int run_hosted(const PublisherArgs &args, HostedPlugin &plugin)
     if (!args.cell.stalled()) {
         sink.SetPayloadQueueLimit(args.cell.payloads + 1);
     }
-    if (!wait_connected(plugin)) {
+    // The plug-in's own word that it is connected: its figures.
+    if (!wait_until([&plugin] { return plugin.status().connected; }, CONNECT_TIMEOUT,
+            std::chrono::milliseconds(5))) {
         return role_failed("the plug-in did not connect");
     }
     hand_over(sink, args.cell);

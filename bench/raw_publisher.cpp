@@ -67,31 +67,13 @@ int pump(struct mosquitto *mosq, std::chrono::microseconds wait = std::chrono::s
     return MOSQ_ERR_SUCCESS;
 }
 
-bool connect_client(struct mosquitto *mosq, int port, const std::atomic<bool> &connected,
-    std::string &error)
-{
-    int rc = mosquitto_connect(mosq, "127.0.0.1", port, KEEPALIVE);
-    auto deadline = std::chrono::steady_clock::now() + CONNECT_TIMEOUT;
-    while (rc == MOSQ_ERR_SUCCESS && !connected.load()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            error = "no CONNACK";
-            return false;
-        }
-        rc = pump(mosq);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error = mosquitto_strerror(rc);
-        return false;
-    }
-    return true;
-}
-
 /* Each payload published to every channel as soon as it is stamped: all
  * at once (the plug-in hands the library no more than its in-flight target
  * and its bound on unconfirmed bytes allow), or at each of a paced cell's
  * instants with the loop pumping between them, the library's own latency
  * with the plug-in's kind of loop. */
-int publish_cell(struct mosquitto *mosq, const CellSpec &cell, const std::vector<std::string> &topics)
+int publish_cell(struct mosquitto *mosq, const CellSpec &cell,
+    const std::vector<std::string> &topics)
 {
     int rc = MOSQ_ERR_SUCCESS;
     auto pump_until = [mosq, &rc](int64_t due) {
@@ -115,31 +97,29 @@ int publish_cell(struct mosquitto *mosq, const CellSpec &cell, const std::vector
     return rc;
 }
 
-// What the plug-in sets up on every initialise, as far as the cell asks
-// for it.
-int set_up(struct mosquitto *mosq, const PublisherArgs &args)
-{
-    if (args.cell.raw_window != 0) {
-        int rc = mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, args.cell.raw_window);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            return rc;
-        }
-    }
-    if (args.ca_file.empty()) {
-        return MOSQ_ERR_SUCCESS;
-    }
-    return mosquitto_tls_set(mosq, args.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
-}
-
 int publish(struct mosquitto *mosq, const PublisherArgs &args, const std::atomic<bool> &connected)
 {
-    int rc = set_up(mosq, args);
+    // What the plug-in sets up on every initialise, as far as the cell asks
+    // for it.
+    int rc = args.cell.raw_window == 0
+        ? MOSQ_ERR_SUCCESS
+        : mosquitto_int_option(mosq, MOSQ_OPT_SEND_MAXIMUM, args.cell.raw_window);
+    if (rc == MOSQ_ERR_SUCCESS && !args.ca_file.empty()) {
+        rc = mosquitto_tls_set(mosq, args.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         return role_failed(std::string("set-up: ") + mosquitto_strerror(rc));
     }
-    std::string error;
-    if (!connect_client(mosq, args.port, connected, error)) {
-        return role_failed("connect: " + error);
+    rc = mosquitto_connect(mosq, "127.0.0.1", args.port, KEEPALIVE);
+    const auto deadline = std::chrono::steady_clock::now() + CONNECT_TIMEOUT;
+    while (rc == MOSQ_ERR_SUCCESS && !connected.load()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return role_failed("connect: no CONNACK");
+        }
+        rc = pump(mosq);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return role_failed(std::string("connect: ") + mosquitto_strerror(rc));
     }
     std::vector<std::string> topics;
     for (int channel = 0; channel < args.cell.channels; ++channel) {

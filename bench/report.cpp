@@ -6,37 +6,6 @@
 
 #include <host/tavrixd.h>
 
-bool CellResult::troubled() const
-{
-    return !error.empty() || corrupt > 0 || lost() > 0 || dropped > 0 || drops > 0;
-}
-
-double CellResult::messages_per_second() const
-{
-    return seconds > 0 ? static_cast<double>(received) / seconds : 0;
-}
-
-double CellResult::flow_messages_per_second() const
-{
-    return flow_seconds > 0 && received > 1 ? static_cast<double>(received - 1) / flow_seconds : 0;
-}
-
-double CellResult::megabytes_per_second() const
-{
-    return messages_per_second() * static_cast<double>(setup.size) / 1e6;
-}
-
-double CellResult::cpu_per_100k() const
-{
-    return setup.payloads > 0 ? cpu_seconds * 100000.0 / static_cast<double>(setup.payloads) : 0;
-}
-
-double CellResult::host_cpu_per_100k() const
-{
-    return setup.payloads > 0 ? host_cpu_seconds * 100000.0 / static_cast<double>(setup.payloads)
-                              : 0;
-}
-
 namespace {
 
 using Results = std::vector<CellResult>;
@@ -49,10 +18,13 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
-double rss_mb(const CellResult &cell)
-{
-    return static_cast<double>(cell.peak_rss_kb) / 1024.0;
-}
+const Figure RATE = [](const CellResult &c) { return c.messages_per_second(); };
+const Figure FLOW = [](const CellResult &c) { return c.flow_messages_per_second(); };
+const Figure CPU = [](const CellResult &c) { return c.cpu_per_100k(); };
+const Figure RSS = [](const CellResult &c) {
+    return static_cast<double>(c.peak_rss_kb) / 1024.0;
+};
+const Figure P99 = [](const CellResult &c) { return c.latency_p99_ms; };
 
 // The host's queue at its bound holds this many payload bytes.
 double host_queue_mb(const CellResult &cell)
@@ -60,12 +32,6 @@ double host_queue_mb(const CellResult &cell)
     return static_cast<double>(agPluginSink::DEFAULT_QUEUE_LIMIT) *
         static_cast<double>(cell.setup.size) / (1024.0 * 1024.0);
 }
-
-const Figure RATE = [](const CellResult &c) { return c.messages_per_second(); };
-const Figure FLOW = [](const CellResult &c) { return c.flow_messages_per_second(); };
-const Figure CPU = [](const CellResult &c) { return c.cpu_per_100k(); };
-const Figure RSS = rss_mb;
-const Figure P99 = [](const CellResult &c) { return c.latency_p99_ms; };
 
 /* Which measurement of the run a figure is compared with: the same size
  * and channels, paced or not, and these. */
@@ -103,25 +69,16 @@ PeerOf any_window(PublisherKind kind)
 }
 
 // libmosquitto's window, which QoS 0 has none of.
-Peer default_window_raw(const CellSpec &setup)
-{
-    return {PublisherKind::RAW, setup.link, setup.qos, setup.qos == 0 ? 0 : LIBRARY_WINDOW};
-}
-
-Peer same_window_raw(const CellSpec &setup)
-{
-    return {PublisherKind::RAW, setup.link, setup.qos, setup.window()};
-}
-
-Peer own_qos0(const CellSpec &setup)
-{
-    return {setup.kind, setup.link, 0, 0};
-}
-
-Peer plain_loopback(const CellSpec &setup)
-{
-    return {setup.kind, Link::LOOPBACK, setup.qos, setup.window()};
-}
+const PeerOf DEFAULT_WINDOW_RAW = [](const CellSpec &setup) {
+    return Peer{PublisherKind::RAW, setup.link, setup.qos, setup.qos == 0 ? 0 : LIBRARY_WINDOW};
+};
+const PeerOf SAME_WINDOW_RAW = [](const CellSpec &setup) {
+    return Peer{PublisherKind::RAW, setup.link, setup.qos, setup.window()};
+};
+const PeerOf OWN_QOS0 = [](const CellSpec &setup) { return Peer{setup.kind, setup.link, 0, 0}; };
+const PeerOf PLAIN_LOOPBACK = [](const CellSpec &setup) {
+    return Peer{setup.kind, Link::LOOPBACK, setup.qos, setup.window()};
+};
 
 // The plug-in's hosts are compared with the others, not the reverse.
 bool hosted(const CellResult &cell)
@@ -229,20 +186,20 @@ const std::vector<Column> THROUGHPUT = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, 
     hosts_versus("RSS vs raw", PublisherKind::RAW, RSS)};
 
 const std::vector<Column> WAN = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
-    MSG_PER_SECOND, versus("vs raw w20", default_window_raw, RATE),
-    versus("vs raw same window", same_window_raw, RATE),
+    MSG_PER_SECOND, versus("vs raw w20", DEFAULT_WINDOW_RAW, RATE),
+    versus("vs raw same window", SAME_WINDOW_RAW, RATE),
     versus("vs pub", any_window(PublisherKind::PUB_CLI), RATE),
-    versus("vs own QoS 0", own_qos0, RATE), FIRST_MESSAGE, FLOW_PER_SECOND,
-    versus("flow vs raw w20", default_window_raw, FLOW),
-    versus("flow vs own QoS 0", own_qos0, FLOW), LOST, DUPLICATES, RECONNECTS, DROPS,
-    CPU_PER_100K, versus("CPU vs raw same window", same_window_raw, CPU)};
+    versus("vs own QoS 0", OWN_QOS0, RATE), FIRST_MESSAGE, FLOW_PER_SECOND,
+    versus("flow vs raw w20", DEFAULT_WINDOW_RAW, FLOW),
+    versus("flow vs own QoS 0", OWN_QOS0, FLOW), LOST, DUPLICATES, RECONNECTS, DROPS,
+    CPU_PER_100K, versus("CPU vs raw same window", SAME_WINDOW_RAW, CPU)};
 
 const std::vector<Column> TLS = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
-    MSG_PER_SECOND, MB_PER_SECOND, versus("vs raw w20", default_window_raw, RATE),
-    versus("vs raw same window", same_window_raw, RATE),
-    versus("vs plain", plain_loopback, RATE), FIRST_MESSAGE, FLOW_PER_SECOND, LOST, DUPLICATES,
-    RECONNECTS, DROPS, CPU_PER_100K, versus("CPU vs raw same window", same_window_raw, CPU),
-    versus("CPU vs plain", plain_loopback, CPU), PEAK_RSS};
+    MSG_PER_SECOND, MB_PER_SECOND, versus("vs raw w20", DEFAULT_WINDOW_RAW, RATE),
+    versus("vs raw same window", SAME_WINDOW_RAW, RATE),
+    versus("vs plain", PLAIN_LOOPBACK, RATE), FIRST_MESSAGE, FLOW_PER_SECOND, LOST, DUPLICATES,
+    RECONNECTS, DROPS, CPU_PER_100K, versus("CPU vs raw same window", SAME_WINDOW_RAW, CPU),
+    versus("CPU vs plain", PLAIN_LOOPBACK, CPU), PEAK_RSS};
 
 const std::vector<Column> PACED = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND, MESSAGES,
     LOST_OR_FAILED, number("p50 ms", [](const CellResult &c) { return c.latency_p50_ms; }, 2),
@@ -257,7 +214,7 @@ const std::vector<Column> STALL = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND,
     LOST_OR_FAILED, count("dropped", [](const CellResult &c) { return c.dropped; }),
     number("max delay s", [](const CellResult &c) { return c.latency_max_ms / 1000.0; }, 1),
     PEAK_RSS, number("host queue MB", host_queue_mb, 1),
-    number("RSS above queue MB", [](const CellResult &c) { return rss_mb(c) - host_queue_mb(c); },
+    number("RSS above queue MB", [](const CellResult &c) { return RSS(c) - host_queue_mb(c); },
         1)};
 
 /* The table a cell's row goes to. */

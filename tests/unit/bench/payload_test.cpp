@@ -11,14 +11,14 @@ namespace {
 
 std::string stamped(std::size_t size, uint64_t seq, int64_t stamp)
 {
-    PayloadStamper stamper(size);
+    PayloadCodec stamper(size);
     return std::string(stamper.stamp(seq, stamp), stamper.size());
 }
 
 TEST(Payload, ReadsBackWhatWasStamped)
 {
-    PayloadStamper stamper(200);
-    PayloadChecker checker(200);
+    PayloadCodec stamper(200);
+    PayloadCodec checker(200);
     PayloadHeader header{};
     for (uint64_t seq : {0ull, 7ull, 9999999999ull}) {
         const char *data = stamper.stamp(seq, 1234567890123456789);
@@ -31,18 +31,18 @@ TEST(Payload, ReadsBackWhatWasStamped)
 TEST(Payload, IsOneLineOfItsSize)
 {
     for (std::size_t size : {std::size_t{200}, std::size_t{65536}}) {
-        PayloadStamper stamper(size);
+        PayloadCodec stamper(size);
         std::string line(stamper.stamp(42, 42), size + 1);
         EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
         EXPECT_EQ(line.back(), '\n');
     }
     // Too small for the header: the header still fits.
-    EXPECT_EQ(PayloadStamper(3).size(), PAYLOAD_HEADER_SIZE);
+    EXPECT_EQ(PayloadCodec(3).size(), PAYLOAD_HEADER_SIZE);
 }
 
 TEST(Payload, DamageIsCaught)
 {
-    PayloadChecker checker(200);
+    PayloadCodec checker(200);
     PayloadHeader header{};
     const std::string good = stamped(200, 12, 34);
     ASSERT_TRUE(checker.check(good.data(), good.size(), header));
@@ -60,7 +60,7 @@ TEST(Payload, DamageIsCaught)
     marker[0] = 's';
     EXPECT_FALSE(checker.check(marker.data(), marker.size(), header)) << "marker";
     // The right bytes checked against another size.
-    EXPECT_FALSE(PayloadChecker(300).check(good.data(), good.size(), header));
+    EXPECT_FALSE(PayloadCodec(300).check(good.data(), good.size(), header));
 }
 
 TEST(Payload, FillerDependsOnPosition)
@@ -70,7 +70,7 @@ TEST(Payload, FillerDependsOnPosition)
     const std::string one = stamped(200, 1, 1);
     std::string shifted = one.substr(0, PAYLOAD_HEADER_SIZE) + one.substr(PAYLOAD_HEADER_SIZE + 1) + "a";
     PayloadHeader header{};
-    EXPECT_FALSE(PayloadChecker(200).check(shifted.data(), shifted.size(), header));
+    EXPECT_FALSE(PayloadCodec(200).check(shifted.data(), shifted.size(), header));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -8,10 +9,11 @@
 
 namespace {
 
-CellResult measured(PublisherKind kind, int qos, int channels, double seconds)
+CellResult measured(PublisherKind kind, int qos, int channels, double seconds,
+    Link link = Link::LOOPBACK, int window = 0)
 {
     CellResult cell;
-    cell.setup = {kind, qos, 200, channels, 1000, 0};
+    cell.setup = {kind, qos, 200, channels, 1000, 0, 0, link, window};
     cell.expected = cell.received = cell.setup.messages();
     cell.seconds = seconds;
     cell.flow_seconds = seconds;
@@ -104,23 +106,6 @@ TEST(Report, StallRowsMeasureMemoryAgainstTheHostsQueue)
     EXPECT_NE(row.find("| 23.5 | 100.0 | 64.0 | 36.0 |"), std::string::npos) << row;
 }
 
-CellResult over(Link link, PublisherKind kind, int qos, int window, double seconds)
-{
-    CellResult cell = measured(kind, qos, 1, seconds);
-    cell.setup.link = link;
-    cell.setup.raw_window = window;
-    return cell;
-}
-
-std::size_t columns_of(const std::string &line)
-{
-    std::size_t bars = 0;
-    for (char c : line) {
-        bars += c == '|' ? 1 : 0;
-    }
-    return bars;
-}
-
 std::string section_of(const std::string &table, const std::string &title)
 {
     std::size_t at = table.find(title);
@@ -133,12 +118,12 @@ std::string section_of(const std::string &table, const std::string &title)
 TEST(Report, WanRowsCompareWithEitherRawWindowAndTheirOwnQosZero)
 {
     std::vector<CellResult> results = {
-        over(Link::LOOPBACK, PublisherKind::RAW, 1, 0, 0.1), // another link: not a peer
-        over(Link::WAN, PublisherKind::SINK_RUN, 1, 0, 2.0),
-        over(Link::WAN, PublisherKind::RAW, 1, 0, 40.0),
-        over(Link::WAN, PublisherKind::RAW, 1, PLUGIN_QOS1_WINDOW, 1.0),
-        over(Link::WAN, PublisherKind::SINK_RUN, 0, 0, 1.0),
-        over(Link::WAN, PublisherKind::RAW, 0, 0, 0.5),
+        measured(PublisherKind::RAW, 1, 1, 0.1), // another link: not a peer
+        measured(PublisherKind::SINK_RUN, 1, 1, 2.0, Link::WAN),
+        measured(PublisherKind::RAW, 1, 1, 40.0, Link::WAN),
+        measured(PublisherKind::RAW, 1, 1, 1.0, Link::WAN, PLUGIN_QOS1_WINDOW),
+        measured(PublisherKind::SINK_RUN, 0, 1, 1.0, Link::WAN),
+        measured(PublisherKind::RAW, 0, 1, 0.5, Link::WAN),
     };
     results[1].cpu_seconds = 3.0;
     results[3].cpu_seconds = 2.0;
@@ -159,10 +144,10 @@ TEST(Report, WanRowsCompareWithEitherRawWindowAndTheirOwnQosZero)
 TEST(Report, TlsRowsCompareWithTheSamePublisherOnPlainLoopback)
 {
     std::vector<CellResult> results = {
-        over(Link::TLS, PublisherKind::PLUGIN, 1, 0, 2.0),
-        over(Link::TLS, PublisherKind::RAW, 1, 0, 1.0),
-        over(Link::LOOPBACK, PublisherKind::PLUGIN, 1, 0, 1.6),
-        over(Link::LOOPBACK, PublisherKind::RAW, 1, 0, 0.5),
+        measured(PublisherKind::PLUGIN, 1, 1, 2.0, Link::TLS),
+        measured(PublisherKind::RAW, 1, 1, 1.0, Link::TLS),
+        measured(PublisherKind::PLUGIN, 1, 1, 1.6),
+        measured(PublisherKind::RAW, 1, 1, 0.5),
     };
     std::string tls = section_of(table_of(results), "TLS on loopback");
     // The raw publisher with the plug-in's window did not run.
@@ -178,17 +163,17 @@ TEST(Report, EveryRowHasItsHeadersColumns)
     CellResult stalled = paced;
     stalled.setup.stall_seconds = 5;
     std::string table = table_of({measured(PublisherKind::RAW, 1, 1, 1.0),
-        over(Link::WAN, PublisherKind::PUB_CLI, 1, 0, 1.0),
-        over(Link::TLS, PublisherKind::RAW, 0, 0, 1.0), paced, stalled});
+        measured(PublisherKind::PUB_CLI, 1, 1, 1.0, Link::WAN),
+        measured(PublisherKind::RAW, 0, 1, 1.0, Link::TLS), paced, stalled});
     std::istringstream lines(table);
     std::string line;
-    std::size_t header = 0;
+    std::ptrdiff_t header = 0;
     int rows = 0;
     while (std::getline(lines, line)) {
         if (line.rfind("| publisher |", 0) == 0) {
-            header = columns_of(line);
+            header = std::count(line.begin(), line.end(), '|');
         } else if (line.rfind("| ", 0) == 0) {
-            EXPECT_EQ(columns_of(line), header) << line;
+            EXPECT_EQ(std::count(line.begin(), line.end(), '|'), header) << line;
             ++rows;
         }
     }
