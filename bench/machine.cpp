@@ -79,7 +79,8 @@ long cpu_ticks_of(pid_t pid)
 
 long peak_rss_kb_of(pid_t pid)
 {
-    std::string kib = pid > 0 ? after_key("/proc/" + std::to_string(pid) + "/status", "VmHWM:") : "";
+    std::string kib = pid > 0 ? after_key("/proc/" + std::to_string(pid) + "/status", "VmHWM:")
+                              : "";
     return std::strtol(kib.c_str(), nullptr, 10);
 }
 

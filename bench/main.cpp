@@ -121,8 +121,8 @@ int run_benchmark(bool tiny, const std::string &only)
               << load_average() << " after it.\n\n";
     print_table(std::cout, best);
     print_troubles(std::cout, troubled);
-    const bool failed = std::any_of(
-        best.begin(), best.end(), [tiny](const CellResult &cell) { return cell_failed(cell, tiny); });
+    const bool failed = std::any_of(best.begin(), best.end(),
+        [tiny](const CellResult &cell) { return cell_failed(cell, tiny); });
     // Logs stay for a look when something went wrong.
     if (failed) {
         std::fprintf(stderr, "tavrix-bench: failed; logs in %s\n", pattern.c_str());

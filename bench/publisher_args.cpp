@@ -6,18 +6,6 @@
 
 #include <unistd.h>
 
-namespace {
-
-bool parse_number(const char *text, unsigned long long &value)
-{
-    char *end = nullptr;
-    errno = 0;
-    value = std::strtoull(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0';
-}
-
-} // namespace
-
 std::vector<std::string> PublisherArgs::to_argv(const std::string &program) const
 {
     std::vector<std::string> argv = {program, "--role", publisher_name(cell.kind),
@@ -44,7 +32,10 @@ bool PublisherArgs::parse(int argc, char **argv, PublisherArgs &args)
     }
     unsigned long long numbers[8];
     for (int i = 0; i < 8; ++i) {
-        if (!parse_number(argv[3 + i], numbers[i])) {
+        char *end = nullptr;
+        errno = 0;
+        numbers[i] = std::strtoull(argv[3 + i], &end, 10);
+        if (errno != 0 || end == argv[3 + i] || *end != '\0') {
             return false;
         }
     }
