@@ -172,71 +172,12 @@ bool has_wildcard(const std::string &topic)
     return false;
 }
 
-void check_topic(const nlohmann::json &configuration, std::vector<std::string> &lines)
+// A number the plug-in reads as a number, or null.
+const nlohmann::json *number_at(const nlohmann::json &configuration, const char *key)
 {
-    std::string topic = value_of<std::string>(configuration, "topic", "");
-    if (topic.empty()) {
-        lines.push_back("the topic is empty: libmosquitto will refuse every publish"
-                        " (give -t TOPIC or \"topic\")");
-    } else if (has_wildcard(topic)) {
-        lines.push_back("the topic " + topic +
-            " holds + or #: libmosquitto will refuse every publish to it");
-    }
-}
-
-void check_credentials(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    bool user = !value_of<std::string>(configuration, "user", "").empty();
-    bool pass = !value_of<std::string>(configuration, "pass", "").empty();
-    if (user && !pass) {
-        lines.push_back("a user name without a password: the plug-in sends no credentials"
-                        " (give --pw-file FILE, TAVRIX_SINK_RUN_PASSWORD or \"pass\")");
-    } else if (pass && !user) {
-        lines.push_back("a password without a user name: the plug-in sends no credentials"
-                        " (give -u USER or \"user\")");
-    }
-}
-
-// The plug-in keeps the low 16 bits of any number, and libmosquitto
-// answers port 0 with a stale errno.
-void check_port(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    auto written = configuration.find("port");
-    if (written == configuration.end() || !config_converts(*written, ConfigKind::NUMBER)) {
-        return;
-    }
-    uint16_t port = static_cast<uint16_t>(value_of<uint32_t>(configuration, "port", 1883));
-    if (port == 0) {
-        lines.push_back("port " + written->dump() +
-            " is port 0 to the plug-in, where no broker can be reached");
-    } else if (!written->is_number_integer() || *written != port) {
-        lines.push_back(
-            "port " + written->dump() + " is port " + std::to_string(port) + " to the plug-in");
-    }
-}
-
-void check_qos(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    int32_t qos = value_of<int32_t>(configuration, "message_qos", 1);
-    if (qos < 0 || qos > 2) {
-        lines.push_back("QoS " + std::to_string(qos) +
-            ": libmosquitto will refuse every publish (0, 1 or 2)");
-    }
-}
-
-// The plug-in falls back to its default window there, rather than have
-// libmosquitto refuse the value.
-void check_window(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    auto written = configuration.find("max_inflight_messages");
-    if (written == configuration.end() || !config_converts(*written, ConfigKind::NUMBER)) {
-        return;
-    }
-    int32_t window = value_of<int32_t>(configuration, "max_inflight_messages", 0);
-    if (window < 1 || window > 65535) {
-        lines.push_back("max_inflight_messages " + written->dump() +
-            " is outside 1 to 65535: the plug-in uses its default (4096 at QoS 1, 20 at QoS 2)");
-    }
+    auto found = configuration.find(key);
+    return found != configuration.end() && config_converts(*found, ConfigKind::NUMBER) ? &*found
+                                                                                        : nullptr;
 }
 
 } // namespace
@@ -248,11 +189,48 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
         return lines;
     }
     check_types(configuration, lines);
-    check_topic(configuration, lines);
-    check_credentials(configuration, lines);
-    check_port(configuration, lines);
-    check_qos(configuration, lines);
-    check_window(configuration, lines);
+    std::string topic = value_of<std::string>(configuration, "topic", "");
+    if (topic.empty()) {
+        lines.push_back("the topic is empty: libmosquitto will refuse every publish"
+                        " (give -t TOPIC or \"topic\")");
+    } else if (has_wildcard(topic)) {
+        lines.push_back("the topic " + topic +
+            " holds + or #: libmosquitto will refuse every publish to it");
+    }
+    bool user = !value_of<std::string>(configuration, "user", "").empty();
+    bool pass = !value_of<std::string>(configuration, "pass", "").empty();
+    if (user && !pass) {
+        lines.push_back("a user name without a password: the plug-in sends no credentials"
+                        " (give --pw-file FILE, TAVRIX_SINK_RUN_PASSWORD or \"pass\")");
+    } else if (pass && !user) {
+        lines.push_back("a password without a user name: the plug-in sends no credentials"
+                        " (give -u USER or \"user\")");
+    }
+    // The plug-in keeps the low 16 bits of any number, and libmosquitto
+    // answers port 0 with a stale errno.
+    if (const nlohmann::json *written = number_at(configuration, "port")) {
+        uint16_t port = static_cast<uint16_t>(value_of<uint32_t>(configuration, "port", 1883));
+        if (port == 0) {
+            lines.push_back("port " + written->dump() +
+                " is port 0 to the plug-in, where no broker can be reached");
+        } else if (!written->is_number_integer() || *written != port) {
+            lines.push_back(
+                "port " + written->dump() + " is port " + std::to_string(port) + " to the plug-in");
+        }
+    }
+    int32_t qos = value_of<int32_t>(configuration, "message_qos", 1);
+    if (qos < 0 || qos > 2) {
+        lines.push_back("QoS " + std::to_string(qos) +
+            ": libmosquitto will refuse every publish (0, 1 or 2)");
+    }
+    // The plug-in falls back to its default window there, rather than have
+    // libmosquitto refuse the value.
+    const nlohmann::json *window = number_at(configuration, "max_inflight_messages");
+    int32_t size = value_of<int32_t>(configuration, "max_inflight_messages", 0);
+    if (window != nullptr && (size < 1 || size > 65535)) {
+        lines.push_back("max_inflight_messages " + window->dump() +
+            " is outside 1 to 65535: the plug-in uses its default (4096 at QoS 1, 20 at QoS 2)");
+    }
     return lines;
 }
 
@@ -294,11 +272,10 @@ PluginConfig::~PluginConfig()
 
 // Written beside the file and renamed over it: the plug-in may read it
 // at any moment, on a reload.
-void PluginConfig::write(const nlohmann::json &configuration)
+void PluginConfig::write(nlohmann::json configuration)
 {
-    nlohmann::json with_runner_keys = configuration;
-    with_runner_keys["report_status"] = true;
-    std::string text = serialized(with_runner_keys);
+    configuration["report_status"] = true;
+    std::string text = serialized(configuration);
     std::lock_guard<std::mutex> guard(lock);
     if (removed) {
         return;
