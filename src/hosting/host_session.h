@@ -76,8 +76,7 @@ public:
     void queue(const std::string &bytes, const std::set<std::string> &channels);
     /* The instance's own figures (report_status on in its configuration). */
     SinkStatus status() { return sink_status(*instance, tag); }
-    /* The agent's reload event. */
-    void reload();
+    void reload(); // the agent's reload event
     /* Asks the worker to end and waits up to `bound`; true when it ended. */
     bool stop(std::chrono::milliseconds bound = STOP_LIMIT);
     bool worker_ended();

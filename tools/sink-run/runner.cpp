@@ -44,9 +44,8 @@ const std::vector<std::string> MACHINE_ID_FILES = {
 std::string bare_machine_id(std::string text)
 {
     text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
-    auto hex = [](unsigned char c) { return std::isxdigit(c) != 0; };
-    if (text.size() != 32 || !std::all_of(text.begin(), text.end(), hex) ||
-        text.find_first_not_of('0') == std::string::npos) {
+    if (text.size() != 32 || text.find_first_not_of("0123456789ABCDEFabcdef") != text.npos ||
+        text.find_first_not_of('0') == text.npos) {
         return std::string();
     }
     std::transform(text.begin(), text.end(), text.begin(),
@@ -67,9 +66,7 @@ std::string random_uuid()
 {
     std::random_device source;
     std::array<uint8_t, 16> bytes;
-    for (auto &byte : bytes) {
-        byte = static_cast<uint8_t>(source());
-    }
+    std::generate(bytes.begin(), bytes.end(), [&source] { return uint8_t(source()); });
     return format_uuid(bytes);
 }
 
