@@ -68,9 +68,6 @@ public:
      * worker still running then is left behind with its instance. */
     ~HostedPlugin();
 
-    HostedPlugin(const HostedPlugin &) = delete;
-    HostedPlugin &operator=(const HostedPlugin &) = delete;
-
     agPluginSink &sink() { return *instance; }
 
     void queue(const std::string &bytes, const std::set<std::string> &channels);

@@ -97,32 +97,9 @@ nlohmann::json merged(nlohmann::json document, const nlohmann::json &overrides,
     return document;
 }
 
-std::string serialized(const nlohmann::json &configuration)
-{
-    try {
-        return configuration.dump(4) + "\n";
-    } catch (const nlohmann::json::type_error &) {
-        // Strings reach here from the command line unchecked.
-        throw UsageError("a flag's value is not valid UTF-8, which a JSON configuration"
-                         " cannot carry");
-    }
-}
-
 std::runtime_error system_error(const std::string &what, const std::string &path)
 {
     return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
-}
-
-// Under $TMPDIR, else /tmp; mkdtemp makes it 0700.
-std::string private_directory()
-{
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-        "/tavrix-sink-run.XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        throw system_error("cannot make a private directory", pattern);
-    }
-    return pattern;
 }
 
 // The plug-in's value of a key: the default when the key is absent or
@@ -140,22 +117,6 @@ Value value_of(const nlohmann::json &configuration, const char *key, Value fallb
         return value;
     } catch (const nlohmann::json::exception &) {
         return fallback;
-    }
-}
-
-// The plug-in skips such a key without a word; null is its way to say
-// "keep the value".
-void check_types(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    for (const ConfigKey &key : CONFIG_KEYS) {
-        auto value = configuration.find(key.name);
-        if (value == configuration.end() || value->is_null() || config_converts(*value, key.kind)) {
-            continue;
-        }
-        std::string found = value->type_name();
-        std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
-        lines.push_back(std::string("\"") + key.name + "\" is " + article + found + ", not a " +
-            config_kind_name(key.kind) + ": the plug-in ignores it");
     }
 }
 
@@ -188,7 +149,18 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
     if (!configuration.is_object()) {
         return lines;
     }
-    check_types(configuration, lines);
+    // The plug-in skips a key of another type without a word; null is its
+    // way to say "keep the value".
+    for (const ConfigKey &key : CONFIG_KEYS) {
+        auto value = configuration.find(key.name);
+        if (value == configuration.end() || value->is_null() || config_converts(*value, key.kind)) {
+            continue;
+        }
+        std::string found = value->type_name();
+        std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
+        lines.push_back(std::string("\"") + key.name + "\" is " + article + found + ", not a " +
+            config_kind_name(key.kind) + ": the plug-in ignores it");
+    }
     std::string topic = value_of<std::string>(configuration, "topic", "");
     if (topic.empty()) {
         lines.push_back("the topic is empty: libmosquitto will refuse every publish"
@@ -255,7 +227,13 @@ PluginConfig::PluginConfig(const std::string &user_file, const nlohmann::json &o
     if (user_regular && !value_of<std::string>(document, "pass", "").empty()) {
         warn_if_exposed(user_file, info.st_mode, "a password", start_warnings);
     }
-    directory = private_directory();
+    // Under $TMPDIR, else /tmp; mkdtemp makes it 0700.
+    const char *tmp = std::getenv("TMPDIR");
+    directory = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+        "/tavrix-sink-run.XXXXXX";
+    if (mkdtemp(&directory[0]) == nullptr) {
+        throw system_error("cannot make a private directory", directory);
+    }
     file_path = directory + "/" + PRIVATE_NAME;
     try {
         write(initial);
@@ -275,7 +253,14 @@ PluginConfig::~PluginConfig()
 void PluginConfig::write(nlohmann::json configuration)
 {
     configuration["report_status"] = true;
-    std::string text = serialized(configuration);
+    std::string text;
+    try {
+        text = configuration.dump(4) + "\n";
+    } catch (const nlohmann::json::type_error &) {
+        // Strings reach here from the command line unchecked.
+        throw UsageError("a flag's value is not valid UTF-8, which a JSON configuration"
+                         " cannot carry");
+    }
     std::lock_guard<std::mutex> guard(lock);
     if (removed) {
         return;

@@ -70,23 +70,18 @@ std::string random_uuid()
     return format_uuid(bytes);
 }
 
-std::string local_host_name()
-{
-    // POSIX bounds a host name at 255 bytes; some systems do not terminate
-    // one that fills the buffer.
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
-        return std::string();
-    }
-    return name;
-}
-
 AgentUuid agent_uuid_of(const Options &options)
 {
     if (!options.uuid_agent.empty()) {
         return {options.uuid_agent, "--uuid-agent"};
     }
-    return default_agent_uuid(MACHINE_ID_FILES, local_host_name());
+    // POSIX bounds a host name at 255 bytes; some systems do not terminate
+    // one that fills the buffer.
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        name[0] = '\0';
+    }
+    return default_agent_uuid(MACHINE_ID_FILES, name);
 }
 
 // The loader found the runner's own copy of the host library through the
