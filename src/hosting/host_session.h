@@ -40,9 +40,6 @@ public:
     /* Back to no configuration, standard error, no debug output. */
     ~HostSession();
 
-    HostSession(const HostSession &) = delete;
-    HostSession &operator=(const HostSession &) = delete;
-
     agGlobalConfig &config() { return global; }
     std::string agent_uuid() const;
 
