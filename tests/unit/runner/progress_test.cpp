@@ -35,15 +35,6 @@ TEST(ProgressTest, LinesCarryEveryFigureWithRefusalsPublishedAndLossesUnacknowle
         "re-sent 2, elapsed 3.14 s");
 }
 
-RunEnd end_with(bool stalled, bool cut_short, uint64_t losses)
-{
-    RunEnd end;
-    end.stalled = stalled;
-    end.cut_short = cut_short;
-    end.losses = losses;
-    return end;
-}
-
 TEST(ShortfallsTest, ACleanRunHasNone)
 {
     EXPECT_TRUE(shortfalls(figures(5, 5, 10, 0, 10, 0), 2, RunEnd()).empty());
@@ -51,7 +42,7 @@ TEST(ShortfallsTest, ACleanRunHasNone)
 
 TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
 {
-    EXPECT_EQ(shortfalls(figures(7, 6, 8, 1, 6, 2), 2, end_with(false, false, 1)),
+    EXPECT_EQ(shortfalls(figures(7, 6, 8, 1, 6, 2), 2, RunEnd{false, false, 1}),
         (std::vector<std::string>{
             "1 payloads dropped by the full queue",
             "3 publishes never made: libmosquitto refused publishes and the plug-in skips the "
@@ -69,12 +60,12 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
         RunEnd end;
         std::vector<std::string> lines;
     } rows[] = {
-        {figures(5, 5, 10, 0, 7, 3), end_with(true, false, 0),
+        {figures(5, 5, 10, 0, 7, 3), RunEnd{true, false, 0},
             {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
              "(QoS 1 and 2) (gave up after 45 s without progress)"}},
-        {figures(5, 5, 10, 0, 10, 0), end_with(true, false, 0),
+        {figures(5, 5, 10, 0, 10, 0), RunEnd{true, false, 0},
             {"the plug-in did not finish its queue (gave up after 45 s)"}},
-        {figures(5, 5, 8, 0, 6, 2), end_with(false, true, 0),
+        {figures(5, 5, 8, 0, 6, 2), RunEnd{false, true, 0},
             {"2 publishes never made (wait cut short by a second signal)",
                 "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or "
                 "unacknowledged (QoS 1 and 2) (wait cut short by a second signal)"}},
