@@ -40,9 +40,6 @@ public:
     /* Back to no configuration, standard error, no debug output. */
     ~HostSession();
 
-    HostSession(const HostSession &) = delete;
-    HostSession &operator=(const HostSession &) = delete;
-
     agGlobalConfig &config() { return global; }
     std::string agent_uuid() const;
 
@@ -68,16 +65,12 @@ public:
      * worker still running then is left behind with its instance. */
     ~HostedPlugin();
 
-    HostedPlugin(const HostedPlugin &) = delete;
-    HostedPlugin &operator=(const HostedPlugin &) = delete;
-
     agPluginSink &sink() { return *instance; }
 
     void queue(const std::string &bytes, const std::set<std::string> &channels);
     /* The instance's own figures (report_status on in its configuration). */
     SinkStatus status() { return sink_status(*instance, tag); }
-    /* The agent's reload event. */
-    void reload();
+    void reload(); // the agent's reload event
     /* Asks the worker to end and waits up to `bound`; true when it ended. */
     bool stop(std::chrono::milliseconds bound = STOP_LIMIT);
     bool worker_ended();

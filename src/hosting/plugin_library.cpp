@@ -20,31 +20,22 @@ std::string hex(uint32_t value)
     return text;
 }
 
-void add_difference(std::string &differences, const char *field, const std::string &found,
-    const std::string &expected)
-{
-    if (!differences.empty()) {
-        differences += ", ";
-    }
-    differences += std::string(field) + " " + found + " (expected " + expected + ")";
-}
-
 } // namespace
 
 std::string abi_differences(uint32_t magic, uint32_t length, uint32_t version)
 {
     std::string differences;
-    if (magic != AG_PLUGIN_ABI_MAGIC) {
-        add_difference(differences, "magic", hex(magic), hex(AG_PLUGIN_ABI_MAGIC));
-    }
-    if (length != sizeof(agPluginAbi)) {
-        add_difference(differences, "length", std::to_string(length),
-            std::to_string(sizeof(agPluginAbi)));
-    }
-    if (version != AG_PLUGIN_ABI_VERSION) {
-        add_difference(differences, "host interface version", std::to_string(version),
-            std::to_string(AG_PLUGIN_ABI_VERSION));
-    }
+    auto differ = [&differences](const char *field, const std::string &found,
+                      const std::string &expected) {
+        if (found != expected) {
+            differences += (differences.empty() ? "" : ", ") + std::string(field) + " " + found +
+                " (expected " + expected + ")";
+        }
+    };
+    differ("magic", hex(magic), hex(AG_PLUGIN_ABI_MAGIC));
+    differ("length", std::to_string(length), std::to_string(sizeof(agPluginAbi)));
+    differ("host interface version", std::to_string(version),
+        std::to_string(AG_PLUGIN_ABI_VERSION));
     return differences;
 }
 

@@ -1,44 +1,35 @@
 #include "sink_status.h"
 
-namespace {
-
-uint64_t number(const nlohmann::json &figures, const char *key)
-{
-    auto found = figures.find(key);
-    return found != figures.end() && found->is_number_unsigned() ? found->get<uint64_t>() : 0;
-}
-
-std::string text(const nlohmann::json &figures, const char *key)
-{
-    auto found = figures.find(key);
-    return found != figures.end() && found->is_string() ? found->get<std::string>() : "";
-}
-
-} // namespace
+#include <utility>
 
 SinkStatus sink_status(agPluginSink &sink, const std::string &tag)
 {
     nlohmann::json document = nlohmann::json::object();
     sink.GetStatus(document);
     SinkStatus status;
-    auto figures = document.find(tag);
-    if (figures == document.end() || !figures->is_object()) {
+    if (!document.contains(tag) || !document.at(tag).is_object()) {
         return status;
     }
+    const nlohmann::json &figures = document.at(tag);
     status.reported = true;
-    status.connected = text(*figures, "connection") == "connected";
-    status.broker = text(*figures, "broker");
-    status.connections = number(*figures, "connections");
-    status.connections_lost = number(*figures, "connections_lost");
-    status.payloads_taken = number(*figures, "payloads_taken");
-    status.published = number(*figures, "messages_published");
-    status.confirmed = number(*figures, "messages_confirmed");
-    status.unconfirmed = number(*figures, "messages_unconfirmed");
-    status.resent = number(*figures, "messages_resent");
-    status.lost = number(*figures, "messages_lost");
-    status.refused = number(*figures, "messages_refused");
-    status.last_refusal = text(*figures, "last_refusal");
-    status.last_connection_error = text(*figures, "last_connection_error");
-    status.last_library_error = text(*figures, "last_library_error");
+    status.connected = figures.contains("connection") && figures.at("connection") == "connected";
+    // Each figure's key in the status document, with its field; a figure of
+    // another type than the plug-in writes reads as none.
+    using S = SinkStatus;
+    for (const auto &[key, field] : {std::pair{"connections", &S::connections},
+             {"connections_lost", &S::connections_lost}, {"payloads_taken", &S::payloads_taken},
+             {"messages_published", &S::published}, {"messages_confirmed", &S::confirmed},
+             {"messages_unconfirmed", &S::unconfirmed}, {"messages_resent", &S::resent},
+             {"messages_lost", &S::lost}, {"messages_refused", &S::refused}}) {
+        bool fits = figures.contains(key) && figures.at(key).is_number_unsigned();
+        status.*field = fits ? figures.at(key).get<uint64_t>() : 0;
+    }
+    for (const auto &[key, field] : {std::pair{"broker", &S::broker},
+             {"last_refusal", &S::last_refusal},
+             {"last_connection_error", &S::last_connection_error},
+             {"last_library_error", &S::last_library_error}}) {
+        bool fits = figures.contains(key) && figures.at(key).is_string();
+        status.*field = fits ? figures.at(key).get<std::string>() : "";
+    }
     return status;
 }

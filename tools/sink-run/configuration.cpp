@@ -97,32 +97,9 @@ nlohmann::json merged(nlohmann::json document, const nlohmann::json &overrides,
     return document;
 }
 
-std::string serialized(const nlohmann::json &configuration)
-{
-    try {
-        return configuration.dump(4) + "\n";
-    } catch (const nlohmann::json::type_error &) {
-        // Strings reach here from the command line unchecked.
-        throw UsageError("a flag's value is not valid UTF-8, which a JSON configuration"
-                         " cannot carry");
-    }
-}
-
 std::runtime_error system_error(const std::string &what, const std::string &path)
 {
     return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
-}
-
-// Under $TMPDIR, else /tmp; mkdtemp makes it 0700.
-std::string private_directory()
-{
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-        "/tavrix-sink-run.XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        throw system_error("cannot make a private directory", pattern);
-    }
-    return pattern;
 }
 
 // The plug-in's value of a key: the default when the key is absent or
@@ -143,22 +120,6 @@ Value value_of(const nlohmann::json &configuration, const char *key, Value fallb
     }
 }
 
-// The plug-in skips such a key without a word; null is its way to say
-// "keep the value".
-void check_types(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    for (const ConfigKey &key : CONFIG_KEYS) {
-        auto value = configuration.find(key.name);
-        if (value == configuration.end() || value->is_null() || config_converts(*value, key.kind)) {
-            continue;
-        }
-        std::string found = value->type_name();
-        std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
-        lines.push_back(std::string("\"") + key.name + "\" is " + article + found + ", not a " +
-            config_kind_name(key.kind) + ": the plug-in ignores it");
-    }
-}
-
 // Outside "${...}": a variable name may hold anything.
 bool has_wildcard(const std::string &topic)
 {
@@ -172,71 +133,12 @@ bool has_wildcard(const std::string &topic)
     return false;
 }
 
-void check_topic(const nlohmann::json &configuration, std::vector<std::string> &lines)
+// A number the plug-in reads as a number, or null.
+const nlohmann::json *number_at(const nlohmann::json &configuration, const char *key)
 {
-    std::string topic = value_of<std::string>(configuration, "topic", "");
-    if (topic.empty()) {
-        lines.push_back("the topic is empty: libmosquitto will refuse every publish"
-                        " (give -t TOPIC or \"topic\")");
-    } else if (has_wildcard(topic)) {
-        lines.push_back("the topic " + topic +
-            " holds + or #: libmosquitto will refuse every publish to it");
-    }
-}
-
-void check_credentials(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    bool user = !value_of<std::string>(configuration, "user", "").empty();
-    bool pass = !value_of<std::string>(configuration, "pass", "").empty();
-    if (user && !pass) {
-        lines.push_back("a user name without a password: the plug-in sends no credentials"
-                        " (give --pw-file FILE, TAVRIX_SINK_RUN_PASSWORD or \"pass\")");
-    } else if (pass && !user) {
-        lines.push_back("a password without a user name: the plug-in sends no credentials"
-                        " (give -u USER or \"user\")");
-    }
-}
-
-// The plug-in keeps the low 16 bits of any number, and libmosquitto
-// answers port 0 with a stale errno.
-void check_port(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    auto written = configuration.find("port");
-    if (written == configuration.end() || !config_converts(*written, ConfigKind::NUMBER)) {
-        return;
-    }
-    uint16_t port = static_cast<uint16_t>(value_of<uint32_t>(configuration, "port", 1883));
-    if (port == 0) {
-        lines.push_back("port " + written->dump() +
-            " is port 0 to the plug-in, where no broker can be reached");
-    } else if (!written->is_number_integer() || *written != port) {
-        lines.push_back(
-            "port " + written->dump() + " is port " + std::to_string(port) + " to the plug-in");
-    }
-}
-
-void check_qos(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    int32_t qos = value_of<int32_t>(configuration, "message_qos", 1);
-    if (qos < 0 || qos > 2) {
-        lines.push_back("QoS " + std::to_string(qos) +
-            ": libmosquitto will refuse every publish (0, 1 or 2)");
-    }
-}
-
-// The plug-in falls back to its default window there, rather than have
-// libmosquitto refuse the value.
-void check_window(const nlohmann::json &configuration, std::vector<std::string> &lines)
-{
-    auto written = configuration.find("max_inflight_messages");
-    if (written == configuration.end() || !config_converts(*written, ConfigKind::NUMBER)) {
-        return;
-    }
-    int32_t window = value_of<int32_t>(configuration, "max_inflight_messages", 0);
-    if (window < 1 || window > 65535) {
-        lines.push_back("max_inflight_messages " + written->dump() +
-            " is outside 1 to 65535: the plug-in uses its default (4096 at QoS 1, 20 at QoS 2)");
-    }
+    auto found = configuration.find(key);
+    return found != configuration.end() && config_converts(*found, ConfigKind::NUMBER) ? &*found
+                                                                                        : nullptr;
 }
 
 } // namespace
@@ -247,12 +149,60 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
     if (!configuration.is_object()) {
         return lines;
     }
-    check_types(configuration, lines);
-    check_topic(configuration, lines);
-    check_credentials(configuration, lines);
-    check_port(configuration, lines);
-    check_qos(configuration, lines);
-    check_window(configuration, lines);
+    // The plug-in skips a key of another type without a word; null is its
+    // way to say "keep the value".
+    for (const ConfigKey &key : CONFIG_KEYS) {
+        auto value = configuration.find(key.name);
+        if (value == configuration.end() || value->is_null() || config_converts(*value, key.kind)) {
+            continue;
+        }
+        std::string found = value->type_name();
+        std::string article = found.find_first_of("aeiou") == 0 ? "an " : "a ";
+        lines.push_back(std::string("\"") + key.name + "\" is " + article + found + ", not a " +
+            config_kind_name(key.kind) + ": the plug-in ignores it");
+    }
+    std::string topic = value_of<std::string>(configuration, "topic", "");
+    if (topic.empty()) {
+        lines.push_back("the topic is empty: libmosquitto will refuse every publish"
+                        " (give -t TOPIC or \"topic\")");
+    } else if (has_wildcard(topic)) {
+        lines.push_back("the topic " + topic +
+            " holds + or #: libmosquitto will refuse every publish to it");
+    }
+    bool user = !value_of<std::string>(configuration, "user", "").empty();
+    bool pass = !value_of<std::string>(configuration, "pass", "").empty();
+    if (user && !pass) {
+        lines.push_back("a user name without a password: the plug-in sends no credentials"
+                        " (give --pw-file FILE, TAVRIX_SINK_RUN_PASSWORD or \"pass\")");
+    } else if (pass && !user) {
+        lines.push_back("a password without a user name: the plug-in sends no credentials"
+                        " (give -u USER or \"user\")");
+    }
+    // The plug-in keeps the low 16 bits of any number, and libmosquitto
+    // answers port 0 with a stale errno.
+    if (const nlohmann::json *written = number_at(configuration, "port")) {
+        uint16_t port = static_cast<uint16_t>(value_of<uint32_t>(configuration, "port", 1883));
+        if (port == 0) {
+            lines.push_back("port " + written->dump() +
+                " is port 0 to the plug-in, where no broker can be reached");
+        } else if (!written->is_number_integer() || *written != port) {
+            lines.push_back(
+                "port " + written->dump() + " is port " + std::to_string(port) + " to the plug-in");
+        }
+    }
+    int32_t qos = value_of<int32_t>(configuration, "message_qos", 1);
+    if (qos < 0 || qos > 2) {
+        lines.push_back("QoS " + std::to_string(qos) +
+            ": libmosquitto will refuse every publish (0, 1 or 2)");
+    }
+    // The plug-in falls back to its default window there, rather than have
+    // libmosquitto refuse the value.
+    const nlohmann::json *window = number_at(configuration, "max_inflight_messages");
+    int32_t size = value_of<int32_t>(configuration, "max_inflight_messages", 0);
+    if (window != nullptr && (size < 1 || size > 65535)) {
+        lines.push_back("max_inflight_messages " + window->dump() +
+            " is outside 1 to 65535: the plug-in uses its default (4096 at QoS 1, 20 at QoS 2)");
+    }
     return lines;
 }
 
@@ -277,7 +227,13 @@ PluginConfig::PluginConfig(const std::string &user_file, const nlohmann::json &o
     if (user_regular && !value_of<std::string>(document, "pass", "").empty()) {
         warn_if_exposed(user_file, info.st_mode, "a password", start_warnings);
     }
-    directory = private_directory();
+    // Under $TMPDIR, else /tmp; mkdtemp makes it 0700.
+    const char *tmp = std::getenv("TMPDIR");
+    directory = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+        "/tavrix-sink-run.XXXXXX";
+    if (mkdtemp(&directory[0]) == nullptr) {
+        throw system_error("cannot make a private directory", directory);
+    }
     file_path = directory + "/" + PRIVATE_NAME;
     try {
         write(initial);
@@ -294,11 +250,17 @@ PluginConfig::~PluginConfig()
 
 // Written beside the file and renamed over it: the plug-in may read it
 // at any moment, on a reload.
-void PluginConfig::write(const nlohmann::json &configuration)
+void PluginConfig::write(nlohmann::json configuration)
 {
-    nlohmann::json with_runner_keys = configuration;
-    with_runner_keys["report_status"] = true;
-    std::string text = serialized(with_runner_keys);
+    configuration["report_status"] = true;
+    std::string text;
+    try {
+        text = configuration.dump(4) + "\n";
+    } catch (const nlohmann::json::type_error &) {
+        // Strings reach here from the command line unchecked.
+        throw UsageError("a flag's value is not valid UTF-8, which a JSON configuration"
+                         " cannot carry");
+    }
     std::lock_guard<std::mutex> guard(lock);
     if (removed) {
         return;

@@ -61,7 +61,7 @@ public:
     void discard() noexcept;
 
 private:
-    void write(const nlohmann::json &configuration);
+    void write(nlohmann::json configuration);
 
     std::string user_path;
     bool user_regular = false;

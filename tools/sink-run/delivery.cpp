@@ -3,12 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-namespace {
-
 // How often the plug-in's figures are looked at again while waiting.
 constexpr std::chrono::milliseconds RECHECK{10};
-
-} // namespace
 
 Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
 {
@@ -79,11 +75,6 @@ bool Delivery::wait_for_room()
     }
     --credit;
     return true;
-}
-
-bool Delivery::must_give_up() const
-{
-    return events.has_worker_ended() || events.hurry();
 }
 
 // Waits until done(), giving up after STALL_LIMIT without a change in

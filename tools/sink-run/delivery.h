@@ -64,7 +64,7 @@ private:
     bool wait_for_room();
     template <typename Done, typename Progress>
     Drain wait_for(Done done, Progress progress);
-    bool must_give_up() const;
+    bool must_give_up() const { return events.has_worker_ended() || events.hurry(); }
 
     agPluginSink &plugin;
     RunEvents &events;

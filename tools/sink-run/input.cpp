@@ -9,11 +9,7 @@
 
 #include "options.h"
 
-namespace {
-
 constexpr std::size_t READ_SIZE = 64 * 1024;
-
-} // namespace
 
 InputReader::InputReader(const std::string &path, bool whole_) : fd(STDIN_FILENO), whole(whole_)
 {
@@ -43,8 +39,15 @@ InputReader::Result InputReader::next(std::string &payload, int interrupt_fd)
         if (!whole && take_line(payload)) {
             return PAYLOAD;
         }
+        // The whole input, even an empty one, is one payload.
+        if (at_end && (!whole || whole_taken)) {
+            return END;
+        }
         if (at_end) {
-            return whole ? take_whole(payload) : END;
+            whole_taken = true;
+            payload.swap(buffer);
+            buffer.clear();
+            return PAYLOAD;
         }
         Result filled = fill(interrupt_fd);
         if (filled == INTERRUPTED || filled == FAILED) {
@@ -56,18 +59,6 @@ InputReader::Result InputReader::next(std::string &payload, int interrupt_fd)
             buffer.push_back('\n');
         }
     }
-}
-
-// The whole input, even an empty one, is one payload.
-InputReader::Result InputReader::take_whole(std::string &payload)
-{
-    if (whole_taken) {
-        return END;
-    }
-    whole_taken = true;
-    payload.swap(buffer);
-    buffer.clear();
-    return PAYLOAD;
 }
 
 bool InputReader::take_line(std::string &payload)

@@ -35,7 +35,6 @@ public:
 private:
     Result fill(int interrupt_fd);
     bool take_line(std::string &payload);
-    Result take_whole(std::string &payload);
 
     int fd;
     bool owned = false;

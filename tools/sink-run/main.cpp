@@ -23,11 +23,8 @@ int main(int argc, char **argv)
             return EXIT_DELIVERED;
         }
         return run(options);
-    } catch (const UsageError &e) {
-        std::fprintf(stderr, "tavrix-sink-run: %s\n", e.what());
-        return EXIT_USAGE;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tavrix-sink-run: %s\n", e.what());
-        return EXIT_PLUGIN_FAILED;
+        return dynamic_cast<const UsageError *>(&e) != nullptr ? EXIT_USAGE : EXIT_PLUGIN_FAILED;
     }
 }

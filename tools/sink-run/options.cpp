@@ -75,7 +75,7 @@ nlohmann::json qos(const std::string &label, const std::string &value)
     return value[0] - '0';
 }
 
-double seconds(const std::string &label, const std::string &value)
+void set_connect_timeout(Options &options, const std::string &label, const std::string &value)
 {
     char *end = nullptr;
     errno = 0;
@@ -85,7 +85,7 @@ double seconds(const std::string &label, const std::string &value)
         throw UsageError(label + " needs a number of seconds above 0 and at most 86400, not '" +
             value + "'");
     }
-    return number;
+    options.connect_timeout = number;
 }
 
 void add_variable(Options &options, const std::string &label, const std::string &assignment)
@@ -101,80 +101,83 @@ void add_variable(Options &options, const std::string &label, const std::string 
     options.variables["${" + name + "}"] = assignment.substr(equals + 1);
 }
 
-using Value = const std::string &;
+void add_channel(Options &options, const std::string &label, const std::string &value)
+{
+    options.channels.insert(non_empty(label, value));
+}
 
-// One row per flag; the lambdas are the runner's own flags.
+template <std::string Options::*field>
+void take(Options &options, const std::string &label, const std::string &value)
+{
+    options.*field = non_empty(label, value);
+}
+
+template <bool Options::*field>
+void turn_on(Options &options, const std::string &, const std::string &)
+{
+    options.*field = true;
+}
+
+using G = FlagGroup;
+
+// One row per flag: the runner's own apply their value, key flags
+// convert theirs for their key.
 const std::vector<Flag> FLAGS = {
-    {"config", 0, "FILE", FlagGroup::CONNECTION,
-        "the plug-in's JSON configuration; the flags marked [key] override its keys", nullptr,
-        nullptr, [](Options &o, Value l, Value v) { o.config = non_empty(l, v); }},
-    {"host", 'h', "HOST", FlagGroup::CONNECTION, "broker host name or address", "host", text,
-        nullptr},
-    {"port", 'p', "PORT", FlagGroup::CONNECTION, "broker port, 1 to 65535", "port", port, nullptr},
-    {"id", 'i', "ID", FlagGroup::CONNECTION, "MQTT client id; default the agent UUID",
-        "client_id", text, nullptr},
-    {"connect-timeout", 0, "SECS", FlagGroup::CONNECTION,
-        "how long to wait for the broker before any input is read; default 10", nullptr, nullptr,
-        [](Options &o, Value l, Value v) { o.connect_timeout = seconds(l, v); }},
+    {"config", 0, "FILE", G::CONNECTION, take<&Options::config>,
+        "the plug-in's JSON configuration; the flags marked [key] override its keys"},
+    {"host", 'h', "HOST", G::CONNECTION, nullptr, "broker host name or address", "host", text},
+    {"port", 'p', "PORT", G::CONNECTION, nullptr, "broker port, 1 to 65535", "port", port},
+    {"id", 'i', "ID", G::CONNECTION, nullptr, "MQTT client id; default the agent UUID",
+        "client_id", text},
+    {"connect-timeout", 0, "SECS", G::CONNECTION, set_connect_timeout,
+        "how long to wait for the broker before any input is read; default 10"},
 
-    {"cafile", 0, "FILE", FlagGroup::TLS, "CA certificates, PEM", "ca_file", text, nullptr},
-    {"capath", 0, "DIR", FlagGroup::TLS, "directory of hashed CA certificates", "ca_path", text,
-        nullptr},
-    {"cert", 0, "FILE", FlagGroup::TLS, "client certificate, PEM", "client_cert_file", text,
-        nullptr},
-    {"key", 0, "FILE", FlagGroup::TLS, "its key, PEM, unencrypted", "client_key_file", text,
-        nullptr},
-    {"insecure", 0, nullptr, FlagGroup::TLS, "accept a certificate that does not name the host",
-        "tls_insecure", yes, nullptr},
+    {"cafile", 0, "FILE", G::TLS, nullptr, "CA certificates, PEM", "ca_file", text},
+    {"capath", 0, "DIR", G::TLS, nullptr, "directory of hashed CA certificates", "ca_path", text},
+    {"cert", 0, "FILE", G::TLS, nullptr, "client certificate, PEM", "client_cert_file", text},
+    {"key", 0, "FILE", G::TLS, nullptr, "its key, PEM, unencrypted", "client_key_file", text},
+    {"insecure", 0, nullptr, G::TLS, nullptr, "accept a certificate that does not name the host",
+        "tls_insecure", yes},
 
-    {"username", 'u', "USER", FlagGroup::CREDENTIALS, "user name", "user", text, nullptr},
-    {"pw-file", 0, "FILE", FlagGroup::CREDENTIALS, "the password: FILE's first line", "pass",
-        nullptr, [](Options &o, Value l, Value v) { o.password_file = non_empty(l, v); }},
-    {"pw", 'P', "PASSWORD", FlagGroup::CREDENTIALS,
-        "the password; other users can read it in the process list: prefer --pw-file", "pass",
-        nullptr, [](Options &o, Value l, Value v) { o.password = non_empty(l, v); }},
+    {"username", 'u', "USER", G::CREDENTIALS, nullptr, "user name", "user", text},
+    {"pw-file", 0, "FILE", G::CREDENTIALS, take<&Options::password_file>,
+        "the password: FILE's first line", "pass"},
+    {"pw", 'P', "PASSWORD", G::CREDENTIALS, take<&Options::password>,
+        "the password; other users can read it in the process list: prefer --pw-file", "pass"},
 
-    {"topic", 't', "TOPIC", FlagGroup::TOPIC, "topic template; ${channel} is the channel", "topic",
-        text, nullptr},
-    {"qos", 'q', "QOS", FlagGroup::TOPIC, "QoS 0, 1 or 2", "message_qos", qos, nullptr},
-    {"max-inflight", 'M', "N", FlagGroup::TOPIC, "QoS 1 and 2 messages in flight at once",
-        "max_inflight_messages", window, nullptr},
-    {"retain", 'r', nullptr, FlagGroup::TOPIC, "the broker keeps each topic's last message",
-        "message_retain", yes, nullptr},
-    {"channel", 0, "NAME", FlagGroup::TOPIC,
-        "a channel every payload goes to; repeatable; default one channel, \"default\"", nullptr,
-        nullptr, [](Options &o, Value l, Value v) { o.channels.insert(non_empty(l, v)); }},
+    {"topic", 't', "TOPIC", G::TOPIC, nullptr, "topic template; ${channel} is the channel",
+        "topic", text},
+    {"qos", 'q', "QOS", G::TOPIC, nullptr, "QoS 0, 1 or 2", "message_qos", qos},
+    {"max-inflight", 'M', "N", G::TOPIC, nullptr, "QoS 1 and 2 messages in flight at once",
+        "max_inflight_messages", window},
+    {"retain", 'r', nullptr, G::TOPIC, nullptr, "the broker keeps each topic's last message",
+        "message_retain", yes},
+    {"channel", 0, "NAME", G::TOPIC, add_channel,
+        "a channel every payload goes to; repeatable; default one channel, \"default\""},
 
-    {"input", 0, "FILE", FlagGroup::INPUT, "read payloads from FILE; - or none: standard input",
-        nullptr, nullptr, [](Options &o, Value l, Value v) { o.input = non_empty(l, v); }},
-    {"whole", 0, nullptr, FlagGroup::INPUT,
-        "the whole input is one payload; default one per line, line ending removed", nullptr,
-        nullptr, [](Options &o, Value, Value) { o.whole = true; }},
+    {"input", 0, "FILE", G::INPUT, take<&Options::input>,
+        "read payloads from FILE; - or none: standard input"},
+    {"whole", 0, nullptr, G::INPUT, turn_on<&Options::whole>,
+        "the whole input is one payload; default one per line, line ending removed"},
 
-    {"uuid-agent", 0, "UUID", FlagGroup::IDENTITY,
+    {"uuid-agent", 0, "UUID", G::IDENTITY, take<&Options::uuid_agent>,
         "the agent UUID (${uuid_agent}), the default client id; default derived from the first "
         "of /etc/machine-id, /var/lib/dbus/machine-id and /etc/hostid, else from the host name, "
-        "else random",
-        nullptr, nullptr, [](Options &o, Value l, Value v) { o.uuid_agent = non_empty(l, v); }},
-    {"uuid-site", 0, "UUID", FlagGroup::IDENTITY, "the site UUID (${uuid_site})", nullptr,
-        nullptr, [](Options &o, Value l, Value v) { o.uuid_site = non_empty(l, v); }},
-    {"uuid-serial", 0, "UUID", FlagGroup::IDENTITY, "the serial UUID (${uuid_serial})", nullptr,
-        nullptr, [](Options &o, Value l, Value v) { o.uuid_serial = non_empty(l, v); }},
-    {"var", 0, "NAME=VALUE", FlagGroup::IDENTITY, "host variable ${NAME}; repeatable", nullptr,
-        nullptr, add_variable},
+        "else random"},
+    {"uuid-site", 0, "UUID", G::IDENTITY, take<&Options::uuid_site>,
+        "the site UUID (${uuid_site})"},
+    {"uuid-serial", 0, "UUID", G::IDENTITY, take<&Options::uuid_serial>,
+        "the serial UUID (${uuid_serial})"},
+    {"var", 0, "NAME=VALUE", G::IDENTITY, add_variable, "host variable ${NAME}; repeatable"},
 
-    {"plugin", 0, "PATH", FlagGroup::RUNNER,
+    {"plugin", 0, "PATH", G::RUNNER, take<&Options::plugin>,
         "the plug-in library; default the one installed with this program, else the one of its "
-        "build tree",
-        nullptr, nullptr, [](Options &o, Value l, Value v) { o.plugin = non_empty(l, v); }},
-    {"stats", 0, nullptr, FlagGroup::RUNNER, "print a progress line every second", nullptr,
-        nullptr, [](Options &o, Value, Value) { o.stats = true; }},
-    {"debug", 0, nullptr, FlagGroup::RUNNER, "print the plug-in's debug log too", nullptr,
-        nullptr, [](Options &o, Value, Value) { o.debug = true; }},
-    {"help", 0, nullptr, FlagGroup::RUNNER, "print this help and exit", nullptr, nullptr,
-        [](Options &o, Value, Value) { o.help = true; }},
-    {"version", 0, nullptr, FlagGroup::RUNNER, "print the version and exit", nullptr, nullptr,
-        [](Options &o, Value, Value) { o.version = true; }},
+        "build tree"},
+    {"stats", 0, nullptr, G::RUNNER, turn_on<&Options::stats>,
+        "print a progress line every second"},
+    {"debug", 0, nullptr, G::RUNNER, turn_on<&Options::debug>, "print the plug-in's debug log too"},
+    {"help", 0, nullptr, G::RUNNER, turn_on<&Options::help>, "print this help and exit"},
+    {"version", 0, nullptr, G::RUNNER, turn_on<&Options::version>, "print the version and exit"},
 };
 
 // How messages name a flag: "-p/--port", or "--config".
@@ -191,47 +194,6 @@ int value_of(const Flag &flag)
     return flag.letter != 0 ? flag.letter : 256 + static_cast<int>(&flag - FLAGS.data());
 }
 
-const Flag *flag_of(int value)
-{
-    auto found = std::find_if(FLAGS.begin(), FLAGS.end(),
-        [value](const Flag &flag) { return value_of(flag) == value; });
-    return found == FLAGS.end() ? nullptr : &*found;
-}
-
-std::vector<struct option> long_options()
-{
-    std::vector<struct option> options;
-    for (const Flag &flag : FLAGS) {
-        options.push_back({flag.name, flag.value ? required_argument : no_argument, nullptr,
-            value_of(flag)});
-    }
-    options.push_back({nullptr, 0, nullptr, 0});
-    return options;
-}
-
-// "+": no reordering, the first operand ends the flags.
-std::string short_options()
-{
-    std::string letters = "+";
-    for (const Flag &flag : FLAGS) {
-        if (flag.letter != 0) {
-            letters += flag.letter;
-            letters += flag.value ? ":" : "";
-        }
-    }
-    return letters;
-}
-
-void apply(Options &options, const Flag &flag, const std::string &value)
-{
-    const std::string label = flag_label(flag);
-    if (flag.convert != nullptr) {
-        options.settings[flag.key] = flag.convert(label, value);
-    } else {
-        flag.apply(options, label, value);
-    }
-}
-
 // getopt_long keeps its place in globals; a parse starts it afresh. It
 // says itself what it refuses (an unknown or ambiguous flag, a missing
 // value, a value to a flag that takes none), in its C library's words.
@@ -245,58 +207,6 @@ void restart_getopt()
 #endif
     opterr = 1;
 }
-
-void check_choices(Options &options)
-{
-    if (!options.password.empty() && !options.password_file.empty()) {
-        throw UsageError("-P/--pw and --pw-file both give the password; give one of them");
-    }
-    if (options.channels.empty()) {
-        options.channels.insert("default");
-    }
-}
-
-} // namespace
-
-const std::vector<Flag> &all_flags()
-{
-    return FLAGS;
-}
-
-Options parse_options(const std::vector<std::string> &arguments)
-{
-    std::vector<std::string> words(1, "tavrix-sink-run");
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &word : words) {
-        argv.push_back(&word[0]);
-    }
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(words.size());
-    const std::vector<struct option> longs = long_options();
-    const std::string shorts = short_options();
-
-    Options options;
-    restart_getopt();
-    for (int value; (value = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),
-                         nullptr)) != -1;) {
-        const Flag *flag = flag_of(value);
-        if (flag == nullptr) {
-            throw UsageError("try --help"); // after getopt_long's own line
-        }
-        apply(options, *flag, optarg == nullptr ? std::string() : std::string(optarg));
-    }
-    if (optind < argc) {
-        throw UsageError("unexpected argument '" + words[static_cast<std::size_t>(optind)] +
-            "' (input comes from --input or standard input)");
-    }
-    if (!options.help && !options.version) {
-        check_choices(options);
-    }
-    return options;
-}
-
-namespace {
 
 // Where the flags' texts begin, past the widest flag with its value, and
 // how wide they are: 80 columns in all.
@@ -399,6 +309,64 @@ std::string password_from(const std::string &path, std::vector<std::string> &war
 }
 
 } // namespace
+
+const std::vector<Flag> &all_flags()
+{
+    return FLAGS;
+}
+
+Options parse_options(const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> words(1, "tavrix-sink-run");
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(words.size());
+    std::string shorts = "+"; // no reordering: the first operand ends the flags
+    std::vector<struct option> longs;
+    for (const Flag &flag : FLAGS) {
+        longs.push_back(
+            {flag.name, flag.value ? required_argument : no_argument, nullptr, value_of(flag)});
+        if (flag.letter != 0) {
+            shorts += flag.letter + std::string(flag.value ? ":" : "");
+        }
+    }
+    longs.push_back({});
+
+    Options options;
+    restart_getopt();
+    for (int value; (value = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),
+                         nullptr)) != -1;) {
+        auto flag = std::find_if(FLAGS.begin(), FLAGS.end(),
+            [value](const Flag &candidate) { return value_of(candidate) == value; });
+        if (flag == FLAGS.end()) {
+            throw UsageError("try --help"); // after getopt_long's own line
+        }
+        const std::string label = flag_label(*flag), given = optarg == nullptr ? "" : optarg;
+        if (flag->convert != nullptr) {
+            options.settings[flag->key] = flag->convert(label, given);
+        } else {
+            flag->apply(options, label, given);
+        }
+    }
+    if (optind < argc) {
+        throw UsageError("unexpected argument '" + words[static_cast<std::size_t>(optind)] +
+            "' (input comes from --input or standard input)");
+    }
+    if (options.help || options.version) {
+        return options;
+    }
+    if (!options.password.empty() && !options.password_file.empty()) {
+        throw UsageError("-P/--pw and --pw-file both give the password; give one of them");
+    }
+    if (options.channels.empty()) {
+        options.channels.insert("default");
+    }
+    return options;
+}
 
 std::string usage_text()
 {

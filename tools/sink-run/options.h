@@ -55,17 +55,16 @@ struct Flag {
     char letter;       // the short name, or 0
     const char *value; // the value's name in --help; null when it takes none
     FlagGroup group;
-    const char *help;  // its --help text; a key flag's gets the key's mark and default
+    /* What one of the runner's own flags does to the options. */
+    void (*apply)(Options &options, const std::string &label, const std::string &value);
+    const char *help; // its --help text; a key flag's gets the key's mark and default
     /* The configuration key it gives a value, or null. `convert` makes the
      * key's value of the flag's (a flag without value gets an empty one);
      * the password flags leave it null: their key's value is found later. */
-    const char *key;
-    nlohmann::json (*convert)(const std::string &label, const std::string &value);
-    /* What a flag without `convert` does to the options. */
-    void (*apply)(Options &options, const std::string &label, const std::string &value);
+    const char *key = nullptr;
+    nlohmann::json (*convert)(const std::string &label, const std::string &value) = nullptr;
 };
 
-/* Every flag, in the order of --help. */
 const std::vector<Flag> &all_flags();
 
 /* Parses the arguments after the program name with getopt_long: flags

@@ -18,31 +18,8 @@ std::string counts(const Snapshot &s, const std::string &waiting)
     using std::to_string;
     return "read " + to_string(s.read) + ", queued " + to_string(s.queued) + ", dropped " +
         to_string(s.dropped) + waiting + ", published " + to_string(s.published()) +
-        ", unacknowledged " + to_string(s.unconfirmed()) + ", re-sent " +
+        ", unacknowledged " + to_string(s.unacknowledged()) + ", re-sent " +
         to_string(s.sink.resent);
-}
-
-std::string why_never_made(const Snapshot &s, const RunEnd &end)
-{
-    if (s.sink.refused > 0) {
-        return ": libmosquitto refused publishes and the plug-in skips the rest of such a"
-               " payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)";
-    }
-    if (end.cut_short) {
-        return " (wait cut short by a second signal)";
-    }
-    return " (the plug-in did not take them from its queue)";
-}
-
-std::string why_unconfirmed(const RunEnd &end)
-{
-    if (end.stalled) {
-        return " (gave up after 45 s without progress)";
-    }
-    if (end.cut_short) {
-        return " (wait cut short by a second signal)";
-    }
-    return " (connections lost: " + std::to_string(end.losses) + ")";
 }
 
 } // namespace
@@ -60,23 +37,32 @@ std::string format_summary(const Snapshot &s)
 
 std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, const RunEnd &end)
 {
+    using std::to_string;
+    const char *cut_short = " (wait cut short by a second signal)";
     std::vector<std::string> lines;
     if (s.dropped > 0) {
-        lines.push_back(std::to_string(s.dropped) + " payloads dropped by the full queue");
+        lines.push_back(to_string(s.dropped) + " payloads dropped by the full queue");
     }
     uint64_t expected = s.queued * channels;
     if (s.published() < expected) {
-        lines.push_back(std::to_string(expected - s.published()) + " publishes never made" +
-            why_never_made(s, end));
+        lines.push_back(to_string(expected - s.published()) + " publishes never made" +
+            (s.sink.refused > 0 ? ": libmosquitto refused publishes and the plug-in skips the rest"
+                                  " of such a payload's channels (see the \"MQ Publish: TOPIC:"
+                                  " ...\" lines)"
+                : end.cut_short ? cut_short
+                                : " (the plug-in did not take them from its queue)"));
     }
     if (s.sink.refused > 0) {
-        lines.push_back(std::to_string(s.sink.refused) + " of " + std::to_string(s.published()) +
+        lines.push_back(to_string(s.sink.refused) + " of " + to_string(s.published()) +
             " publishes refused by libmosquitto");
     }
-    if (s.unconfirmed() > 0) {
-        lines.push_back(std::to_string(s.unconfirmed()) +
+    if (s.unacknowledged() > 0) {
+        lines.push_back(to_string(s.unacknowledged()) +
             " publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged"
-            " (QoS 1 and 2)" + why_unconfirmed(end));
+            " (QoS 1 and 2)" +
+            (end.stalled ? " (gave up after 45 s without progress)"
+                : end.cut_short ? cut_short
+                                : " (connections lost: " + to_string(end.losses) + ")"));
     } else if (end.stalled) {
         lines.push_back("the plug-in did not finish its queue (gave up after 45 s)");
     }

@@ -28,14 +28,14 @@ struct Snapshot {
     uint64_t published() const { return sink.published + sink.refused; }
     /* Publishes libmosquitto took and did not confirm: still waiting, or
      * given up. */
-    uint64_t unconfirmed() const { return sink.unconfirmed + sink.lost; }
+    uint64_t unacknowledged() const { return sink.unconfirmed + sink.lost; }
 };
 
 std::string format_progress(const Snapshot &snapshot);
 std::string format_summary(const Snapshot &snapshot);
 
 struct RunEnd {
-    bool stalled = false;   // gave up waiting after 30 s without progress
+    bool stalled = false;   // gave up waiting after 45 s without progress
     bool cut_short = false; // a second signal ended the wait
     uint64_t losses = 0;    // connections that ended before the stop
 };

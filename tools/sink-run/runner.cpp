@@ -44,9 +44,8 @@ const std::vector<std::string> MACHINE_ID_FILES = {
 std::string bare_machine_id(std::string text)
 {
     text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
-    auto hex = [](unsigned char c) { return std::isxdigit(c) != 0; };
-    if (text.size() != 32 || !std::all_of(text.begin(), text.end(), hex) ||
-        text.find_first_not_of('0') == std::string::npos) {
+    if (text.size() != 32 || text.find_first_not_of("0123456789ABCDEFabcdef") != text.npos ||
+        text.find_first_not_of('0') == text.npos) {
         return std::string();
     }
     std::transform(text.begin(), text.end(), text.begin(),
@@ -67,21 +66,8 @@ std::string random_uuid()
 {
     std::random_device source;
     std::array<uint8_t, 16> bytes;
-    for (auto &byte : bytes) {
-        byte = static_cast<uint8_t>(source());
-    }
+    std::generate(bytes.begin(), bytes.end(), [&source] { return uint8_t(source()); });
     return format_uuid(bytes);
-}
-
-std::string local_host_name()
-{
-    // POSIX bounds a host name at 255 bytes; some systems do not terminate
-    // one that fills the buffer.
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
-        return std::string();
-    }
-    return name;
 }
 
 AgentUuid agent_uuid_of(const Options &options)
@@ -89,7 +75,13 @@ AgentUuid agent_uuid_of(const Options &options)
     if (!options.uuid_agent.empty()) {
         return {options.uuid_agent, "--uuid-agent"};
     }
-    return default_agent_uuid(MACHINE_ID_FILES, local_host_name());
+    // POSIX bounds a host name at 255 bytes; some systems do not terminate
+    // one that fills the buffer.
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        name[0] = '\0';
+    }
+    return default_agent_uuid(MACHINE_ID_FILES, name);
 }
 
 // The loader found the runner's own copy of the host library through the
@@ -165,20 +157,179 @@ public:
     // However the run ends, no SIGHUP reaches a plug-in on its way out.
     ~PluginRun() { signals.set_reload(nullptr); }
 
-    int execute(InputReader &input, const std::vector<std::string> &warnings);
+    int execute(InputReader &input, const std::vector<std::string> &warnings)
+    {
+        plugin.reset(new HostedPlugin(library, TAG, {{"config", config.path()}},
+            [this] { events.worker_ended(); }));
+        say_started(warnings);
+        delivery.reset(new Delivery(plugin->sink(), events, options.channels,
+            [this] { return plugin->status(); }));
+        signals.set_reload([this] { reload(); });
+        if (options.stats) {
+            progress.reset(new ProgressLines([this] { return sample(); }));
+        }
+        int early = connect_or_fail();
+        return early >= 0 ? early : deliver(input);
+    }
 
 private:
-    agLogSink log_sink();
-    void reload();
-    void say_started(const std::vector<std::string> &warnings);
-    Snapshot sample();
-    int connect_or_fail();
-    int deliver(InputReader &input);
-    std::string stop_worker(int status_if_stuck);
-    int report_failure(const std::string &failure);
-    void say_unreachable();
-    int finish(const std::string &failure, bool input_failed, const Snapshot &summary,
-        const RunEnd &end);
+    // Notices always reach standard error, debug lines only when asked for;
+    // the host's logger hands lines over with their newline or without.
+    agLogSink log_sink()
+    {
+        return [this](agLogLevel level, const std::string &text) {
+            if (level != agLogLevel::NOTICE && !options.debug) {
+                return;
+            }
+            bool newline = !text.empty() && text.back() == '\n';
+            std::fprintf(stderr, "%s%s", text.c_str(), newline ? "" : "\n");
+        };
+    }
+
+    Snapshot sample()
+    {
+        agPluginSink &sink = plugin->sink();
+        Snapshot s;
+        s.read = delivery ? delivery->read() : 0;
+        s.queued = sink.GetPayloadsQueued();
+        s.dropped = sink.GetPayloadsDropped();
+        s.waiting = sink.GetPayloadQueueDepth();
+        s.sink = plugin->status();
+        s.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+        return s;
+    }
+
+    // On the signal thread. The plug-in rereads its file only when asked;
+    // a private copy must be made anew before, or it would not see the
+    // user's edits.
+    void reload()
+    {
+        try {
+            config.refresh();
+        } catch (const std::exception &e) {
+            say(std::string("not reloaded: ") + e.what() + "; the plug-in keeps its configuration");
+            return;
+        }
+        plugin->reload();
+    }
+
+    void say_started(const std::vector<std::string> &warnings)
+    {
+        std::string name, version;
+        plugin->sink().GetName(name);
+        plugin->sink().GetVersion(version);
+        say("agent UUID " + host_session.agent_uuid() + " (from " + agent.source + "); plug-in " +
+            library.path() + " (" + name + " v" + version + ")");
+        std::string keys;
+        for (const auto &entry : config.overridden().items()) {
+            keys += (keys.empty() ? "" : ", ") + entry.key();
+        }
+        if (options.config.empty()) {
+            say("configuration from the flags: " + (keys.empty() ? "none, all defaults" : keys));
+        } else if (!keys.empty()) {
+            say("configuration " + options.config + " with " + keys + " from the flags");
+        }
+        for (const std::string &line : warnings) {
+            say("warning: " + line);
+        }
+    }
+
+    int stopped_by_signal() const { return EXIT_SIGNAL_BASE + events.stop_signal(); }
+
+    // -1 when connected; otherwise the exit status, with the plug-in stopped.
+    int connect_or_fail()
+    {
+        Delivery::Connect connect = delivery->wait_for_broker(connect_limit(options));
+        if (connect == Delivery::Connect::CONNECTED) {
+            return -1;
+        }
+        if (connect == Delivery::Connect::WORKER_ENDED) {
+            std::string failure = stop_worker(EXIT_PLUGIN_FAILED);
+            if (!failure.empty()) {
+                return report_failure(failure);
+            }
+        }
+        SinkStatus status;
+        int exit_status = EXIT_UNREACHABLE;
+        if (connect == Delivery::Connect::STOPPED) {
+            say("stopped before the broker accepted the connection");
+            exit_status = stopped_by_signal();
+        } else if (!(status = plugin->status()).reported) {
+            // The figures come with the first load: none yet means it has
+            // not returned, and no broker was tried.
+            say("the plug-in has not finished loading its configuration " + config.path() +
+                " within " + seconds_text(options.connect_timeout) +
+                " (a FIFO without a writer, or a file system that does not answer?)");
+            exit_status = EXIT_PLUGIN_FAILED;
+        } else {
+            const std::string &problem = status.last_connection_error;
+            std::string reason =
+                problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " + problem;
+            if (!status.last_library_error.empty()) {
+                reason += "; libmosquitto: " + status.last_library_error;
+            }
+            say("broker unreachable: no accepted connection within " +
+                seconds_text(options.connect_timeout) + " (" + reason + ")");
+        }
+        std::string failure = stop_worker(exit_status);
+        return failure.empty() ? exit_status : report_failure(failure);
+    }
+
+    int deliver(InputReader &input)
+    {
+        InputReader::Result fed = delivery->feed(input);
+        if (fed == InputReader::FAILED) {
+            say("reading the input: " + input.error());
+        }
+        RunEnd end;
+        end.stalled = !events.has_worker_ended() && delivery->drain() == Delivery::Drain::STALLED;
+        end.cut_short = events.hurry();
+        std::string failure =
+            stop_worker(events.stop_requested() ? stopped_by_signal() : EXIT_INCOMPLETE);
+        progress.reset();
+        signals.set_reload(nullptr);
+        // The worker has ended: the figures are final, and what is still
+        // unacknowledged goes with the instance.
+        Snapshot summary = sample();
+        end.losses = summary.sink.connections_lost;
+        plugin.reset();
+        std::fprintf(stderr, "%s\n", format_summary(summary).c_str());
+        if (!failure.empty()) {
+            return report_failure(failure);
+        }
+        if (fed == InputReader::FAILED) {
+            return EXIT_PLUGIN_FAILED;
+        }
+        std::vector<std::string> problems = shortfalls(summary, options.channels.size(), end);
+        for (const std::string &line : problems) {
+            say(line);
+        }
+        if (events.stop_requested()) {
+            return stopped_by_signal();
+        }
+        return problems.empty() ? EXIT_DELIVERED : EXIT_INCOMPLETE;
+    }
+
+    // The worker's failure message (empty when it ended as asked). A worker
+    // still running after the bound is stuck inside the library (a blocking
+    // connect, say): unloading it or running destructors under it would
+    // crash, so the process leaves at once with `status_if_stuck`.
+    std::string stop_worker(int status_if_stuck)
+    {
+        if (!plugin->stop(HostedPlugin::STOP_LIMIT)) {
+            say("the plug-in's worker did not end within " +
+                std::to_string(HostedPlugin::STOP_LIMIT.count()) + " ms; leaving it behind");
+            config.discard();
+            _exit(status_if_stuck);
+        }
+        return plugin->failure();
+    }
+
+    int report_failure(const std::string &failure)
+    {
+        say("the plug-in failed: " + failure);
+        return EXIT_PLUGIN_FAILED;
+    }
 
     const Options &options;
     PluginConfig &config;
@@ -193,209 +344,19 @@ private:
     std::unique_ptr<ProgressLines> progress; // samples the two above
 };
 
-// Notices always reach standard error, debug lines only when asked for;
-// the host's logger hands lines over with their newline or without.
-agLogSink PluginRun::log_sink()
-{
-    return [this](agLogLevel level, const std::string &text) {
-        if (level != agLogLevel::NOTICE && !options.debug) {
-            return;
-        }
-        bool newline = !text.empty() && text.back() == '\n';
-        std::fprintf(stderr, "%s%s", text.c_str(), newline ? "" : "\n");
-    };
-}
-
-Snapshot PluginRun::sample()
-{
-    agPluginSink &sink = plugin->sink();
-    Snapshot s;
-    s.read = delivery ? delivery->read() : 0;
-    s.queued = sink.GetPayloadsQueued();
-    s.dropped = sink.GetPayloadsDropped();
-    s.waiting = sink.GetPayloadQueueDepth();
-    s.sink = plugin->status();
-    s.elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    return s;
-}
-
-// On the signal thread. The plug-in rereads its file only when asked;
-// a private copy must be made anew before, or it would not see the
-// user's edits.
-void PluginRun::reload()
-{
-    try {
-        config.refresh();
-    } catch (const std::exception &e) {
-        say(std::string("not reloaded: ") + e.what() + "; the plug-in keeps its configuration");
-        return;
-    }
-    plugin->reload();
-}
-
-void PluginRun::say_started(const std::vector<std::string> &warnings)
-{
-    std::string name, version;
-    plugin->sink().GetName(name);
-    plugin->sink().GetVersion(version);
-    say("agent UUID " + host_session.agent_uuid() + " (from " + agent.source + "); plug-in " +
-        library.path() + " (" + name + " v" + version + ")");
-    std::string keys;
-    for (const auto &entry : config.overridden().items()) {
-        keys += (keys.empty() ? "" : ", ") + entry.key();
-    }
-    if (options.config.empty()) {
-        say("configuration from the flags: " + (keys.empty() ? "none, all defaults" : keys));
-    } else if (!keys.empty()) {
-        say("configuration " + options.config + " with " + keys + " from the flags");
-    }
-    for (const std::string &line : warnings) {
-        say("warning: " + line);
-    }
-}
-
-int PluginRun::execute(InputReader &input, const std::vector<std::string> &warnings)
-{
-    plugin.reset(new HostedPlugin(library, TAG, {{"config", config.path()}},
-        [this] { events.worker_ended(); }));
-    say_started(warnings);
-    delivery.reset(new Delivery(plugin->sink(), events, options.channels,
-        [this] { return plugin->status(); }));
-    signals.set_reload([this] { reload(); });
-    if (options.stats) {
-        progress.reset(new ProgressLines([this] { return sample(); }));
-    }
-    int early = connect_or_fail();
-    return early >= 0 ? early : deliver(input);
-}
-
-// -1 when connected; otherwise the exit status, with the plug-in stopped.
-int PluginRun::connect_or_fail()
-{
-    Delivery::Connect connect = delivery->wait_for_broker(connect_limit(options));
-    if (connect == Delivery::Connect::CONNECTED) {
-        return -1;
-    }
-    if (connect == Delivery::Connect::WORKER_ENDED) {
-        std::string failure = stop_worker(EXIT_PLUGIN_FAILED);
-        if (!failure.empty()) {
-            return report_failure(failure);
-        }
-    }
-    int status = EXIT_UNREACHABLE;
-    if (connect == Delivery::Connect::STOPPED) {
-        say("stopped before the broker accepted the connection");
-        status = EXIT_SIGNAL_BASE + events.stop_signal();
-    } else if (!plugin->status().reported) {
-        // The figures come with the first load: none yet means it has not
-        // returned, and no broker was tried.
-        say("the plug-in has not finished loading its configuration " + config.path() +
-            " within " + seconds_text(options.connect_timeout) +
-            " (a FIFO without a writer, or a file system that does not answer?)");
-        status = EXIT_PLUGIN_FAILED;
-    } else {
-        say_unreachable();
-    }
-    std::string failure = stop_worker(status);
-    return failure.empty() ? status : report_failure(failure);
-}
-
-int PluginRun::deliver(InputReader &input)
-{
-    InputReader::Result fed = delivery->feed(input);
-    if (fed == InputReader::FAILED) {
-        say("reading the input: " + input.error());
-    }
-    RunEnd end;
-    end.stalled = !events.has_worker_ended() && delivery->drain() == Delivery::Drain::STALLED;
-    end.cut_short = events.hurry();
-    std::string failure = stop_worker(
-        events.stop_requested() ? EXIT_SIGNAL_BASE + events.stop_signal() : EXIT_INCOMPLETE);
-    progress.reset();
-    signals.set_reload(nullptr);
-    // The worker has ended: the figures are final, and what is still
-    // unconfirmed goes with the instance.
-    Snapshot summary = sample();
-    end.losses = summary.sink.connections_lost;
-    plugin.reset();
-    return finish(failure, fed == InputReader::FAILED, summary, end);
-}
-
-// The worker's failure message (empty when it ended as asked). A worker
-// still running after the bound is stuck inside the library (a blocking
-// connect, say): unloading it or running destructors under it would
-// crash, so the process leaves at once with `status_if_stuck`.
-std::string PluginRun::stop_worker(int status_if_stuck)
-{
-    if (!plugin->stop(HostedPlugin::STOP_LIMIT)) {
-        say("the plug-in's worker did not end within " +
-            std::to_string(HostedPlugin::STOP_LIMIT.count()) + " ms; leaving it behind");
-        config.discard();
-        _exit(status_if_stuck);
-    }
-    return plugin->failure();
-}
-
-int PluginRun::report_failure(const std::string &failure)
-{
-    say("the plug-in failed: " + failure);
-    return EXIT_PLUGIN_FAILED;
-}
-
-void PluginRun::say_unreachable()
-{
-    SinkStatus status = plugin->status();
-    const std::string &problem = status.last_connection_error;
-    std::string reason = problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " +
-        problem;
-    if (!status.last_library_error.empty()) {
-        reason += "; libmosquitto: " + status.last_library_error;
-    }
-    say("broker unreachable: no accepted connection within " +
-        seconds_text(options.connect_timeout) + " (" + reason + ")");
-}
-
-int PluginRun::finish(const std::string &failure, bool input_failed, const Snapshot &summary,
-    const RunEnd &end)
-{
-    std::fprintf(stderr, "%s\n", format_summary(summary).c_str());
-    if (!failure.empty()) {
-        return report_failure(failure);
-    }
-    if (input_failed) {
-        return EXIT_PLUGIN_FAILED;
-    }
-    std::vector<std::string> problems = shortfalls(summary, options.channels.size(), end);
-    for (const std::string &line : problems) {
-        say(line);
-    }
-    if (events.stop_requested()) {
-        return EXIT_SIGNAL_BASE + events.stop_signal();
-    }
-    return problems.empty() ? EXIT_DELIVERED : EXIT_INCOMPLETE;
-}
-
 } // namespace
 
 int run(const Options &options)
 {
     InputReader input(options.input, options.whole);
     std::string plugin_path = choose_plugin(options.plugin);
-    try {
-        std::vector<std::string> warnings;
-        PluginConfig config(options.config,
-            configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings),
-            connect_limit(options));
-        warnings.insert(warnings.end(), config.warnings().begin(), config.warnings().end());
-        PluginRun plugin_run(options, config, plugin_path);
-        return plugin_run.execute(input, warnings);
-    } catch (const MergeError &e) {
-        say(e.what());
-        return EXIT_PLUGIN_FAILED;
-    } catch (const PluginRefused &e) {
-        say(e.what());
-        return EXIT_PLUGIN_FAILED;
-    }
+    std::vector<std::string> warnings;
+    PluginConfig config(options.config,
+        configuration_overrides(options, std::getenv(PASSWORD_VARIABLE), warnings),
+        connect_limit(options));
+    warnings.insert(warnings.end(), config.warnings().begin(), config.warnings().end());
+    PluginRun plugin_run(options, config, plugin_path);
+    return plugin_run.execute(input, warnings);
 }
 
 // An install keeps the runner's library directory and the plug-in

@@ -22,7 +22,8 @@ enum ExitStatus {
 };
 
 /* Runs the plug-in as the options say; returns the exit status. Throws
- * UsageError for missing files. */
+ * UsageError for missing files; any other exception (a file it cannot
+ * merge, a plug-in refused) is the one line to print before exit 1. */
 int run(const Options &options);
 
 /* The plug-in of the install that holds `stand_in`, the runner's own copy

@@ -21,19 +21,14 @@ nlohmann::json read_json(const std::string &path)
 
 // The configuration a command line gives the plug-in, as the runner makes
 // it: flags, password sources and the user's file.
-struct Made {
-    std::unique_ptr<PluginConfig> config;
-    std::vector<std::string> warnings;
-};
-
-Made make(const std::vector<std::string> &arguments, const char *environment = nullptr,
+std::unique_ptr<PluginConfig> make(const std::vector<std::string> &arguments,
+    const char *environment = nullptr,
     std::chrono::milliseconds pipe_limit = std::chrono::seconds(5))
 {
-    Made made;
     Options options = parse_options(arguments);
-    made.config.reset(new PluginConfig(options.config,
-        configuration_overrides(options, environment, made.warnings), pipe_limit));
-    return made;
+    std::vector<std::string> warnings;
+    return std::make_unique<PluginConfig>(options.config,
+        configuration_overrides(options, environment, warnings), pipe_limit);
 }
 
 // What the plug-in reads: the configuration with the runner's own key.
@@ -92,10 +87,10 @@ TEST(ConfigurationTest, FlagsMakeTheConfigurationOrOverrideTheFilesKeys)
     };
     for (const Row &row : rows) {
         std::string arguments = testing::PrintToString(row.arguments);
-        Made made = make(row.arguments, row.environment);
-        EXPECT_EQ(read_json(made.config->path()), with_status(row.expected)) << arguments;
-        EXPECT_EQ(made.config->contents(), row.expected) << arguments;
-        EXPECT_TRUE(row.arguments.empty() || made.config->path() != row.arguments.back());
+        auto config = make(row.arguments, row.environment);
+        EXPECT_EQ(read_json(config->path()), with_status(row.expected)) << arguments;
+        EXPECT_EQ(config->contents(), row.expected) << arguments;
+        EXPECT_TRUE(row.arguments.empty() || config->path() != row.arguments.back());
     }
 }
 
@@ -135,11 +130,9 @@ TEST(ConfigurationTest, RefusesWhatItCannotMerge)
         try {
             make(row.arguments);
             ADD_FAILURE() << "accepted: " << testing::PrintToString(row.arguments);
-        } catch (const UsageError &e) {
-            EXPECT_TRUE(row.usage) << e.what();
-            EXPECT_EQ(std::string(e.what()).substr(0, row.error.size()), row.error);
-        } catch (const MergeError &e) {
-            EXPECT_FALSE(row.usage) << e.what();
+        } catch (const std::runtime_error &e) {
+            EXPECT_EQ(dynamic_cast<const UsageError *>(&e) != nullptr, row.usage) << e.what();
+            EXPECT_NE(dynamic_cast<const MergeError *>(&e) != nullptr, row.usage) << e.what();
             EXPECT_EQ(std::string(e.what()).substr(0, row.error.size()), row.error);
         }
     }
@@ -156,10 +149,10 @@ TEST(ConfigurationTest, AFifoIsReadOnceWithinTheLimit)
     // comes after the runner began waiting for it.
     auto writer = std::async(std::launch::async,
         [&] { std::ofstream(fifo) << R"({"topic": "from a pipe"})"; });
-    Made made = make({"--config", fifo});
+    auto config = make({"--config", fifo});
     writer.get();
-    EXPECT_EQ(read_json(made.config->path()), with_status({{"topic", "from a pipe"}}));
-    EXPECT_THROW(made.config->refresh(), MergeError);
+    EXPECT_EQ(read_json(config->path()), with_status({{"topic", "from a pipe"}}));
+    EXPECT_THROW(config->refresh(), MergeError);
 
     auto started = std::chrono::steady_clock::now();
     try {
@@ -176,21 +169,21 @@ TEST(ConfigurationTest, ThePrivateCopyIsTheUsersAloneAndGoesAway)
 {
     std::string path;
     {
-        Made made = make({"-P", "secret"});
-        path = made.config->path();
+        auto config = make({"-P", "secret"});
+        path = config->path();
         struct stat file, directory;
         ASSERT_EQ(stat(path.c_str(), &file), 0);
         ASSERT_EQ(stat(path.substr(0, path.rfind('/')).c_str(), &directory), 0);
         EXPECT_EQ(file.st_mode & 07777, 0600u);
         EXPECT_EQ(directory.st_mode & 07777, 0700u);
-        made.config->discard();
+        config->discard();
         EXPECT_NE(access(path.c_str(), F_OK), 0) << "discard removes it at once";
-        made.config->refresh();
+        config->refresh();
         EXPECT_NE(access(path.c_str(), F_OK), 0) << "and for good";
     }
     {
-        Made made = make({"-t", "t"});
-        path = made.config->path();
+        auto config = make({"-t", "t"});
+        path = config->path();
     }
     EXPECT_NE(access(path.c_str(), F_OK), 0);
     EXPECT_NE(access(path.substr(0, path.rfind('/')).c_str(), F_OK), 0);
@@ -200,19 +193,19 @@ TEST(ConfigurationTest, ARefreshTakesTheFilesEditsAndKeepsTheFlags)
 {
     ScratchDir dir;
     std::string file = dir.write("c.json", R"({"host": "a", "topic": "file"})");
-    Made made = make({"--config", file, "-t", "flag"});
+    auto config = make({"--config", file, "-t", "flag"});
     dir.write("c.json", R"({"host": "b", "topic": "edited", "port": 1884})");
-    made.config->refresh();
+    config->refresh();
     const nlohmann::json edited =
         with_status({{"host", "b"}, {"topic", "flag"}, {"port", 1884}});
-    EXPECT_EQ(read_json(made.config->path()), edited);
+    EXPECT_EQ(read_json(config->path()), edited);
 
     // What cannot be merged leaves the copy as it was.
     dir.write("c.json", R"({"host": )");
-    EXPECT_THROW(made.config->refresh(), MergeError);
+    EXPECT_THROW(config->refresh(), MergeError);
     unlink(file.c_str());
-    EXPECT_THROW(made.config->refresh(), MergeError);
-    EXPECT_EQ(read_json(made.config->path()), edited);
+    EXPECT_THROW(config->refresh(), MergeError);
+    EXPECT_EQ(read_json(config->path()), edited);
 }
 
 const char *const NO_TOPIC =

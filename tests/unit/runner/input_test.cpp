@@ -12,9 +12,7 @@
 namespace {
 
 // A pipe whose write end the test feeds; the read end is the input.
-class Pipe
-{
-public:
+struct Pipe {
     Pipe()
     {
         int ends[2];
@@ -25,19 +23,16 @@ public:
     ~Pipe()
     {
         close(read_end);
-        close_writer();
+        close_writer(); // a second close fails harmlessly
     }
     void write_all(const std::string &bytes)
     {
-        ASSERT_EQ(write(write_end, bytes.data(), bytes.size()),
-            static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(write(write_end, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
     void close_writer()
     {
-        if (write_end >= 0) {
-            close(write_end);
-            write_end = -1;
-        }
+        close(write_end);
+        write_end = -1;
     }
     int read_end = -1;
     int write_end = -1;

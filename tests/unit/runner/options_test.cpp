@@ -10,14 +10,9 @@
 
 namespace {
 
-Options parse(std::vector<std::string> arguments)
-{
-    return parse_options(arguments);
-}
-
 TEST(OptionsTest, DefaultsFillWhatTheFlagsLeaveOut)
 {
-    Options options = parse({});
+    Options options = parse_options({});
     EXPECT_TRUE(options.config.empty());
     EXPECT_EQ(options.settings, nlohmann::json::object());
     EXPECT_EQ(options.channels, (std::set<std::string>{"default"}));
@@ -30,8 +25,8 @@ TEST(OptionsTest, DefaultsFillWhatTheFlagsLeaveOut)
 
 TEST(OptionsTest, ValuesComeAsNextArgumentOrAfterEquals)
 {
-    Options options = parse({"--config=c.json", "--channel", "a", "--channel=b", "--channel",
-        "a", "--plugin", "p.so", "--input=in", "--uuid-agent", "A", "--uuid-site=S",
+    Options options = parse_options({"--config=c.json", "--channel", "a", "--channel=b",
+        "--channel", "a", "--plugin", "p.so", "--input=in", "--uuid-agent", "A", "--uuid-site=S",
         "--uuid-serial", "N", "--connect-timeout=2.5", "--whole", "--stats", "--debug"});
     EXPECT_EQ(options.config, "c.json");
     EXPECT_EQ(options.channels, (std::set<std::string>{"a", "b"}));
@@ -46,7 +41,7 @@ TEST(OptionsTest, ValuesComeAsNextArgumentOrAfterEquals)
 
 TEST(OptionsTest, VariablesBecomeWholeReferencesSplitAtTheFirstEquals)
 {
-    Options options = parse({"--config", "c", "--var", "site=lab=2", "--var=empty=",
+    Options options = parse_options({"--config", "c", "--var", "site=lab=2", "--var=empty=",
         "--var", "site2=x"});
     EXPECT_EQ(options.variables, (std::map<std::string, std::string>{
         {"${site}", "lab=2"}, {"${empty}", ""}, {"${site2}", "x"}}));
@@ -86,7 +81,7 @@ TEST(OptionsTest, KeyFlagsFollowTheTableOfKeys)
             continue; // the password flags: the password is found later
         }
         std::string argument = std::string("--") + flag.name + (flag.value ? "=1" : "");
-        nlohmann::json settings = parse({argument}).settings;
+        nlohmann::json settings = parse_options({argument}).settings;
         ASSERT_TRUE(settings.contains(key->name)) << argument;
         EXPECT_TRUE(config_converts(settings[key->name], key->kind))
             << argument << " gives " << settings[key->name].dump();
@@ -95,8 +90,8 @@ TEST(OptionsTest, KeyFlagsFollowTheTableOfKeys)
 
 TEST(OptionsTest, HelpAndVersionNeedNoConfiguration)
 {
-    EXPECT_TRUE(parse({"--help"}).help);
-    EXPECT_TRUE(parse({"--version"}).version);
+    EXPECT_TRUE(parse_options({"--help"}).help);
+    EXPECT_TRUE(parse_options({"--version"}).version);
 }
 
 TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
@@ -142,7 +137,7 @@ TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
     for (const Row &row : rows) {
         std::string joined = testing::PrintToString(row.arguments);
         try {
-            parse(row.arguments);
+            parse_options(row.arguments);
             ADD_FAILURE() << "accepted: " << joined;
         } catch (const UsageError &e) {
             EXPECT_EQ(e.what(), row.error) << joined;
@@ -195,7 +190,7 @@ TEST(OptionsTest, GetoptNamesWhatItRefuses)
         std::string joined = testing::PrintToString(row.arguments);
         testing::internal::CaptureStderr();
         try {
-            parse(row.arguments);
+            parse_options(row.arguments);
             ADD_FAILURE() << "accepted: " << joined;
         } catch (const UsageError &e) {
             EXPECT_STREQ(e.what(), "try --help") << joined;
@@ -208,11 +203,12 @@ TEST(OptionsTest, GetoptNamesWhatItRefuses)
 TEST(OptionsTest, EveryParseStartsAfresh)
 {
     testing::internal::CaptureStderr();
-    EXPECT_THROW(parse({"--config", "c", "-xy"}), UsageError);
-    EXPECT_THROW(parse({"--config", "c", "--u", "x"}), UsageError) << "--u is ambiguous";
+    EXPECT_THROW(parse_options({"--config", "c", "-xy"}), UsageError);
+    EXPECT_THROW(parse_options({"--config", "c", "--u", "x"}), UsageError) << "--u is ambiguous";
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(parse({"--conf", "c", "--deb"}).config, "c") << "unambiguous prefixes are flags";
-    EXPECT_EQ(parse({"-rp1883", "-t", "a", "-M500"}).settings,
+    EXPECT_EQ(parse_options({"--conf", "c", "--deb"}).config, "c")
+        << "unambiguous prefixes are flags";
+    EXPECT_EQ(parse_options({"-rp1883", "-t", "a", "-M500"}).settings,
         (nlohmann::json{{"message_retain", true}, {"port", 1883}, {"topic", "a"},
             {"max_inflight_messages", 500}}))
         << "a cluster of short flags, the last with its value";
