@@ -118,66 +118,69 @@ void turn_on(Options &options, const std::string &, const std::string &)
     options.*field = true;
 }
 
-using G = FlagGroup;
+using Group = FlagGroup;
 
 // One row per flag: the runner's own apply their value, key flags
 // convert theirs for their key.
 const std::vector<Flag> FLAGS = {
-    {"config", 0, "FILE", G::CONNECTION, take<&Options::config>,
+    {"config", 0, "FILE", Group::CONNECTION, take<&Options::config>,
         "the plug-in's JSON configuration; the flags marked [key] override its keys"},
-    {"host", 'h', "HOST", G::CONNECTION, nullptr, "broker host name or address", "host", text},
-    {"port", 'p', "PORT", G::CONNECTION, nullptr, "broker port, 1 to 65535", "port", port},
-    {"id", 'i', "ID", G::CONNECTION, nullptr, "MQTT client id; default the agent UUID",
+    {"host", 'h', "HOST", Group::CONNECTION, nullptr, "broker host name or address", "host", text},
+    {"port", 'p', "PORT", Group::CONNECTION, nullptr, "broker port, 1 to 65535", "port", port},
+    {"id", 'i', "ID", Group::CONNECTION, nullptr, "MQTT client id; default the agent UUID",
         "client_id", text},
-    {"connect-timeout", 0, "SECS", G::CONNECTION, set_connect_timeout,
+    {"connect-timeout", 0, "SECS", Group::CONNECTION, set_connect_timeout,
         "how long to wait for the broker before any input is read; default 10"},
 
-    {"cafile", 0, "FILE", G::TLS, nullptr, "CA certificates, PEM", "ca_file", text},
-    {"capath", 0, "DIR", G::TLS, nullptr, "directory of hashed CA certificates", "ca_path", text},
-    {"cert", 0, "FILE", G::TLS, nullptr, "client certificate, PEM", "client_cert_file", text},
-    {"key", 0, "FILE", G::TLS, nullptr, "its key, PEM, unencrypted", "client_key_file", text},
-    {"insecure", 0, nullptr, G::TLS, nullptr, "accept a certificate that does not name the host",
-        "tls_insecure", yes},
+    {"cafile", 0, "FILE", Group::TLS, nullptr, "CA certificates, PEM", "ca_file", text},
+    {"capath", 0, "DIR", Group::TLS, nullptr,
+        "directory of hashed CA certificates", "ca_path", text},
+    {"cert", 0, "FILE", Group::TLS, nullptr, "client certificate, PEM", "client_cert_file", text},
+    {"key", 0, "FILE", Group::TLS, nullptr, "its key, PEM, unencrypted", "client_key_file", text},
+    {"insecure", 0, nullptr, Group::TLS, nullptr,
+        "accept a certificate that does not name the host", "tls_insecure", yes},
 
-    {"username", 'u', "USER", G::CREDENTIALS, nullptr, "user name", "user", text},
-    {"pw-file", 0, "FILE", G::CREDENTIALS, take<&Options::password_file>,
+    {"username", 'u', "USER", Group::CREDENTIALS, nullptr, "user name", "user", text},
+    {"pw-file", 0, "FILE", Group::CREDENTIALS, take<&Options::password_file>,
         "the password: FILE's first line", "pass"},
-    {"pw", 'P', "PASSWORD", G::CREDENTIALS, take<&Options::password>,
+    {"pw", 'P', "PASSWORD", Group::CREDENTIALS, take<&Options::password>,
         "the password; other users can read it in the process list: prefer --pw-file", "pass"},
 
-    {"topic", 't', "TOPIC", G::TOPIC, nullptr, "topic template; ${channel} is the channel",
+    {"topic", 't', "TOPIC", Group::TOPIC, nullptr, "topic template; ${channel} is the channel",
         "topic", text},
-    {"qos", 'q', "QOS", G::TOPIC, nullptr, "QoS 0, 1 or 2", "message_qos", qos},
-    {"max-inflight", 'M', "N", G::TOPIC, nullptr, "QoS 1 and 2 messages in flight at once",
+    {"qos", 'q', "QOS", Group::TOPIC, nullptr, "QoS 0, 1 or 2", "message_qos", qos},
+    {"max-inflight", 'M', "N", Group::TOPIC, nullptr, "QoS 1 and 2 messages in flight at once",
         "max_inflight_messages", window},
-    {"retain", 'r', nullptr, G::TOPIC, nullptr, "the broker keeps each topic's last message",
+    {"retain", 'r', nullptr, Group::TOPIC, nullptr, "the broker keeps each topic's last message",
         "message_retain", yes},
-    {"channel", 0, "NAME", G::TOPIC, add_channel,
+    {"channel", 0, "NAME", Group::TOPIC, add_channel,
         "a channel every payload goes to; repeatable; default one channel, \"default\""},
 
-    {"input", 0, "FILE", G::INPUT, take<&Options::input>,
+    {"input", 0, "FILE", Group::INPUT, take<&Options::input>,
         "read payloads from FILE; - or none: standard input"},
-    {"whole", 0, nullptr, G::INPUT, turn_on<&Options::whole>,
+    {"whole", 0, nullptr, Group::INPUT, turn_on<&Options::whole>,
         "the whole input is one payload; default one per line, line ending removed"},
 
-    {"uuid-agent", 0, "UUID", G::IDENTITY, take<&Options::uuid_agent>,
+    {"uuid-agent", 0, "UUID", Group::IDENTITY, take<&Options::uuid_agent>,
         "the agent UUID (${uuid_agent}), the default client id; default derived from the first "
         "of /etc/machine-id, /var/lib/dbus/machine-id and /etc/hostid, else from the host name, "
         "else random"},
-    {"uuid-site", 0, "UUID", G::IDENTITY, take<&Options::uuid_site>,
+    {"uuid-site", 0, "UUID", Group::IDENTITY, take<&Options::uuid_site>,
         "the site UUID (${uuid_site})"},
-    {"uuid-serial", 0, "UUID", G::IDENTITY, take<&Options::uuid_serial>,
+    {"uuid-serial", 0, "UUID", Group::IDENTITY, take<&Options::uuid_serial>,
         "the serial UUID (${uuid_serial})"},
-    {"var", 0, "NAME=VALUE", G::IDENTITY, add_variable, "host variable ${NAME}; repeatable"},
+    {"var", 0, "NAME=VALUE", Group::IDENTITY, add_variable, "host variable ${NAME}; repeatable"},
 
-    {"plugin", 0, "PATH", G::RUNNER, take<&Options::plugin>,
+    {"plugin", 0, "PATH", Group::RUNNER, take<&Options::plugin>,
         "the plug-in library; default the one installed with this program, else the one of its "
         "build tree"},
-    {"stats", 0, nullptr, G::RUNNER, turn_on<&Options::stats>,
+    {"stats", 0, nullptr, Group::RUNNER, turn_on<&Options::stats>,
         "print a progress line every second"},
-    {"debug", 0, nullptr, G::RUNNER, turn_on<&Options::debug>, "print the plug-in's debug log too"},
-    {"help", 0, nullptr, G::RUNNER, turn_on<&Options::help>, "print this help and exit"},
-    {"version", 0, nullptr, G::RUNNER, turn_on<&Options::version>, "print the version and exit"},
+    {"debug", 0, nullptr, Group::RUNNER, turn_on<&Options::debug>,
+        "print the plug-in's debug log too"},
+    {"help", 0, nullptr, Group::RUNNER, turn_on<&Options::help>, "print this help and exit"},
+    {"version", 0, nullptr, Group::RUNNER, turn_on<&Options::version>,
+        "print the version and exit"},
 };
 
 // How messages name a flag: "-p/--port", or "--config".
