@@ -9,11 +9,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,15 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto ANSWER_LIMIT = 3s;
 // How long a fault must hold for the test to believe it holds.
 constexpr auto QUIET_SPELL = 300ms;
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 std::string utf8(const std::string &text)
 {
@@ -89,34 +78,19 @@ const std::string PINGRESP{static_cast<char>(0xd0), 0};
 class PendingConnect
 {
 public:
-    explicit PendingConnect(uint16_t port)
-        : fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    explicit PendingConnect(uint16_t port) : fd(connect_loopback(port))
     {
-        sockaddr_in address = loopback(port);
-        if (fd == -1 ||
-            (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
-                errno != EINPROGRESS)) {
-            throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
+        if (fd == -1) {
+            throw std::runtime_error(errno_text("connect to port " + std::to_string(port)));
         }
     }
     ~PendingConnect() { close(fd); }
     PendingConnect(const PendingConnect &) = delete;
     PendingConnect &operator=(const PendingConnect &) = delete;
 
-    bool completes_within(std::chrono::milliseconds limit) { return outcome(limit) == 0; }
-
-    /* 0 once connected, ETIMEDOUT while still under way after `limit`,
-     * else the connect's error. */
-    int outcome(std::chrono::milliseconds limit)
+    bool completes_within(std::chrono::milliseconds limit)
     {
-        pollfd watched{fd, POLLOUT, 0};
-        if (poll(&watched, 1, static_cast<int>(limit.count())) != 1) {
-            return ETIMEDOUT;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-        return error;
+        return connect_outcome(fd, limit) == 0;
     }
 
 protected:
@@ -131,7 +105,7 @@ class Client : public PendingConnect
 public:
     explicit Client(uint16_t port) : PendingConnect(port)
     {
-        int error = outcome(ANSWER_LIMIT);
+        int error = connect_outcome(fd, ANSWER_LIMIT);
         // Connected, and reset already: as when the proxy finds no broker.
         ended = error == ECONNRESET;
         if (error != 0 && !ended) {
@@ -167,11 +141,13 @@ public:
         auto deadline = Clock::now() + limit;
         while (got.size() < count && !ended) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd watched{fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count())) != 1) {
+            if (left.count() <= 0) {
                 break;
             }
-            ssize_t n = recv(fd, chunk, std::min(sizeof chunk, count - got.size()), 0);
+            ssize_t n = read_within(fd, chunk, std::min(sizeof chunk, count - got.size()), left);
+            if (n < 0 && errno == ETIMEDOUT) {
+                break;
+            }
             if (n <= 0) {
                 ended = true;
             } else {
@@ -207,13 +183,6 @@ public:
 private:
     bool ended = false;
 };
-
-BrokerOptions quiet_broker()
-{
-    BrokerOptions options;
-    options.log_packets = false;
-    return options;
-}
 
 } // namespace
 
@@ -359,18 +328,15 @@ TEST(FaultProxy, StallToUpstreamHoldsTheSenderBackAndLosesNothing)
     for (uint16_t id = 1; stream.size() < MAX_BYTES && id < 65535; ++id) {
         stream += publish_qos1("proxy/stall", payload, id);
     }
-    int flags = fcntl(client.socket_fd(), F_GETFL);
-    fcntl(client.socket_fd(), F_SETFL, flags | O_NONBLOCK);
     std::size_t sent = 0;
     while (sent < stream.size()) {
         ssize_t n = send(client.socket_fd(), stream.data() + sent, stream.size() - sent,
-            MSG_NOSIGNAL);
+            MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) {
             break;
         }
         sent += static_cast<std::size_t>(n);
     }
-    fcntl(client.socket_fd(), F_SETFL, flags);
     ASSERT_LT(sent, stream.size()) << "nothing held the sender back";
     EXPECT_EQ(client.read(1, QUIET_SPELL), "") << "the broker got something";
 

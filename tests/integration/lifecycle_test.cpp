@@ -77,9 +77,8 @@ class BrokerRestartTest : public LifecycleTest, public ::testing::WithParamInter
 TEST_P(BrokerRestartTest, NothingIsLostAcrossTheRestart)
 {
     const int qos = GetParam();
-    BrokerOptions options;
+    BrokerOptions options = quiet_broker();
     options.persistent = true;
-    options.log_packets = false;
     options.extra_lines = {"queue_qos0_messages true"};
     Broker &broker = start_broker(options);
     Subscriber subscriber(broker.subscriber_port(), "tavrix/#",

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "posix_io.h"
 #include "scratch_dir.h"
 
 /* The TLS side of the listener under test. */
@@ -43,6 +44,9 @@ struct BrokerOptions {
     /* Where its files go (kept); empty: a scratch directory of its own. */
     std::string dir;
 };
+
+/* A broker whose log tells of connections, subscriptions and problems only. */
+BrokerOptions quiet_broker();
 
 class Broker
 {
@@ -93,8 +97,5 @@ private:
     uint16_t plain_port = 0;
     std::unique_ptr<ChildProcess> process;
 };
-
-/* A loopback port that nothing listens on at the moment of the call. */
-uint16_t free_loopback_port();
 
 #endif
