@@ -72,11 +72,6 @@ Broker::Broker(BrokerOptions options_) : options(std::move(options_)), path(opti
         log());
 }
 
-Broker::~Broker()
-{
-    stop();
-}
-
 void Broker::write_passwords()
 {
     // The first user creates the file, the others are added to it.
@@ -128,9 +123,8 @@ void Broker::write_configuration(const std::vector<std::string> &more_lines)
              << "\n"
              << "listener " << plain_port << " 127.0.0.1\n";
     }
-    for (const std::vector<std::string> *lines :
-        std::initializer_list<const std::vector<std::string> *>{&options.extra_lines, &more_lines}) {
-        for (const std::string &line : *lines) {
+    for (const auto &lines : {options.extra_lines, more_lines}) {
+        for (const std::string &line : lines) {
             conf << line << "\n";
         }
     }
@@ -167,11 +161,6 @@ void Broker::resume()
     if (process) {
         process->kill(SIGCONT);
     }
-}
-
-void Broker::stop()
-{
-    process.reset();
 }
 
 void Broker::start(const std::vector<std::string> &more_lines)

@@ -53,7 +53,6 @@ class Broker
 public:
     /* Starts the broker; throws std::runtime_error when it does not come up. */
     explicit Broker(BrokerOptions options = {});
-    ~Broker();
 
     Broker(const Broker &) = delete;
     Broker &operator=(const Broker &) = delete;
@@ -72,7 +71,7 @@ public:
     void pause();
     void resume();
 
-    void stop();
+    void stop() { process.reset(); }
     /* Starts a stopped broker again on the same ports, with `more_lines`
      * added to its configuration. */
     void start(const std::vector<std::string> &more_lines = {});
@@ -95,6 +94,7 @@ private:
     std::string path;
     uint16_t main_port = 0;
     uint16_t plain_port = 0;
+    // Last, so that the broker is stopped before its directory goes.
     std::unique_ptr<ChildProcess> process;
 };
 

@@ -105,9 +105,7 @@ FaultProxy::FaultProxy(uint16_t upstream) : upstream_port(upstream), buffer(READ
     auto fail = [this](const char *what) {
         std::string text = errno_text(what);
         for (int fd : {listener, wake_read, wake_write}) {
-            if (fd != -1) {
-                close(fd);
-            }
+            close(fd);
         }
         throw std::runtime_error("fault proxy: " + text);
     };

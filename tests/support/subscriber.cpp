@@ -1,5 +1,6 @@
 #include "subscriber.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -44,28 +45,21 @@ MqttSubscriber::~MqttSubscriber()
     stop();
 }
 
-void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
-    const std::string &id, const SubscriberLogin &login)
-{
-    topic_filter = filter_;
-    qos = qos_;
-    connect(port, id, true, login);
-}
-
-void MqttSubscriber::start_persistent(uint16_t port, const std::string &filter_,
+void MqttSubscriber::start_persistent(uint16_t port, const std::string &filter,
     const PersistentSession &session)
 {
-    topic_filter = filter_;
-    qos = session.qos;
     reconnects = true;
-    connect(port, session.id, false, {});
+    start(port, filter, session.qos, session.id);
 }
 
-void MqttSubscriber::connect(uint16_t port, const std::string &id, bool clean,
-    const SubscriberLogin &login)
+void MqttSubscriber::start(uint16_t port, const std::string &filter, int qos_,
+    const std::string &id, const SubscriberLogin &login)
 {
+    topic_filter = filter;
+    qos = qos_;
     subscriber_library_init();
-    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), clean, this);
+    // A persistent session is one the broker keeps: no clean session.
+    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), !reconnects, this);
     if (client == nullptr) {
         throw std::runtime_error("mosquitto_new failed");
     }
@@ -156,12 +150,6 @@ bool ReceivedMessage::operator==(const ReceivedMessage &other) const
         std::tie(other.topic, other.payload, other.qos, other.retain);
 }
 
-bool ReceivedMessage::operator<(const ReceivedMessage &other) const
-{
-    return std::tie(topic, payload, qos, retain) <
-        std::tie(other.topic, other.payload, other.qos, other.retain);
-}
-
 std::ostream &operator<<(std::ostream &out, const ReceivedMessage &message)
 {
     return out << "{" << message.topic << ", \"" << printable(message.payload)
@@ -224,11 +212,7 @@ bool Subscriber::wait_for_topic(const std::string &topic, std::chrono::milliseco
 {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, limit, [&] {
-        for (const ReceivedMessage &message : received) {
-            if (message.topic == topic) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(received.begin(), received.end(),
+            [&](const ReceivedMessage &message) { return message.topic == topic; });
     });
 }

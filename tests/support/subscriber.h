@@ -67,8 +67,6 @@ private:
         const struct mosquitto_message *message);
     void run_network();
 
-    void connect(uint16_t port, const std::string &id, bool clean, const SubscriberLogin &login);
-
     std::string topic_filter;
     int qos = 0;
     bool reconnects = false;
@@ -88,7 +86,6 @@ struct ReceivedMessage {
     bool retain;
 
     bool operator==(const ReceivedMessage &other) const;
-    bool operator<(const ReceivedMessage &other) const;
 };
 
 std::ostream &operator<<(std::ostream &out, const ReceivedMessage &message);

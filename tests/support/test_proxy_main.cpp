@@ -16,14 +16,8 @@
  * off"...). Both files are written aside and renamed into place, so that
  * a reader never sees half of one. An unknown command ends it with status
  * 2, so that a mistyped test fails; so does the end of its input, with 0,
- * and SIGTERM, SIGINT or SIGHUP.
- *
- * A shell test holds its input open through a FIFO:
- *
- *   mkfifo "$dir/input"
- *   tavrix-test-proxy "$dir" --upstream "$port" <"$dir/input" &
- *   exec {to_proxy}>"$dir/input"
- *   echo "silent on" >&"$to_proxy"    # then wait for "applied 1" in $dir/state
+ * and SIGTERM, SIGINT or SIGHUP. A shell test holds its input open
+ * through a FIFO, as proxy_start in tests/e2e/e2e_lib.sh does.
  */
 #include <cerrno>
 #include <csignal>
@@ -33,16 +27,13 @@
 #include <iterator>
 #include <map>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include "fault_proxy.h"
-#include "posix_io.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -53,13 +44,11 @@ constexpr long MAX_DELAY_MS = 600000;
 const char *const SETTINGS[] = {"delay", "black-hole", "silent", "stall up", "stall down"};
 using Shown = std::map<std::string, std::string>;
 
-int signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t signalled = 0;
 
 extern "C" void on_signal(int)
 {
-    int saved = errno;
-    (void)!write(signal_pipe[1], "x", 1);
-    errno = saved;
+    signalled = 1;
 }
 
 void write_state(const std::string &dir, unsigned long applied, Shown &shown)
@@ -122,23 +111,20 @@ bool apply(FaultProxy &proxy, Shown &shown, const std::string &line)
 }
 
 /* Runs the commands of standard input until its end or a signal; returns
- * the exit status. */
+ * the exit status. The signals come only while it waits for input, so
+ * that they cut no command short. */
 int serve(FaultProxy &proxy, const std::string &dir, Shown &shown)
 {
+    sigset_t none;
+    sigemptyset(&none);
     std::string pending;
     char chunk[4096];
-    for (unsigned long applied = 1;;) {
-        pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-        if (poll(watched, 2, -1) < 0) {
+    for (unsigned long applied = 1; !signalled;) {
+        pollfd watched{STDIN_FILENO, POLLIN, 0};
+        if (ppoll(&watched, 1, nullptr, &none) < 0) {
             continue;
-        }
-        if (watched[1].revents != 0) {
-            return 0;
         }
         ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
         if (got <= 0) {
             return 0;
         }
@@ -156,19 +142,22 @@ int serve(FaultProxy &proxy, const std::string &dir, Shown &shown)
             write_state(dir, applied++, shown);
         }
     }
+    return 0;
 }
 
+/* Blocked before the proxy's thread starts, which keeps them so. */
 void catch_signals()
 {
-    if (pipe2(signal_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error(errno_text("pipe"));
-    }
     struct sigaction action = {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
+    sigset_t blocked;
+    sigemptyset(&blocked);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         sigaction(signal, &action, nullptr);
+        sigaddset(&blocked, signal);
     }
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
 } // namespace
