@@ -66,10 +66,9 @@ constexpr int UPSTREAM = DOWN;
 struct FaultProxy::Connection {
     struct Chunk {
         Clock::time_point release;
+        // None: the source's end of data, passed on as a FIN in its turn.
         std::string bytes;
         std::size_t sent = 0;
-        // The source's end of data, passed on as a FIN in its turn.
-        bool end = false;
     };
     struct Flow {
         std::deque<Chunk> chunks;
@@ -453,16 +452,10 @@ void FaultProxy::receive(Connection &connection, int direction)
         return;
     }
     Connection::Flow &flow = connection.flows[direction];
-    Connection::Chunk chunk;
-    chunk.release = Clock::now() + delay[direction];
-    if (got == 0) {
-        chunk.end = true;
-        flow.read_end = true;
-    } else {
-        chunk.bytes.assign(buffer.data(), static_cast<std::size_t>(got));
-        flow.queued += chunk.bytes.size();
-    }
-    flow.chunks.push_back(std::move(chunk));
+    flow.chunks.push_back({Clock::now() + delay[direction],
+        std::string(buffer.data(), static_cast<std::size_t>(got))});
+    flow.queued += static_cast<std::size_t>(got);
+    flow.read_end = got == 0;
 }
 
 void FaultProxy::deliver(Connection &connection, int direction)
@@ -472,7 +465,7 @@ void FaultProxy::deliver(Connection &connection, int direction)
     Clock::time_point now = Clock::now();
     while (!flow.chunks.empty() && flow.chunks.front().release <= now) {
         Connection::Chunk &chunk = flow.chunks.front();
-        if (chunk.end) {
+        if (chunk.bytes.empty()) {
             shutdown(target, SHUT_WR);
             flow.passed_end = true;
             flow.chunks.pop_front();
