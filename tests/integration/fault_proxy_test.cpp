@@ -171,13 +171,20 @@ private:
     bool ended = false;
 };
 
+// A real broker behind the proxy: a quiet one, that logs no packets, for
+// the cases that send many.
+template <bool QUIET> struct Proxied : ::testing::Test {
+    Broker broker{QUIET ? quiet_broker() : BrokerOptions{}};
+    FaultProxy proxy{broker.port()};
+};
+using FaultProxyTest = Proxied<false>;
+using QuietFaultProxyTest = Proxied<true>;
+
 } // namespace
 
-TEST(FaultProxy, ForwardsBothWaysToARealBroker)
+TEST_F(FaultProxyTest, ForwardsBothWaysToARealBroker)
 {
-    Broker broker;
     Subscriber subscriber(broker.subscriber_port(), "proxy/#");
-    FaultProxy proxy(broker.port());
     {
         Client client(proxy.port());
         ASSERT_TRUE(client.mqtt_connect("through-proxy"));
@@ -194,11 +201,9 @@ TEST(FaultProxy, ForwardsBothWaysToARealBroker)
     EXPECT_TRUE(wait_until([&] { return proxy.open() == 0; }));
 }
 
-TEST(FaultProxy, DelayAddsToTheRoundTripButDoesNotCapTheRate)
+TEST_F(QuietFaultProxyTest, DelayAddsToTheRoundTripButDoesNotCapTheRate)
 {
     constexpr uint16_t MESSAGES = 20000;
-    Broker broker(quiet_broker());
-    FaultProxy proxy(broker.port());
     Client client(proxy.port());
     ASSERT_TRUE(client.mqtt_connect("delayed"));
     auto direct = client.ping();
@@ -234,10 +239,8 @@ TEST(FaultProxy, DelayAddsToTheRoundTripButDoesNotCapTheRate)
     EXPECT_GT(rate, 10000.0);
 }
 
-TEST(FaultProxy, BlackHoleAcceptsButNeverAnswers)
+TEST_F(FaultProxyTest, BlackHoleAcceptsButNeverAnswers)
 {
-    Broker broker;
-    FaultProxy proxy(broker.port());
     Client before(proxy.port());
     ASSERT_TRUE(before.mqtt_connect("before-hole"));
 
@@ -258,10 +261,8 @@ TEST(FaultProxy, BlackHoleAcceptsButNeverAnswers)
     EXPECT_TRUE(after.mqtt_connect("after-hole"));
 }
 
-TEST(FaultProxy, SilentPortLeavesConnectsHangingUntilTurnedOff)
+TEST_F(FaultProxyTest, SilentPortLeavesConnectsHangingUntilTurnedOff)
 {
-    Broker broker;
-    FaultProxy proxy(broker.port());
     // Twice: the second round catches what the first left behind.
     for (std::size_t round = 1; round <= 2; ++round) {
         proxy.silent(true);
@@ -279,10 +280,8 @@ TEST(FaultProxy, SilentPortLeavesConnectsHangingUntilTurnedOff)
     }
 }
 
-TEST(FaultProxy, CutResetsEveryConnectionAndNewOnesWork)
+TEST_F(FaultProxyTest, CutResetsEveryConnectionAndNewOnesWork)
 {
-    Broker broker;
-    FaultProxy proxy(broker.port());
     Client first(proxy.port());
     Client second(proxy.port());
     ASSERT_TRUE(first.mqtt_connect("first"));
@@ -300,11 +299,9 @@ TEST(FaultProxy, CutResetsEveryConnectionAndNewOnesWork)
     EXPECT_TRUE(again.mqtt_connect("again"));
 }
 
-TEST(FaultProxy, StallToUpstreamHoldsTheSenderBackAndLosesNothing)
+TEST_F(QuietFaultProxyTest, StallToUpstreamHoldsTheSenderBackAndLosesNothing)
 {
     constexpr std::size_t MAX_BYTES = 48u << 20;
-    Broker broker(quiet_broker());
-    FaultProxy proxy(broker.port());
     Client client(proxy.port());
     ASSERT_TRUE(client.mqtt_connect("stalled-up"));
     proxy.stall(FaultProxy::Direction::TO_UPSTREAM, true);
@@ -338,10 +335,8 @@ TEST(FaultProxy, StallToUpstreamHoldsTheSenderBackAndLosesNothing)
     }
 }
 
-TEST(FaultProxy, StallToClientHoldsAnswersUntilResumed)
+TEST_F(FaultProxyTest, StallToClientHoldsAnswersUntilResumed)
 {
-    Broker broker;
-    FaultProxy proxy(broker.port());
     Client client(proxy.port());
     ASSERT_TRUE(client.mqtt_connect("stalled-down"));
 
@@ -354,10 +349,8 @@ TEST(FaultProxy, StallToClientHoldsAnswersUntilResumed)
     EXPECT_EQ(client.read(3 * PINGRESP.size(), ANSWER_LIMIT), PINGRESP + PINGRESP + PINGRESP);
 }
 
-TEST(FaultProxy, OutlivesTheBrokerGoingDownAndComingBack)
+TEST_F(FaultProxyTest, OutlivesTheBrokerGoingDownAndComingBack)
 {
-    Broker broker;
-    FaultProxy proxy(broker.port());
     {
         Client client(proxy.port());
         ASSERT_TRUE(client.mqtt_connect("outlives"));

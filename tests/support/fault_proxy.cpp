@@ -35,9 +35,6 @@ constexpr std::size_t MAX_FILLERS = 4;
 // whatever it still had to send.
 void reset(int fd)
 {
-    if (fd == -1) {
-        return;
-    }
     linger abort{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     close(fd);
@@ -79,12 +76,9 @@ struct FaultProxy::Connection {
 
     void end(bool abort)
     {
+        // Either side may be -1, not yet or no longer there: EBADF, harmless.
         for (int &socket : fd) {
-            if (abort) {
-                reset(socket);
-            } else if (socket != -1) {
-                close(socket);
-            }
+            abort ? reset(socket) : (void)close(socket);
             socket = -1;
         }
         closed = true;

@@ -45,6 +45,15 @@ MqttSubscriber::~MqttSubscriber()
     stop();
 }
 
+template <typename Change> void MqttSubscriber::note(Change change)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        change();
+    }
+    changed.notify_all();
+}
+
 void MqttSubscriber::start_persistent(uint16_t port, const std::string &filter,
     const PersistentSession &session)
 {
@@ -63,9 +72,22 @@ void MqttSubscriber::start(uint16_t port, const std::string &filter, int qos_,
     if (client == nullptr) {
         throw std::runtime_error("mosquitto_new failed");
     }
-    mosquitto_connect_callback_set(client, on_connect);
-    mosquitto_subscribe_callback_set(client, on_subscribe);
-    mosquitto_message_callback_set(client, on_message_arrived);
+    mosquitto_connect_callback_set(client, [](struct mosquitto *mosq, void *self, int rc) {
+        auto &subscriber = *static_cast<MqttSubscriber *>(self);
+        subscriber.note([&] { subscriber.connect_result = rc; });
+        if (rc == 0) {
+            mosquitto_subscribe(mosq, nullptr, subscriber.topic_filter.c_str(), subscriber.qos);
+        }
+    });
+    mosquitto_subscribe_callback_set(client,
+        [](struct mosquitto *, void *self, int, int, const int *) {
+            auto &subscriber = *static_cast<MqttSubscriber *>(self);
+            subscriber.note([&] { subscriber.subscribed = true; });
+        });
+    mosquitto_message_callback_set(client,
+        [](struct mosquitto *, void *self, const struct mosquitto_message *message) {
+            static_cast<MqttSubscriber *>(self)->on_message(*message);
+        });
     if (!login.user.empty()) {
         mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
     }
@@ -113,35 +135,6 @@ void MqttSubscriber::stop()
     mosquitto_disconnect(client);
     mosquitto_destroy(client);
     client = nullptr;
-}
-
-void MqttSubscriber::on_connect(struct mosquitto *client, void *self, int rc)
-{
-    auto &subscriber = *static_cast<MqttSubscriber *>(self);
-    {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.connect_result = rc;
-    }
-    if (rc == 0) {
-        mosquitto_subscribe(client, nullptr, subscriber.topic_filter.c_str(), subscriber.qos);
-    }
-    subscriber.changed.notify_all();
-}
-
-void MqttSubscriber::on_subscribe(struct mosquitto *, void *self, int, int, const int *)
-{
-    auto &subscriber = *static_cast<MqttSubscriber *>(self);
-    {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.subscribed = true;
-    }
-    subscriber.changed.notify_all();
-}
-
-void MqttSubscriber::on_message_arrived(struct mosquitto *, void *self,
-    const struct mosquitto_message *message)
-{
-    static_cast<MqttSubscriber *>(self)->on_message(*message);
 }
 
 bool ReceivedMessage::operator==(const ReceivedMessage &other) const

@@ -61,10 +61,8 @@ protected:
     virtual void on_message(const struct mosquitto_message &message) = 0;
 
 private:
-    static void on_connect(struct mosquitto *, void *self, int rc);
-    static void on_subscribe(struct mosquitto *, void *self, int, int, const int *);
-    static void on_message_arrived(struct mosquitto *, void *self,
-        const struct mosquitto_message *message);
+    /* Records what the network thread learnt, for start to wait on. */
+    template <typename Change> void note(Change change);
     void run_network();
 
     std::string topic_filter;
