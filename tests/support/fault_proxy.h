@@ -16,7 +16,6 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
