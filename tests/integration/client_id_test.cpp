@@ -42,12 +42,7 @@ class MissingAgentUuidTest : public PluginTest, public ::testing::WithParamInter
 TEST_P(MissingAgentUuidTest, WorkerKeepsTryingUntilAReloadBringsOne)
 {
     const bool tls = GetParam();
-    BrokerOptions options;
-    if (tls) {
-        options.tls = BrokerTls{TlsMaterial::get().ca_file(), TlsMaterial::get().server_cert(),
-            TlsMaterial::get().server_key()};
-    }
-    Broker &broker = start_broker(options);
+    Broker &broker = start_broker(tls ? tls_broker() : BrokerOptions{});
     Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
     nlohmann::json config = config_for(broker, "tavrix/${channel}");
     if (tls) {

@@ -33,14 +33,6 @@ bool includes(const std::set<std::string> &all, const std::set<std::string> &par
     return std::includes(all.begin(), all.end(), part.begin(), part.end());
 }
 
-BrokerOptions tls_listener()
-{
-    const TlsMaterial &tls = TlsMaterial::get();
-    BrokerOptions options;
-    options.tls = BrokerTls{tls.ca_file(), tls.server_cert(), tls.server_key(), false};
-    return options;
-}
-
 } // namespace
 
 class LifecycleTest : public PluginTest
@@ -77,9 +69,8 @@ class BrokerRestartTest : public LifecycleTest, public ::testing::WithParamInter
 TEST_P(BrokerRestartTest, NothingIsLostAcrossTheRestart)
 {
     const int qos = GetParam();
-    BrokerOptions options;
+    BrokerOptions options = quiet_broker();
     options.persistent = true;
-    options.log_packets = false;
     options.extra_lines = {"queue_qos0_messages true"};
     Broker &broker = start_broker(options);
     Subscriber subscriber(broker.subscriber_port(), "tavrix/#",
@@ -180,7 +171,7 @@ TEST_F(LifecycleTest, BrokenFileMidStreamKeepsTheRunningConfigurationUntilRepair
 
 TEST_F(LifecycleTest, MissingCaFileIsRetriedUntilItIsInPlace)
 {
-    Broker &broker = start_broker(tls_listener());
+    Broker &broker = start_broker(tls_broker());
     Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
     nlohmann::json config = config_for(broker, "tavrix/${channel}");
     const std::string ca_file = files.path() + "/ca-not-yet.pem";
@@ -202,7 +193,7 @@ TEST_F(LifecycleTest, MissingCaFileIsRetriedUntilItIsInPlace)
 TEST_F(LifecycleTest, StopAndDeleteReturnAtOnceInEveryConnectionState)
 {
     const auto bound = std::chrono::milliseconds(250);
-    Broker &broker = start_broker(tls_listener());
+    Broker &broker = start_broker(tls_broker());
     FaultProxy proxy(broker.port());
     const std::string connect_queued = "sending CONNECT";
 

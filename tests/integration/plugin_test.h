@@ -60,8 +60,6 @@ protected:
     /* The `times`-th configuration load has started; a payload queued after
      * it is published with that configuration. */
     bool wait_reloaded(std::size_t times);
-    /* The worker has taken everything queued so far and handed it over. */
-    bool wait_queue_settled();
     std::size_t published_count() const;
     /* The current instance's figures; none without an instance. */
     SinkStatus accounted() const;
@@ -71,8 +69,6 @@ protected:
     ScratchDir files;
     std::vector<std::unique_ptr<Broker>> brokers;
     std::unique_ptr<HostedPlugin> plugin;
-    /* Set by tests whose worker is meant to end with an exception. */
-    bool worker_may_fail = false;
 
 private:
     void print_logs() const;

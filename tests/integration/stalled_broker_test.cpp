@@ -24,8 +24,7 @@ TEST_F(PluginTest, StalledBrokerLeavesTheRestInTheHostsQueueAndGetsEverythingLat
 {
     constexpr std::size_t QUEUE_LIMIT = 2000;
     constexpr uint64_t PAYLOADS = 40000;
-    BrokerOptions options;
-    options.log_packets = false;
+    BrokerOptions options = quiet_broker();
     // The subscriber may fall behind while the backlog arrives; the broker
     // must keep its messages all the same.
     options.extra_lines = {"max_queued_messages 0"};

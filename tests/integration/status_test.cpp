@@ -6,17 +6,6 @@
 
 #include "plugin_test.h"
 
-namespace {
-
-BrokerOptions quiet_broker()
-{
-    BrokerOptions options;
-    options.log_packets = false;
-    return options;
-}
-
-} // namespace
-
 TEST_F(PluginTest, FiguresMatchWhatTheSubscriberReceivedAtEachQos)
 {
     Broker &broker = start_broker(quiet_broker());

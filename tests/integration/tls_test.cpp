@@ -7,23 +7,6 @@
 #include "plugin_test.h"
 #include "tls_material.h"
 
-namespace {
-
-BrokerOptions tls_broker(bool matching_name = true, bool require_certificate = false)
-{
-    const TlsMaterial &tls = TlsMaterial::get();
-    BrokerTls listener;
-    listener.ca_file = tls.ca_file();
-    listener.cert_file = matching_name ? tls.server_cert() : tls.wrong_name_cert();
-    listener.key_file = matching_name ? tls.server_key() : tls.wrong_name_key();
-    listener.require_certificate = require_certificate;
-    BrokerOptions options;
-    options.tls = listener;
-    return options;
-}
-
-} // namespace
-
 class TlsTest : public PluginTest
 {
 protected:

@@ -15,13 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds ONE_WAY{25};
 
-BrokerOptions default_broker()
-{
-    BrokerOptions options;
-    options.log_packets = false;
-    return options;
-}
-
 } // namespace
 
 class WindowTest : public PluginTest
@@ -64,7 +57,7 @@ protected:
 
 TEST_F(WindowTest, QosOneFillsALinkWithARoundTripTime)
 {
-    Broker &broker = start_broker(default_broker());
+    Broker &broker = start_broker(quiet_broker());
     FaultProxy proxy(broker.port());
     proxy.set_delay(ONE_WAY, ONE_WAY);
     Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
@@ -81,7 +74,7 @@ TEST_F(WindowTest, QosOneFillsALinkWithARoundTripTime)
 
 TEST_F(WindowTest, QosTwoStaysWithinTheBrokersLimitOverALinkAndOnLoopback)
 {
-    Broker &broker = start_broker(default_broker());
+    Broker &broker = start_broker(quiet_broker());
     FaultProxy proxy(broker.port());
     proxy.set_delay(ONE_WAY, ONE_WAY);
     Subscriber subscriber(broker.subscriber_port(), "tavrix/#");

@@ -1,16 +1,11 @@
 #include "broker.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "wait.h"
@@ -29,24 +24,13 @@ namespace {
 constexpr int START_ATTEMPTS = 5;
 constexpr auto START_LIMIT = std::chrono::seconds(10);
 
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 bool accepts_connections(uint16_t port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        return false;
+    int fd = connect_loopback(port);
+    bool accepted = fd != -1 && connect_outcome(fd, std::chrono::seconds(1)) == 0;
+    if (fd != -1) {
+        close(fd);
     }
-    sockaddr_in address = loopback(port);
-    bool accepted = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
     return accepted;
 }
 
@@ -60,22 +44,11 @@ std::string current_user()
 
 } // namespace
 
-uint16_t free_loopback_port()
+BrokerOptions quiet_broker()
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        throw std::runtime_error("socket: " + std::string(strerror(errno)));
-    }
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        int error = errno;
-        close(fd);
-        throw std::runtime_error("bind: " + std::string(strerror(error)));
-    }
-    close(fd);
-    return ntohs(address.sin_port);
+    BrokerOptions options;
+    options.log_packets = false;
+    return options;
 }
 
 Broker::Broker(BrokerOptions options_) : options(std::move(options_)), path(options.dir)
@@ -97,11 +70,6 @@ Broker::Broker(BrokerOptions options_) : options(std::move(options_)), path(opti
     }
     throw std::runtime_error("mosquitto did not start:\n" + read_file(path + "/mosquitto.out") +
         log());
-}
-
-Broker::~Broker()
-{
-    stop();
 }
 
 void Broker::write_passwords()
@@ -155,9 +123,8 @@ void Broker::write_configuration(const std::vector<std::string> &more_lines)
              << "\n"
              << "listener " << plain_port << " 127.0.0.1\n";
     }
-    for (const std::vector<std::string> *lines :
-        std::initializer_list<const std::vector<std::string> *>{&options.extra_lines, &more_lines}) {
-        for (const std::string &line : *lines) {
+    for (const auto &lines : {options.extra_lines, more_lines}) {
+        for (const std::string &line : lines) {
             conf << line << "\n";
         }
     }
@@ -194,11 +161,6 @@ void Broker::resume()
     if (process) {
         process->kill(SIGCONT);
     }
-}
-
-void Broker::stop()
-{
-    process.reset();
 }
 
 void Broker::start(const std::vector<std::string> &more_lines)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "posix_io.h"
 #include "scratch_dir.h"
 
 /* The TLS side of the listener under test. */
@@ -44,12 +45,14 @@ struct BrokerOptions {
     std::string dir;
 };
 
+/* A broker whose log tells of connections, subscriptions and problems only. */
+BrokerOptions quiet_broker();
+
 class Broker
 {
 public:
     /* Starts the broker; throws std::runtime_error when it does not come up. */
     explicit Broker(BrokerOptions options = {});
-    ~Broker();
 
     Broker(const Broker &) = delete;
     Broker &operator=(const Broker &) = delete;
@@ -68,7 +71,7 @@ public:
     void pause();
     void resume();
 
-    void stop();
+    void stop() { process.reset(); }
     /* Starts a stopped broker again on the same ports, with `more_lines`
      * added to its configuration. */
     void start(const std::vector<std::string> &more_lines = {});
@@ -91,10 +94,8 @@ private:
     std::string path;
     uint16_t main_port = 0;
     uint16_t plain_port = 0;
+    // Last, so that the broker is stopped before its directory goes.
     std::unique_ptr<ChildProcess> process;
 };
-
-/* A loopback port that nothing listens on at the moment of the call. */
-uint16_t free_loopback_port();
 
 #endif

@@ -6,11 +6,11 @@
 #include <stdexcept>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "posix_io.h"
 #include "scratch_dir.h"
 #include "wait.h"
 
@@ -20,50 +20,14 @@ namespace {
 
 constexpr auto REAP_STEP = std::chrono::milliseconds(5);
 
-std::string errno_text(const std::string &what)
-{
-    return what + ": " + std::strerror(errno);
-}
-
 // Both ends close on exec: the child gets its end as a standard stream
 // only, and no other child inherits either.
 void make_pipe(int ends[2])
 {
-    if (pipe(ends) != 0) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         throw std::runtime_error(errno_text("pipe"));
     }
-    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-    fcntl(ends[1], F_SETFD, FD_CLOEXEC);
 }
-
-class SpawnSetup
-{
-public:
-    SpawnSetup()
-    {
-        posix_spawn_file_actions_init(&files);
-        posix_spawnattr_init(&attributes);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2}) {
-            sigaddset(&defaults, signal);
-        }
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    }
-    ~SpawnSetup()
-    {
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&files);
-    }
-    SpawnSetup(const SpawnSetup &) = delete;
-    SpawnSetup &operator=(const SpawnSetup &) = delete;
-
-    posix_spawn_file_actions_t files;
-    posix_spawnattr_t attributes;
-};
 
 std::string command_line(const std::vector<std::string> &argv)
 {
@@ -94,27 +58,41 @@ void ChildProcess::start(const std::vector<std::string> &argv, const ChildOption
 {
     log = options.log_path;
     const char *sink = log.empty() ? "/dev/null" : log.c_str();
-    SpawnSetup setup;
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (options.pipe_input) {
         make_pipe(in);
-        posix_spawn_file_actions_adddup2(&setup.files, in[0], 0);
-    } else {
-        posix_spawn_file_actions_addopen(&setup.files, 0, "/dev/null", O_RDONLY, 0);
     }
-    posix_spawn_file_actions_addopen(&setup.files, 2, sink, O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (options.pipe_output) {
         make_pipe(out);
-        posix_spawn_file_actions_adddup2(&setup.files, out[1], 1);
-    } else {
-        posix_spawn_file_actions_adddup2(&setup.files, 2, 1);
     }
+    posix_spawn_file_actions_t files;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&files);
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (options.pipe_input) {
+        posix_spawn_file_actions_adddup2(&files, in[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&files, 2, sink, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&files, options.pipe_output ? out[1] : 2, 1);
     std::vector<char *> args;
     for (const std::string &arg : argv) {
         args.push_back(const_cast<char *>(arg.c_str()));
     }
     args.push_back(nullptr);
-    int rc = posix_spawn(&child, args[0], &setup.files, &setup.attributes, args.data(), environ);
+    int rc = posix_spawn(&child, args[0], &files, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&files);
     for (int end : {in[0], out[1]}) {
         if (end != -1) {
             close(end);
@@ -149,12 +127,12 @@ bool ChildProcess::read_line(std::string &line, int timeout_ms)
         if (output_done) {
             return false;
         }
-        struct pollfd ready = {output, POLLIN, 0};
-        if (poll(&ready, 1, timeout_ms) <= 0) {
+        char buffer[4096];
+        ssize_t got =
+            read_within(output, buffer, sizeof buffer, std::chrono::milliseconds(timeout_ms));
+        if (got < 0 && errno == ETIMEDOUT) {
             return false;
         }
-        char buffer[4096];
-        ssize_t got = read(output, buffer, sizeof buffer);
         if (got <= 0) {
             output_done = true;
             return false;

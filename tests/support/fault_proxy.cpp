@@ -2,17 +2,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <stdexcept>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "posix_io.h"
 
 namespace {
 
@@ -28,62 +28,13 @@ constexpr std::size_t QUEUE_LIMIT = 8u << 20;
 constexpr std::size_t READ_SIZE = 64u << 10;
 // A filler that does not connect within this had its SYN dropped: the
 // listening queue is full.
-constexpr int FILLER_WAIT_MS = 200;
+constexpr std::chrono::milliseconds FILLER_WAIT{200};
 constexpr std::size_t MAX_FILLERS = 4;
-
-std::string errno_text(const std::string &what)
-{
-    return what + ": " + std::strerror(errno);
-}
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int loopback_socket()
-{
-    return socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-}
-
-/* 0 when connected, EINPROGRESS when under way, else the error. */
-int start_connect(int fd, uint16_t port)
-{
-    sockaddr_in address = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        return 0;
-    }
-    return errno;
-}
-
-bool connected_within(int fd, int timeout_ms)
-{
-    pollfd watched{fd, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    return poll(&watched, 1, timeout_ms) == 1 &&
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-}
-
-uint16_t local_port(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 // An RST rather than a FIN: the peer learns of the end at once, not after
 // whatever it still had to send.
 void reset(int fd)
 {
-    if (fd == -1) {
-        return;
-    }
     linger abort{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     close(fd);
@@ -104,13 +55,17 @@ bool transient(int error)
 
 } // namespace
 
+// The two sockets of a connection, indexed so that a direction's source
+// is its own index and its target the other.
+constexpr int CLIENT = UP;
+constexpr int UPSTREAM = DOWN;
+
 struct FaultProxy::Connection {
     struct Chunk {
         Clock::time_point release;
+        // None: the source's end of data, passed on as a FIN in its turn.
         std::string bytes;
         std::size_t sent = 0;
-        // The source's end of data, passed on as a FIN in its turn.
-        bool end = false;
     };
     struct Flow {
         std::deque<Chunk> chunks;
@@ -119,64 +74,43 @@ struct FaultProxy::Connection {
         bool passed_end = false;
     };
 
-    int source(int direction) const { return direction == UP ? client : upstream; }
-    int target(int direction) const { return direction == UP ? upstream : client; }
-
     void end(bool abort)
     {
-        for (int fd : {client, upstream}) {
-            if (abort) {
-                reset(fd);
-            } else if (fd != -1) {
-                close(fd);
-            }
+        // Either side may be -1, not yet or no longer there: EBADF, harmless.
+        for (int &socket : fd) {
+            abort ? reset(socket) : (void)close(socket);
+            socket = -1;
         }
-        client = upstream = -1;
         closed = true;
     }
 
-    int client = -1;
-    int upstream = -1;
+    int fd[2] = {-1, -1};
     bool connecting = false;
     bool black_holed = false;
     bool closed = false;
     Flow flows[2];
     // Where its sockets are in this round's poll set; -1 when not there.
-    int client_slot = -1;
-    int upstream_slot = -1;
+    int slot[2] = {-1, -1};
 };
 
 FaultProxy::FaultProxy(uint16_t upstream) : upstream_port(upstream), buffer(READ_SIZE)
 {
-    auto fail = [this](const std::string &what) {
+    auto fail = [this](const char *what) {
         std::string text = errno_text(what);
         for (int fd : {listener, wake_read, wake_write}) {
-            if (fd != -1) {
-                close(fd);
-            }
+            close(fd);
         }
         throw std::runtime_error("fault proxy: " + text);
     };
     int ends[2];
-    if (pipe(ends) != 0) {
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
         fail("pipe");
     }
     wake_read = ends[0];
     wake_write = ends[1];
-    for (int fd : ends) {
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    listener = loopback_socket();
-    if (listener == -1) {
-        fail("socket");
-    }
-    sockaddr_in address = loopback(0);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        fail("bind");
-    }
-    if (listen(listener, SOMAXCONN) != 0) {
-        fail("listen");
+    listener = bind_loopback();
+    if (listener == -1 || listen(listener, SOMAXCONN) != 0) {
+        fail(listener == -1 ? "bind" : "listen");
     }
     listen_port = local_port(listener);
     worker = std::thread(&FaultProxy::run, this);
@@ -204,46 +138,63 @@ FaultProxy::~FaultProxy()
 void FaultProxy::set_delay(std::chrono::milliseconds to_upstream,
     std::chrono::milliseconds to_client)
 {
-    change([&](Controls &controls) {
-        controls.delay[UP] = to_upstream;
-        controls.delay[DOWN] = to_client;
+    change([&] {
+        delay[UP] = to_upstream;
+        delay[DOWN] = to_client;
     });
 }
 
 void FaultProxy::black_hole(bool on)
 {
-    change([&](Controls &controls) { controls.black_hole = on; });
+    change([&] { black_holing = on; });
 }
 
 void FaultProxy::silent(bool on)
 {
-    change([&](Controls &controls) { controls.silent = on; });
+    change([&] {
+        if (on == silenced) {
+            return;
+        }
+        try {
+            apply_silence(on);
+        } catch (const std::exception &e) {
+            apply_silence(false);
+            throw std::runtime_error(std::string("fault proxy: ") + e.what());
+        }
+        silenced = on;
+    });
 }
 
 void FaultProxy::cut()
 {
-    change([](Controls &controls) { ++controls.cuts; });
+    change([&] {
+        for (auto &connection : connections) {
+            connection->end(true);
+        }
+    });
 }
 
 void FaultProxy::stall(Direction direction, bool on)
 {
-    change([&](Controls &controls) { controls.stalled[static_cast<int>(direction)] = on; });
+    change([&] { stalled[static_cast<int>(direction)] = on; });
 }
 
-// The proxy thread applies the change; the caller returns once it has, so
-// that a test may connect, send or assert right after.
+// Only the proxy thread touches its sockets; the caller returns once the
+// change is in force, so that a test may connect, send or assert right
+// after.
 template <typename Edit> void FaultProxy::change(Edit edit)
 {
-    std::unique_lock<std::mutex> held(lock);
-    edit(wanted);
-    uint64_t ticket = ++requested;
-    (void)!write(wake_write, "x", 1);
-    applied_changed.wait(held, [&] { return applied >= ticket; });
-    if (!failure.empty()) {
-        std::string what = std::move(failure);
-        failure.clear();
-        throw std::runtime_error("fault proxy: " + what);
+    std::packaged_task<void()> task([&] {
+        edit();
+        sweep();
+    });
+    std::future<void> done = task.get_future();
+    {
+        std::lock_guard<std::mutex> held(lock);
+        changes.push_back(std::move(task));
     }
+    (void)!write(wake_write, "x", 1);
+    done.get();
 }
 
 void FaultProxy::run()
@@ -253,7 +204,7 @@ void FaultProxy::run()
         Clock::time_point now = Clock::now();
         polled.clear();
         polled.push_back({wake_read, POLLIN, 0});
-        polled.push_back({current.silent ? -1 : listener, POLLIN, 0});
+        polled.push_back({silenced ? -1 : listener, POLLIN, 0});
         int timeout = -1;
         for (auto &connection : connections) {
             int wait = watch(*connection, polled, now);
@@ -262,60 +213,35 @@ void FaultProxy::run()
             }
         }
         poll(polled.data(), polled.size(), timeout);
-        if (polled[0].revents != 0 && !take_controls()) {
+        if (polled[0].revents != 0 && !run_changes()) {
             return;
         }
         for (auto &connection : connections) {
             serve(*connection, polled);
         }
-        if (polled[1].revents != 0 && !current.silent) {
+        if (polled[1].revents != 0 && !silenced) {
             accept_waiting({});
         }
         sweep();
     }
 }
 
-bool FaultProxy::take_controls()
+bool FaultProxy::run_changes()
 {
     char drained[64];
     while (read(wake_read, drained, sizeof drained) > 0) {
     }
-    Controls next;
-    uint64_t ticket = 0;
+    std::vector<std::packaged_task<void()>> taken;
     {
         std::lock_guard<std::mutex> held(lock);
         if (stopping) {
             return false;
         }
-        next = wanted;
-        ticket = requested;
+        taken.swap(changes);
     }
-    std::string error;
-    if (next.silent != current.silent) {
-        try {
-            apply_silence(next.silent);
-        } catch (const std::exception &e) {
-            error = e.what();
-            apply_silence(false);
-            next.silent = false;
-        }
+    for (auto &task : taken) {
+        task();
     }
-    if (next.cuts != current.cuts) {
-        for (auto &connection : connections) {
-            connection->end(true);
-        }
-    }
-    current = next;
-    sweep();
-    {
-        std::lock_guard<std::mutex> held(lock);
-        if (!error.empty()) {
-            wanted.silent = current.silent;
-        }
-        applied = ticket;
-        failure = error;
-    }
-    applied_changed.notify_all();
     return true;
 }
 
@@ -343,16 +269,12 @@ void FaultProxy::apply_silence(bool on)
 void FaultProxy::fill_listening_queue()
 {
     while (fillers.size() < MAX_FILLERS) {
-        int fd = loopback_socket();
+        int fd = connect_loopback(listen_port);
         if (fd == -1) {
-            throw std::runtime_error(errno_text("socket"));
+            throw std::runtime_error(errno_text("connect to the listener"));
         }
         fillers.push_back(fd);
-        int result = start_connect(fd, listen_port);
-        if (result != 0 && result != EINPROGRESS) {
-            throw std::runtime_error("connect to the listener: " + std::string(strerror(result)));
-        }
-        bool connected = result == 0 || connected_within(fd, FILLER_WAIT_MS);
+        bool connected = connect_outcome(fd, FILLER_WAIT) == 0;
 #ifdef __linux__
         // Linux tells a listening socket's queue length and limit.
         (void)connected;
@@ -398,18 +320,17 @@ void FaultProxy::admit(int client)
     accepted_count.fetch_add(1);
     no_delay(client);
     auto connection = std::make_unique<Connection>();
-    connection->client = client;
-    connection->black_holed = current.black_hole;
+    connection->fd[CLIENT] = client;
+    connection->black_holed = black_holing;
     if (!connection->black_holed) {
-        int upstream = loopback_socket();
-        int result = upstream == -1 ? errno : start_connect(upstream, upstream_port);
-        connection->upstream = upstream;
-        if (result != 0 && result != EINPROGRESS) {
+        int upstream = connect_loopback(upstream_port);
+        if (upstream == -1) {
             connection->end(true);
             return;
         }
-        connection->connecting = result == EINPROGRESS;
-        no_delay(connection->upstream);
+        connection->fd[UPSTREAM] = upstream;
+        connection->connecting = true;
+        no_delay(upstream);
     }
     connections.push_back(std::move(connection));
 }
@@ -426,29 +347,27 @@ void FaultProxy::sweep()
  * until its next chunk is due, or -1. */
 int FaultProxy::watch(Connection &connection, std::vector<pollfd> &polled, Clock::time_point now)
 {
-    connection.client_slot = connection.upstream_slot = -1;
+    connection.slot[CLIENT] = connection.slot[UPSTREAM] = -1;
     if (connection.closed) {
         return -1;
     }
-    short events[2] = {0, 0}; // client, upstream
+    short events[2] = {0, 0};
     int timeout = -1;
     if (connection.black_holed) {
-        events[0] = POLLIN;
+        events[CLIENT] = POLLIN;
     } else if (connection.connecting) {
-        events[1] = POLLOUT;
+        events[UPSTREAM] = POLLOUT;
     } else {
         for (int direction : {UP, DOWN}) {
-            // The source of UP is the client, its target the upstream.
-            int source = direction == UP ? 0 : 1;
             if (may_read(connection, direction)) {
-                events[source] |= POLLIN;
+                events[direction] |= POLLIN;
             }
             const auto &chunks = connection.flows[direction].chunks;
             if (chunks.empty()) {
                 continue;
             }
             if (chunks.front().release <= now) {
-                events[1 - source] |= POLLOUT;
+                events[1 - direction] |= POLLOUT;
             } else {
                 auto due = std::chrono::ceil<std::chrono::milliseconds>(
                     chunks.front().release - now);
@@ -459,42 +378,46 @@ int FaultProxy::watch(Connection &connection, std::vector<pollfd> &polled, Clock
     }
     // A socket with nothing to wait for stays out, or a hang-up that is
     // not read yet would wake the loop again and again.
-    if (events[0] != 0) {
-        connection.client_slot = static_cast<int>(polled.size());
-        polled.push_back({connection.client, events[0], 0});
-    }
-    if (events[1] != 0) {
-        connection.upstream_slot = static_cast<int>(polled.size());
-        polled.push_back({connection.upstream, events[1], 0});
+    for (int side : {CLIENT, UPSTREAM}) {
+        if (events[side] != 0) {
+            connection.slot[side] = static_cast<int>(polled.size());
+            polled.push_back({connection.fd[side], events[side], 0});
+        }
     }
     return timeout;
 }
 
 void FaultProxy::serve(Connection &connection, const std::vector<pollfd> &polled)
 {
+    short events[2] = {0, 0};
+    for (int side : {CLIENT, UPSTREAM}) {
+        events[side] = connection.slot[side] < 0 ? 0 : polled[connection.slot[side]].revents;
+    }
     if (connection.closed) {
         return;
     }
-    short client_events = connection.client_slot < 0 ? 0 : polled[connection.client_slot].revents;
-    short upstream_events =
-        connection.upstream_slot < 0 ? 0 : polled[connection.upstream_slot].revents;
     if (connection.black_holed) {
-        if (client_events != 0) {
+        if (events[CLIENT] != 0) {
             discard(connection);
         }
         return;
     }
     if (connection.connecting) {
-        if (upstream_events != 0) {
-            finish_connect(connection);
+        // A refused upstream, as when the broker is down, resets the
+        // client: it sees the connection fail at once, as it would
+        // without the proxy.
+        if (events[UPSTREAM] != 0) {
+            connection.connecting = false;
+            if (connect_outcome(connection.fd[UPSTREAM], {}) != 0) {
+                connection.end(true);
+            }
         }
         return;
     }
-    if (client_events != 0 && may_read(connection, UP)) {
-        receive(connection, UP);
-    }
-    if (upstream_events != 0 && !connection.closed && may_read(connection, DOWN)) {
-        receive(connection, DOWN);
+    for (int direction : {UP, DOWN}) {
+        if (events[direction] != 0 && !connection.closed && may_read(connection, direction)) {
+            receive(connection, direction);
+        }
     }
     for (int direction : {UP, DOWN}) {
         if (!connection.closed) {
@@ -510,12 +433,12 @@ void FaultProxy::serve(Connection &connection, const std::vector<pollfd> &polled
 bool FaultProxy::may_read(const Connection &connection, int direction) const
 {
     const Connection::Flow &flow = connection.flows[direction];
-    return !current.stalled[direction] && !flow.read_end && flow.queued < QUEUE_LIMIT;
+    return !stalled[direction] && !flow.read_end && flow.queued < QUEUE_LIMIT;
 }
 
 void FaultProxy::receive(Connection &connection, int direction)
 {
-    ssize_t got = recv(connection.source(direction), buffer.data(), buffer.size(), 0);
+    ssize_t got = recv(connection.fd[direction], buffer.data(), buffer.size(), 0);
     if (got < 0) {
         if (!transient(errno)) {
             connection.end(true);
@@ -523,26 +446,20 @@ void FaultProxy::receive(Connection &connection, int direction)
         return;
     }
     Connection::Flow &flow = connection.flows[direction];
-    Connection::Chunk chunk;
-    chunk.release = Clock::now() + current.delay[direction];
-    if (got == 0) {
-        chunk.end = true;
-        flow.read_end = true;
-    } else {
-        chunk.bytes.assign(buffer.data(), static_cast<std::size_t>(got));
-        flow.queued += chunk.bytes.size();
-    }
-    flow.chunks.push_back(std::move(chunk));
+    flow.chunks.push_back({Clock::now() + delay[direction],
+        std::string(buffer.data(), static_cast<std::size_t>(got))});
+    flow.queued += static_cast<std::size_t>(got);
+    flow.read_end = got == 0;
 }
 
 void FaultProxy::deliver(Connection &connection, int direction)
 {
     Connection::Flow &flow = connection.flows[direction];
-    int target = connection.target(direction);
+    int target = connection.fd[1 - direction];
     Clock::time_point now = Clock::now();
     while (!flow.chunks.empty() && flow.chunks.front().release <= now) {
         Connection::Chunk &chunk = flow.chunks.front();
-        if (chunk.end) {
+        if (chunk.bytes.empty()) {
             shutdown(target, SHUT_WR);
             flow.passed_end = true;
             flow.chunks.pop_front();
@@ -567,24 +484,10 @@ void FaultProxy::deliver(Connection &connection, int direction)
     }
 }
 
-// A refused upstream, as when the broker is down, resets the client: it
-// sees the connection fail at once, as it would without the proxy.
-void FaultProxy::finish_connect(Connection &connection)
-{
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(connection.upstream, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-        error != 0) {
-        connection.end(true);
-        return;
-    }
-    connection.connecting = false;
-}
-
 // Read and dropped, so that a client leaving a black hole is noticed.
 void FaultProxy::discard(Connection &connection)
 {
-    ssize_t got = recv(connection.client, buffer.data(), buffer.size(), 0);
+    ssize_t got = recv(connection.fd[CLIENT], buffer.data(), buffer.size(), 0);
     if (got == 0 || (got < 0 && !transient(errno))) {
         connection.end(false);
     }

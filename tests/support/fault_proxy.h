@@ -12,11 +12,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -61,17 +60,12 @@ public:
 
 private:
     struct Connection;
-    struct Controls {
-        std::chrono::milliseconds delay[2] = {};
-        bool black_hole = false;
-        bool silent = false;
-        bool stalled[2] = {};
-        uint64_t cuts = 0;
-    };
 
+    /* Has the proxy thread run `edit` and waits for it; what it throws is
+     * thrown here. */
     template <typename Edit> void change(Edit edit);
     void run();
-    bool take_controls();
+    bool run_changes();
     void apply_silence(bool on);
     void fill_listening_queue();
     void accept_waiting(const std::vector<uint16_t> &filler_ports);
@@ -83,7 +77,6 @@ private:
     bool may_read(const Connection &connection, int direction) const;
     void receive(Connection &connection, int direction);
     void deliver(Connection &connection, int direction);
-    void finish_connect(Connection &connection);
     void discard(Connection &connection);
 
     const uint16_t upstream_port;
@@ -93,15 +86,14 @@ private:
     int wake_write = -1;
 
     std::mutex lock;
-    std::condition_variable applied_changed;
-    Controls wanted;
-    uint64_t requested = 0;
-    uint64_t applied = 0;
-    std::string failure;
+    std::vector<std::packaged_task<void()>> changes;
     bool stopping = false;
 
-    // The proxy thread's own: what it applies, and what it proxies.
-    Controls current;
+    // The proxy thread's own: the faults in force, and what it proxies.
+    std::chrono::milliseconds delay[2] = {};
+    bool black_holing = false;
+    bool silenced = false;
+    bool stalled[2] = {};
     std::vector<int> fillers;
     std::vector<std::unique_ptr<Connection>> connections;
     std::vector<char> buffer;

@@ -1,23 +1,19 @@
 #include "scratch_dir.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
+
+#include "posix_io.h"
 
 ScratchDir::ScratchDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavrix-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
+    root = (std::filesystem::temp_directory_path() / "tavrix-test-XXXXXX").string();
+    if (mkdtemp(root.data()) == nullptr) {
+        throw std::runtime_error(errno_text("mkdtemp"));
     }
-    root = buffer.data();
 }
 
 ScratchDir::~ScratchDir()

@@ -1,5 +1,6 @@
 #include "subscriber.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -44,34 +45,49 @@ MqttSubscriber::~MqttSubscriber()
     stop();
 }
 
-void MqttSubscriber::start(uint16_t port, const std::string &filter_, int qos_,
-    const std::string &id, const SubscriberLogin &login)
+template <typename Change> void MqttSubscriber::note(Change change)
 {
-    topic_filter = filter_;
-    qos = qos_;
-    connect(port, id, true, login);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        change();
+    }
+    changed.notify_all();
 }
 
-void MqttSubscriber::start_persistent(uint16_t port, const std::string &filter_,
+void MqttSubscriber::start_persistent(uint16_t port, const std::string &filter,
     const PersistentSession &session)
 {
-    topic_filter = filter_;
-    qos = session.qos;
     reconnects = true;
-    connect(port, session.id, false, {});
+    start(port, filter, session.qos, session.id);
 }
 
-void MqttSubscriber::connect(uint16_t port, const std::string &id, bool clean,
-    const SubscriberLogin &login)
+void MqttSubscriber::start(uint16_t port, const std::string &filter, int qos_,
+    const std::string &id, const SubscriberLogin &login)
 {
+    topic_filter = filter;
+    qos = qos_;
     subscriber_library_init();
-    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), clean, this);
+    // A persistent session is one the broker keeps: no clean session.
+    client = mosquitto_new(id.empty() ? nullptr : id.c_str(), !reconnects, this);
     if (client == nullptr) {
         throw std::runtime_error("mosquitto_new failed");
     }
-    mosquitto_connect_callback_set(client, on_connect);
-    mosquitto_subscribe_callback_set(client, on_subscribe);
-    mosquitto_message_callback_set(client, on_message_arrived);
+    mosquitto_connect_callback_set(client, [](struct mosquitto *mosq, void *self, int rc) {
+        auto &subscriber = *static_cast<MqttSubscriber *>(self);
+        subscriber.note([&] { subscriber.connect_result = rc; });
+        if (rc == 0) {
+            mosquitto_subscribe(mosq, nullptr, subscriber.topic_filter.c_str(), subscriber.qos);
+        }
+    });
+    mosquitto_subscribe_callback_set(client,
+        [](struct mosquitto *, void *self, int, int, const int *) {
+            auto &subscriber = *static_cast<MqttSubscriber *>(self);
+            subscriber.note([&] { subscriber.subscribed = true; });
+        });
+    mosquitto_message_callback_set(client,
+        [](struct mosquitto *, void *self, const struct mosquitto_message *message) {
+            static_cast<MqttSubscriber *>(self)->on_message(*message);
+        });
     if (!login.user.empty()) {
         mosquitto_username_pw_set(client, login.user.c_str(), login.pass.c_str());
     }
@@ -121,44 +137,9 @@ void MqttSubscriber::stop()
     client = nullptr;
 }
 
-void MqttSubscriber::on_connect(struct mosquitto *client, void *self, int rc)
-{
-    auto &subscriber = *static_cast<MqttSubscriber *>(self);
-    {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.connect_result = rc;
-    }
-    if (rc == 0) {
-        mosquitto_subscribe(client, nullptr, subscriber.topic_filter.c_str(), subscriber.qos);
-    }
-    subscriber.changed.notify_all();
-}
-
-void MqttSubscriber::on_subscribe(struct mosquitto *, void *self, int, int, const int *)
-{
-    auto &subscriber = *static_cast<MqttSubscriber *>(self);
-    {
-        std::lock_guard<std::mutex> guard(subscriber.lock);
-        subscriber.subscribed = true;
-    }
-    subscriber.changed.notify_all();
-}
-
-void MqttSubscriber::on_message_arrived(struct mosquitto *, void *self,
-    const struct mosquitto_message *message)
-{
-    static_cast<MqttSubscriber *>(self)->on_message(*message);
-}
-
 bool ReceivedMessage::operator==(const ReceivedMessage &other) const
 {
     return std::tie(topic, payload, qos, retain) ==
-        std::tie(other.topic, other.payload, other.qos, other.retain);
-}
-
-bool ReceivedMessage::operator<(const ReceivedMessage &other) const
-{
-    return std::tie(topic, payload, qos, retain) <
         std::tie(other.topic, other.payload, other.qos, other.retain);
 }
 
@@ -224,11 +205,7 @@ bool Subscriber::wait_for_topic(const std::string &topic, std::chrono::milliseco
 {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, limit, [&] {
-        for (const ReceivedMessage &message : received) {
-            if (message.topic == topic) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(received.begin(), received.end(),
+            [&](const ReceivedMessage &message) { return message.topic == topic; });
     });
 }

@@ -61,13 +61,9 @@ protected:
     virtual void on_message(const struct mosquitto_message &message) = 0;
 
 private:
-    static void on_connect(struct mosquitto *, void *self, int rc);
-    static void on_subscribe(struct mosquitto *, void *self, int, int, const int *);
-    static void on_message_arrived(struct mosquitto *, void *self,
-        const struct mosquitto_message *message);
+    /* Records what the network thread learnt, for start to wait on. */
+    template <typename Change> void note(Change change);
     void run_network();
-
-    void connect(uint16_t port, const std::string &id, bool clean, const SubscriberLogin &login);
 
     std::string topic_filter;
     int qos = 0;
@@ -88,7 +84,6 @@ struct ReceivedMessage {
     bool retain;
 
     bool operator==(const ReceivedMessage &other) const;
-    bool operator<(const ReceivedMessage &other) const;
 };
 
 std::ostream &operator<<(std::ostream &out, const ReceivedMessage &message);

@@ -45,8 +45,7 @@ std::vector<std::string> restart_lines(const Broker &broker)
 
 BrokerOptions parse(int argc, char **argv)
 {
-    BrokerOptions options;
-    options.log_packets = false;
+    BrokerOptions options = quiet_broker();
     options.dir = argv[1];
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--packets") == 0) {

@@ -16,24 +16,19 @@
  * off"...). Both files are written aside and renamed into place, so that
  * a reader never sees half of one. An unknown command ends it with status
  * 2, so that a mistyped test fails; so does the end of its input, with 0,
- * and SIGTERM, SIGINT or SIGHUP.
- *
- * A shell test holds its input open through a FIFO:
- *
- *   mkfifo "$dir/input"
- *   tavrix-test-proxy "$dir" --upstream "$port" <"$dir/input" &
- *   exec {to_proxy}>"$dir/input"
- *   echo "silent on" >&"$to_proxy"    # then wait for "applied 1" in $dir/state
+ * and SIGTERM, SIGINT or SIGHUP. A shell test holds its input open
+ * through a FIFO, as proxy_start in tests/e2e/e2e_lib.sh does.
  */
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
+#include <iterator>
+#include <map>
 #include <sstream>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <poll.h>
 #include <unistd.h>
@@ -43,46 +38,26 @@
 
 namespace {
 
-struct Settings {
-    long delay[2] = {0, 0};
-    bool black_hole = false;
-    bool silent = false;
-    bool stalled[2] = {false, false};
-    unsigned long applied = 0;
-};
+constexpr long MAX_DELAY_MS = 600000;
+// The settings in the order of the state file, each named there as the
+// command that changes it, and shown as the rest of that command.
+const char *const SETTINGS[] = {"delay", "black-hole", "silent", "stall up", "stall down"};
+using Shown = std::map<std::string, std::string>;
 
-int signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t signalled = 0;
 
 extern "C" void on_signal(int)
 {
-    int saved = errno;
-    (void)!write(signal_pipe[1], "x", 1);
-    errno = saved;
+    signalled = 1;
 }
 
-void write_atomically(const std::string &path, const std::string &text)
+void write_state(const std::string &dir, unsigned long applied, Shown &shown)
 {
-    write_file(path + ".tmp", text);
-    if (std::rename((path + ".tmp").c_str(), path.c_str()) != 0) {
-        throw std::runtime_error("rename " + path + ": " + std::strerror(errno));
+    std::string text = "applied " + std::to_string(applied) + "\n";
+    for (const char *name : SETTINGS) {
+        text += name + (" " + shown[name]) + "\n";
     }
-}
-
-const char *on_off(bool on)
-{
-    return on ? "on" : "off";
-}
-
-void write_state(const std::string &dir, const Settings &settings)
-{
-    std::ostringstream text;
-    text << "applied " << settings.applied << "\n"
-         << "delay " << settings.delay[0] << " " << settings.delay[1] << "\n"
-         << "black-hole " << on_off(settings.black_hole) << "\n"
-         << "silent " << on_off(settings.silent) << "\n"
-         << "stall up " << on_off(settings.stalled[0]) << "\n"
-         << "stall down " << on_off(settings.stalled[1]) << "\n";
-    write_atomically(dir + "/state", text.str());
+    write_file(dir + "/state", text);
 }
 
 bool number(const std::string &text, long limit, long &value)
@@ -93,66 +68,63 @@ bool number(const std::string &text, long limit, long &value)
     return !text.empty() && *end == '\0' && errno == 0 && value >= 0 && value <= limit;
 }
 
-bool switch_word(const std::string &word, bool &on)
+bool delays(const std::string &up, const std::string &down, long value[2])
 {
-    on = word == "on";
-    return on || word == "off";
+    return number(up, MAX_DELAY_MS, value[0]) && number(down, MAX_DELAY_MS, value[1]);
 }
 
-/* Applies one command; false when it is none. */
-bool apply(FaultProxy &proxy, Settings &settings, const std::string &line)
+/* Applies the command on `line`, a line with a word at least; false when
+ * it is none. */
+bool apply(FaultProxy &proxy, Shown &shown, const std::string &line)
 {
-    std::istringstream words(line);
-    std::string verb, first, second, extra;
-    words >> verb >> first >> second >> extra;
-    bool on = false;
-    long up = 0;
-    long down = 0;
-    if (!extra.empty()) {
+    std::istringstream in(line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+    std::size_t named = words[0] == "stall" ? 2 : 1;
+    if (words.size() < named) {
         return false;
     }
-    if (verb == "delay" && number(first, 600000, up) && number(second, 600000, down)) {
-        proxy.set_delay(std::chrono::milliseconds(up), std::chrono::milliseconds(down));
-        settings.delay[0] = up;
-        settings.delay[1] = down;
-    } else if (verb == "black-hole" && second.empty() && switch_word(first, on)) {
+    std::string name = named == 1 ? words[0] : words[0] + " " + words[1];
+    std::vector<std::string> rest(words.begin() + static_cast<long>(named), words.end());
+    bool on = rest.size() == 1 && rest[0] == "on";
+    bool switched = on || (rest.size() == 1 && rest[0] == "off");
+    long delay[2] = {0, 0};
+    if (name == "delay" && rest.size() == 2 && delays(rest[0], rest[1], delay)) {
+        proxy.set_delay(std::chrono::milliseconds(delay[0]), std::chrono::milliseconds(delay[1]));
+        shown[name] = std::to_string(delay[0]) + " " + std::to_string(delay[1]);
+    } else if (name == "black-hole" && switched) {
         proxy.black_hole(on);
-        settings.black_hole = on;
-    } else if (verb == "silent" && second.empty() && switch_word(first, on)) {
+    } else if (name == "silent" && switched) {
         proxy.silent(on);
-        settings.silent = on;
-    } else if (verb == "cut" && first.empty()) {
-        proxy.cut();
-    } else if (verb == "stall" && (first == "up" || first == "down") && switch_word(second, on)) {
-        bool up_direction = first == "up";
-        proxy.stall(up_direction ? FaultProxy::Direction::TO_UPSTREAM :
-                                   FaultProxy::Direction::TO_CLIENT,
+    } else if ((name == "stall up" || name == "stall down") && switched) {
+        proxy.stall(name == "stall up" ? FaultProxy::Direction::TO_UPSTREAM :
+                                         FaultProxy::Direction::TO_CLIENT,
             on);
-        settings.stalled[up_direction ? 0 : 1] = on;
+    } else if (name == "cut" && rest.empty()) {
+        proxy.cut();
     } else {
         return false;
+    }
+    if (switched) {
+        shown[name] = rest[0];
     }
     return true;
 }
 
 /* Runs the commands of standard input until its end or a signal; returns
- * the exit status. */
-int serve(FaultProxy &proxy, const std::string &dir, Settings &settings)
+ * the exit status. The signals come only while it waits for input, so
+ * that they cut no command short. */
+int serve(FaultProxy &proxy, const std::string &dir, Shown &shown)
 {
+    sigset_t none;
+    sigemptyset(&none);
     std::string pending;
     char chunk[4096];
-    for (;;) {
-        pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-        if (poll(watched, 2, -1) < 0) {
+    for (unsigned long applied = 1; !signalled;) {
+        pollfd watched{STDIN_FILENO, POLLIN, 0};
+        if (ppoll(&watched, 1, nullptr, &none) < 0) {
             continue;
-        }
-        if (watched[1].revents != 0) {
-            return 0;
         }
         ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
         if (got <= 0) {
             return 0;
         }
@@ -163,27 +135,29 @@ int serve(FaultProxy &proxy, const std::string &dir, Settings &settings)
             if (line.find_first_not_of(" \t") == std::string::npos) {
                 continue;
             }
-            if (!apply(proxy, settings, line)) {
+            if (!apply(proxy, shown, line)) {
                 std::fprintf(stderr, "tavrix-test-proxy: unknown command: %s\n", line.c_str());
                 return 2;
             }
-            ++settings.applied;
-            write_state(dir, settings);
+            write_state(dir, applied++, shown);
         }
     }
+    return 0;
 }
 
+/* Blocked before the proxy's thread starts, which keeps them so. */
 void catch_signals()
 {
-    if (pipe(signal_pipe) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
     struct sigaction action = {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
+    sigset_t blocked;
+    sigemptyset(&blocked);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         sigaction(signal, &action, nullptr);
+        sigaddset(&blocked, signal);
     }
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
 } // namespace
@@ -191,7 +165,7 @@ void catch_signals()
 int main(int argc, char **argv)
 {
     long upstream = 0;
-    Settings settings;
+    long delay[2] = {0, 0};
     bool usable = argc >= 4;
     for (int i = 2; usable && i < argc; i += 2) {
         std::string flag = argv[i];
@@ -199,11 +173,9 @@ int main(int argc, char **argv)
         std::size_t colon = value.find(':');
         if (flag == "--upstream") {
             usable = number(value, 65535, upstream) && upstream > 0;
-        } else if (flag == "--delay" && colon != std::string::npos) {
-            usable = number(value.substr(0, colon), 600000, settings.delay[0]) &&
-                number(value.substr(colon + 1), 600000, settings.delay[1]);
         } else {
-            usable = false;
+            usable = flag == "--delay" && colon != std::string::npos &&
+                delays(value.substr(0, colon), value.substr(colon + 1), delay);
         }
     }
     if (!usable || upstream == 0) {
@@ -211,14 +183,17 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::string dir = argv[1];
+    Shown shown;
+    for (const char *name : SETTINGS) {
+        shown[name] = "off";
+    }
     try {
         catch_signals();
         FaultProxy proxy(static_cast<uint16_t>(upstream));
-        proxy.set_delay(std::chrono::milliseconds(settings.delay[0]),
-            std::chrono::milliseconds(settings.delay[1]));
-        write_state(dir, settings);
-        write_atomically(dir + "/port", std::to_string(proxy.port()) + "\n");
-        return serve(proxy, dir, settings);
+        apply(proxy, shown, "delay " + std::to_string(delay[0]) + " " + std::to_string(delay[1]));
+        write_state(dir, 0, shown);
+        write_file(dir + "/port", std::to_string(proxy.port()) + "\n");
+        return serve(proxy, dir, shown);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tavrix-test-proxy: %s\n", e.what());
         return 1;

@@ -89,3 +89,13 @@ void TlsMaterial::make_ca_dir()
     std::filesystem::copy_file(ca_file(), ca_dir() + "/tavrix-test-ca.pem");
     openssl({"rehash", ca_dir()});
 }
+
+BrokerOptions tls_broker(bool matching_name, bool require_certificate)
+{
+    const TlsMaterial &tls = TlsMaterial::get();
+    BrokerOptions options;
+    options.tls = matching_name ?
+        BrokerTls{tls.ca_file(), tls.server_cert(), tls.server_key(), require_certificate} :
+        BrokerTls{tls.ca_file(), tls.wrong_name_cert(), tls.wrong_name_key(), require_certificate};
+    return options;
+}

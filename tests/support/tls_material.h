@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "broker.h"
 #include "scratch_dir.h"
 
 class TlsMaterial
@@ -47,5 +48,9 @@ private:
 
     ScratchDir files;
 };
+
+/* A broker whose listener under test speaks TLS with the server
+ * certificate, or with the one for a name that is not ours. */
+BrokerOptions tls_broker(bool matching_name = true, bool require_certificate = false);
 
 #endif
