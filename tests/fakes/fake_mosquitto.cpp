@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include <sys/select.h>
@@ -21,8 +22,8 @@ using MessageCallback = void (*)(struct mosquitto *, void *, const struct mosqui
 using SubscribeCallback = void (*)(struct mosquitto *, void *, int, int, const int *);
 using LogCallback = void (*)(struct mosquitto *, void *, int, const char *);
 
-struct State {
-    std::mutex lock;
+// What reset() puts back: everything but the lock.
+struct Scene {
     std::vector<std::string> calls;
     std::map<std::string, std::deque<int>> scripts;
     std::map<std::string, std::function<void()>> actions;
@@ -40,6 +41,10 @@ struct State {
     MessageCallback on_message = nullptr;
     SubscribeCallback on_subscribe = nullptr;
     LogCallback on_log = nullptr;
+};
+
+struct State : Scene {
+    std::mutex lock;
 };
 
 State &state()
@@ -106,11 +111,32 @@ int record_client(struct mosquitto *mosq, const std::string &name, const std::st
     return record(name, line, mosq == nullptr ? MOSQ_ERR_INVAL : MOSQ_ERR_SUCCESS);
 }
 
-template <typename Callback>
-Callback callback(Callback State::*member)
+void *user_data()
 {
     std::lock_guard<std::mutex> guard(state().lock);
-    return state().*member;
+    return state().user_data;
+}
+
+// Calls the callback the plug-in registered, as the library would.
+template <typename Callback, typename... Args>
+void fire(Callback Scene::*member, Args... args)
+{
+    Callback cb;
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        cb = state().*member;
+    }
+    if (cb != nullptr) {
+        cb(fake::handle(), user_data(), args...);
+    }
+}
+
+template <typename Callback>
+void keep_callback(const char *name, Callback Scene::*member, Callback cb)
+{
+    record(name, std::string(name) + "()", 0);
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().*member = cb;
 }
 
 void record_outcome(int result, bool woken)
@@ -119,36 +145,14 @@ void record_outcome(int result, bool woken)
     state().select_outcomes.push_back(result < 0 ? "failed" : result == 0 ? "timed out" : woken ? "woken" : "ready");
 }
 
-void *user_data()
-{
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().user_data;
-}
-
 } // namespace
 
 namespace fake {
 
 void reset()
 {
-    State &s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.calls.clear();
-    s.scripts.clear();
-    s.actions.clear();
-    s.selects.clear();
-    s.select_outcomes.clear();
-    s.socket = -1;
-    s.want_write = false;
-    s.user_data = nullptr;
-    s.last_payload = nullptr;
-    s.last_mid = 0;
-    s.mids.clear();
-    s.on_connect = s.on_disconnect = nullptr;
-    s.on_publish = nullptr;
-    s.on_message = nullptr;
-    s.on_subscribe = nullptr;
-    s.on_log = nullptr;
+    std::lock_guard<std::mutex> guard(state().lock);
+    static_cast<Scene &>(state()) = Scene();
 }
 
 void forget_calls()
@@ -198,16 +202,22 @@ void on(const std::string &function, std::function<void()> action)
     state().actions[function] = std::move(action);
 }
 
+void on_each(const std::string &function, std::function<void(int call)> action)
+{
+    auto calls = std::make_shared<int>(0);
+    on(function, [calls, action] { action(++*calls); });
+}
+
 std::vector<std::string> select_outcomes()
 {
     std::lock_guard<std::mutex> guard(state().lock);
     return state().select_outcomes;
 }
 
-void script_select(SelectResult result)
+void script_select(SelectResult result, int times)
 {
     std::lock_guard<std::mutex> guard(state().lock);
-    state().selects.push_back(result);
+    state().selects.insert(state().selects.end(), times, result);
 }
 
 struct mosquitto *handle()
@@ -238,48 +248,36 @@ const void *last_payload()
 
 void fire_connect(int rc)
 {
-    if (auto cb = callback(&State::on_connect)) {
-        cb(handle(), user_data(), rc);
-    }
+    fire(&Scene::on_connect, rc);
 }
 
 void fire_disconnect(int rc)
 {
-    if (auto cb = callback(&State::on_disconnect)) {
-        cb(handle(), user_data(), rc);
-    }
+    fire(&Scene::on_disconnect, rc);
 }
 
 void fire_publish(int mid)
 {
-    if (auto cb = callback(&State::on_publish)) {
-        cb(handle(), user_data(), mid);
-    }
+    fire(&Scene::on_publish, mid);
 }
 
 void fire_message(const std::string &topic, int payload_length)
 {
-    if (auto cb = callback(&State::on_message)) {
-        struct mosquitto_message message = {};
-        message.topic = const_cast<char *>(topic.c_str());
-        message.payloadlen = payload_length;
-        cb(handle(), user_data(), &message);
-    }
+    struct mosquitto_message message = {};
+    message.topic = const_cast<char *>(topic.c_str());
+    message.payloadlen = payload_length;
+    fire(&Scene::on_message, static_cast<const struct mosquitto_message *>(&message));
 }
 
 void fire_subscribe(int mid)
 {
-    if (auto cb = callback(&State::on_subscribe)) {
-        int granted = 1;
-        cb(handle(), user_data(), mid, 1, &granted);
-    }
+    const int granted = 1;
+    fire(&Scene::on_subscribe, mid, 1, &granted);
 }
 
 void fire_log(int level, const std::string &text)
 {
-    if (auto cb = callback(&State::on_log)) {
-        cb(handle(), user_data(), level, text.c_str());
-    }
+    fire(&Scene::on_log, level, text.c_str());
 }
 
 } // namespace fake
@@ -340,47 +338,18 @@ int mosquitto_username_pw_set(struct mosquitto *mosq, const char *username, cons
             quoted(password).c_str()));
 }
 
-void mosquitto_connect_callback_set(struct mosquitto *, ConnectCallback cb)
-{
-    record("mosquitto_connect_callback_set", "mosquitto_connect_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_connect = cb;
-}
-
-void mosquitto_disconnect_callback_set(struct mosquitto *, ConnectCallback cb)
-{
-    record("mosquitto_disconnect_callback_set", "mosquitto_disconnect_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_disconnect = cb;
-}
-
-void mosquitto_publish_callback_set(struct mosquitto *, PublishCallback cb)
-{
-    record("mosquitto_publish_callback_set", "mosquitto_publish_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_publish = cb;
-}
-
-void mosquitto_message_callback_set(struct mosquitto *, MessageCallback cb)
-{
-    record("mosquitto_message_callback_set", "mosquitto_message_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_message = cb;
-}
-
-void mosquitto_subscribe_callback_set(struct mosquitto *, SubscribeCallback cb)
-{
-    record("mosquitto_subscribe_callback_set", "mosquitto_subscribe_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_subscribe = cb;
-}
-
-void mosquitto_log_callback_set(struct mosquitto *, LogCallback cb)
-{
-    record("mosquitto_log_callback_set", "mosquitto_log_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_log = cb;
-}
+#define FAKE_CALLBACK_SET(kind, type)                                                        \
+    void mosquitto_##kind##_callback_set(struct mosquitto *, type cb)                          \
+    {                                                                                          \
+        keep_callback("mosquitto_" #kind "_callback_set", &Scene::on_##kind, cb);              \
+    }
+FAKE_CALLBACK_SET(connect, ConnectCallback)
+FAKE_CALLBACK_SET(disconnect, ConnectCallback)
+FAKE_CALLBACK_SET(publish, PublishCallback)
+FAKE_CALLBACK_SET(message, MessageCallback)
+FAKE_CALLBACK_SET(subscribe, SubscribeCallback)
+FAKE_CALLBACK_SET(log, LogCallback)
+#undef FAKE_CALLBACK_SET
 
 int mosquitto_threaded_set(struct mosquitto *mosq, bool threaded)
 {
