@@ -88,8 +88,8 @@ TEST_F(ConnectTest, EveryAttemptSetsTheInFlightWindowOfTheQos)
         PluginPeer(*plugin).message_qos = row.qos;
         plugin->mqConnect();
         EXPECT_THAT(fake::calls(),
-            HasSubsequence(Lines{
-                first ? NEW_CLIENT : REINITIALISE, window + std::to_string(row.expected) + ")", CONNECT}))
+            HasSubsequence(Lines{first ? NEW_CLIENT : REINITIALISE,
+                window + std::to_string(row.expected) + ")", CONNECT}))
             << row.configured << " at QoS " << row.qos;
         first = false;
     }
@@ -132,7 +132,8 @@ TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)
 
     EXPECT_EQ(PluginPeer(*plugin).mosq, client);
     EXPECT_THAT(fake::calls(),
-        HasSubsequence(concat({{REINITIALISE}, CALLBACKS, {"mosquitto_threaded_set(true)", CONNECT}})));
+        HasSubsequence(
+            concat({{REINITIALISE}, CALLBACKS, {"mosquitto_threaded_set(true)", CONNECT}})));
 }
 
 TEST_F(ConnectTest, FailedReinitialisationSkipsSetUpButStillConnects)

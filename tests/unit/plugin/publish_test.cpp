@@ -12,35 +12,16 @@ using ::testing::IsEmpty;
 
 namespace {
 
-class PublishTest : public HostTest
+class PublishTest : public PluginTest
 {
 protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        plugin = make_plugin();
-        PluginPeer(*plugin).uuid_agent = "agent-uuid";
-        plugin->mqInit();
+        PluginTest::SetUp();
+        make({}, true);
         PluginPeer(*plugin).topic = "flows/${uuid_agent}/${channel}";
         PluginPeer(*plugin).variables = {{"${uuid_agent}", "agent-uuid"}};
-        fake::reset();
-        log->clear();
     }
-
-    void TearDown() override
-    {
-        plugin.reset();
-        HostTest::TearDown();
-    }
-
-    static std::shared_ptr<agPluginSinkPayload> payload(const std::string &bytes,
-        std::set<std::string> channels)
-    {
-        return std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
-            std::move(channels));
-    }
-
-    std::unique_ptr<aspPlugin> plugin;
 };
 
 TEST_F(PublishTest, EmptyChannelSetPublishesNothing)
@@ -106,7 +87,7 @@ TEST_F(PublishTest, HostChannelVariableWinsOverTheChannelName)
 
 TEST_F(PublishTest, ChannelNamesNeverOutliveTheirRequest)
 {
-    plugin->mqPublish(payload("x", {"a"}));
+    plugin->mqPublish(payload("x"));
     PluginPeer(*plugin).topic = "${channel}-${uuid_agent}";
     plugin->mqPublish(payload("x", {"b"}));
 
@@ -118,7 +99,7 @@ TEST_F(PublishTest, ChannelNamesNeverOutliveTheirRequest)
 
 TEST_F(PublishTest, ZeroLengthIsAnOrdinaryRequest)
 {
-    EXPECT_TRUE(plugin->mqPublish(payload("", {"a"})));
+    EXPECT_TRUE(plugin->mqPublish(payload("")));
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
         ElementsAre("mosquitto_publish(mid, \"flows/agent-uuid/a\", 0, 1, false)"));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: MQ Publish: flows/agent-uuid/a, length: 0\n"));
@@ -165,7 +146,7 @@ TEST_F(PublishTest, UncheckedValuesGoToTheLibraryAsTheyAre)
     PluginPeer(*plugin).message_qos = 7;
     fake::script("mosquitto_publish", MOSQ_ERR_INVAL);
 
-    EXPECT_FALSE(plugin->mqPublish(payload("x", {"a"})));
+    EXPECT_FALSE(plugin->mqPublish(payload("x")));
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
         ElementsAre("mosquitto_publish(mid, \"\", 1, 7, false)"));
     EXPECT_EQ(log->notices().at(0), "mqtt: MQ Publish: : error text 3.\n");
@@ -180,13 +161,13 @@ TEST_F(PublishTest, ReloadReplacesTheTopicsKeptPerChannel)
     plugin->Reload();
     plugin->mqInit();
     fake::reset();
-    plugin->mqPublish(payload("1", {"a"}));
+    plugin->mqPublish(payload("1"));
     plugin->mqPublish(payload("2", {"a", "b"}));
 
     files.write("mqtt.json", R"({"topic": "new/${site}/${channel}"})");
     config.conf_vars["${site}"] = "field";
     plugin->Reload();
-    plugin->mqPublish(payload("3", {"a"}));
+    plugin->mqPublish(payload("3"));
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
         ElementsAre("mosquitto_publish(mid, \"old/lab/a\", 1, 1, false)",

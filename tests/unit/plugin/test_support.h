@@ -68,7 +68,8 @@ public:
     /* Lines that contain `text`. */
     Lines containing(const std::string &text) const
     {
-        return matching([&](const Line &line) { return line.text.find(text) != std::string::npos; });
+        return matching(
+            [&](const Line &line) { return line.text.find(text) != std::string::npos; });
     }
     void clear();
     /* Runs `action` inside the logger whenever a line containing `text`

@@ -70,14 +70,15 @@ protected:
         fake::forget_calls();
     }
 
-    /* Ends the loop at the `nth` call of `function`. */
-    void stop_at(const std::string &function, int nth = 1)
+    /* Runs the loop until the `nth` call of `function`. */
+    void *run_until(const std::string &function, int nth = 1)
     {
         fake::on_each(function, [this, nth](int call) {
             if (call == nth) {
                 plugin->Terminate();
             }
         });
+        return plugin->Entry();
     }
 
     static constexpr std::size_t ALL = SIZE_MAX;
@@ -122,17 +123,14 @@ TEST_F(WorkerTest, FirstPassReloadsKeepsWhatIsQueuedAndStartsTheConnection)
 {
     queue("early");
     queue("earlier");
-    stop_at("mosquitto_connect_async");
-
-    EXPECT_EQ(plugin->Entry(), nullptr);
+    EXPECT_EQ(run_until("mosquitto_connect_async"), nullptr);
 
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE,
                                   "mqtt: Loading configuration: " + plugin->GetConfigPath() + "\n"));
     EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
     EXPECT_EQ(plugin->GetPayloadQueueDepth(), 2u) << "left in the host's queue";
     EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(Lines{REINITIALISE, CONNECT}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{REINITIALISE, CONNECT}));
     EXPECT_TRUE(PluginPeer(*plugin).connecting);
 }
 
@@ -140,14 +138,11 @@ TEST_F(WorkerTest, IdlePassRunsOnlyHousekeeping)
 {
     open_socket(pair.client());
     fake::script_select(fake::TIMED_OUT);
-    stop_at("mosquitto_loop_misc");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_misc");
 
     EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_misc()"))
         << "nothing read or written";
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(Lines{"select(read)", "mosquitto_loop_misc()"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{"select(read)", "mosquitto_loop_misc()"}));
 }
 
 TEST_F(WorkerTest, ReadyPassReadsThenWrites)
@@ -155,9 +150,7 @@ TEST_F(WorkerTest, ReadyPassReadsThenWrites)
     open_socket(pair.client());
     fake::set_want_write(true);
     fake::script_select({2, 0, true, true});
-    stop_at("mosquitto_loop_write");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_write");
 
     EXPECT_THAT(fake::calls(),
         HasSubsequence(Lines{"select(read, write)", "mosquitto_loop_read(1)",
@@ -171,9 +164,7 @@ TEST_F(WorkerTest, ReadFailureResetsAndSkipsTheWrite)
     open_socket(pair.client());
     fake::script_select({2, 0, true, true});
     fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(fake::calls(), HasSubsequence(Lines{
                                    "mosquitto_loop_read(1)", "mosquitto_disconnect()"}));
@@ -187,9 +178,7 @@ TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
     open_socket(pair.client());
     fake::script_select({1, 0, false, true});
     fake::script("mosquitto_loop_write", MOSQ_ERR_CONN_LOST);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
     EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_write(1)"));
@@ -201,9 +190,7 @@ TEST_F(WorkerTest, HousekeepingFailureResets)
     open_socket(pair.client());
     fake::script_select(fake::TIMED_OUT);
     fake::script("mosquitto_loop_misc", MOSQ_ERR_NO_CONN);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ misc: error text 4 [4]"));
     EXPECT_FALSE(PluginPeer(*plugin).connected);
@@ -217,9 +204,7 @@ TEST_F(WorkerTest, DrainGoesOnAfterARefusedPayload)
     queue("three");
     fake::script("mosquitto_publish", MOSQ_ERR_NOMEM);
     fake::script_select(fake::TIMED_OUT);
-    stop_at("mosquitto_loop_misc");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_misc");
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("),
         ElementsAre("mosquitto_publish(mid, \"t/a\", 3, 1, false)",
@@ -233,9 +218,7 @@ TEST_F(WorkerTest, PayloadsBeforeTheConnackWaitInTheQueue)
     start_attempt(pair.client());
     queue_many(3 * aspPlugin::DRAIN_BATCH, "early");
     fake::script_select(fake::TIMED_OUT);
-    stop_at("mosquitto_loop_misc");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_misc");
 
     EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE));
@@ -278,10 +261,8 @@ TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
             plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
         }
     });
-    stop_at("mosquitto_loop_misc", 3);
     fake::script_select(fake::TIMED_OUT, 3);
-
-    plugin->Entry();
+    run_until("mosquitto_loop_misc", 3);
 
     EXPECT_EQ(log->containing("Loading configuration").size(), 2u);
     EXPECT_EQ(fake::calls_of("mosquitto_loop_misc").size(), 3u) << "one reload per pass at most";
@@ -305,9 +286,7 @@ TEST_F(WorkerTest, InterruptedWaitIsNotAFailure)
     open_socket(pair.client());
     fake::script_select({-1, EINTR, false, false});
     fake::script_select(fake::TIMED_OUT);
-    stop_at("mosquitto_loop_misc");
-
-    EXPECT_NO_THROW(plugin->Entry());
+    EXPECT_NO_THROW(run_until("mosquitto_loop_misc"));
 
     EXPECT_THAT(fake::calls_of("select"), ElementsAre("select(read)", "select(read)"))
         << "waited again";
@@ -333,13 +312,10 @@ TEST_F(WorkerTest, RealWaitWakesForAReadableSocket)
 {
     open_socket(pair.client());
     pair.send_to_client();
-    stop_at("mosquitto_loop_read");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_read");
 
     EXPECT_THAT(fake::select_outcomes(), ElementsAre("ready"));
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(Lines{"select(read)", "mosquitto_loop_read(1)"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{"select(read)", "mosquitto_loop_read(1)"}));
 }
 
 TEST_F(WorkerTest, SocketBeyondTheSelectSetIsWaitedOnWithoutIt)
@@ -357,9 +333,7 @@ TEST_F(WorkerTest, SocketBeyondTheSelectSetIsWaitedOnWithoutIt)
     open_socket(high);
     fake::set_want_write(true);
     pair.send_to_client();
-    stop_at("mosquitto_loop_write");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_write");
     close(high);
 
     EXPECT_THAT(fake::calls_of("select"), IsEmpty());
@@ -463,9 +437,7 @@ TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
         pending_after_queue = readable_now(PluginPeer(*plugin).wakeup.Fd());
     });
     fake::script_select(fake::TIMED_OUT, 2);
-    stop_at("mosquitto_loop_misc", 2);
-
-    plugin->Entry();
+    run_until("mosquitto_loop_misc", 2);
 
     EXPECT_FALSE(pending_after_queue);
     EXPECT_EQ(fake::calls_of("mosquitto_publish(").size(), 2u) << "the next pass takes it";
@@ -585,9 +557,7 @@ TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
     start_attempt(pair.client());
     fake::script_select({1, 0, true, false});
     fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_REFUSED);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->notices(),
         ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: error text 5 [5]"));
@@ -598,9 +568,7 @@ TEST_F(WorkerTest, AttemptWithoutConnackIsAbandonedAtTheLimit)
 {
     start_attempt(pair.client());
     PluginPeer(*plugin).age_attempt(aspPlugin::CONNECT_LIMIT);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->notices(),
         ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: no CONNACK within 10 s [27]"));
@@ -618,9 +586,7 @@ TEST_F(WorkerTest, AttemptWatchesWritabilityUntilTheSocketOpensThenWaitsForTheBr
     fake::script_select({1, 0, false, true});
     fake::script_select({1, 0, true, false});
     fake::script_select(fake::TIMED_OUT);
-    stop_at("mosquitto_loop_misc");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_misc");
 
     EXPECT_THAT(fake::calls(),
         HasSubsequence(Lines{"select(read, write)", "mosquitto_loop_read(1)",
