@@ -122,18 +122,12 @@ protected:
     {
         HostTest::SetUp();
         config_path = files.path() + "/mqtt.json";
-        plugin = plugin_at(config_path);
+        plugin = make_plugin({{"config", config_path}});
         ASSERT_NE(plugin, nullptr);
-    }
-
-    std::unique_ptr<aspPlugin> plugin_at(const std::string &path)
-    {
-        return make_plugin({{"config", path}});
     }
 
     void write_config(const std::string &text) { files.write("mqtt.json", text); }
 
-    // Loads BASELINE and forgets what was logged so far.
     void load_baseline()
     {
         write_config(BASELINE);
@@ -333,7 +327,7 @@ using ReloadOpenFailureTest = WithRows<ReloadTest, OpenFailureCase>;
 TEST_P(ReloadOpenFailureTest, ThrowsTheSystemsTextForTheError)
 {
     std::string path = GetParam().prepare(files.path());
-    auto unopened = plugin_at(path);
+    auto unopened = make_plugin({{"config", path}});
     nlohmann::json before = members(*unopened);
 
     EXPECT_EQ(reload_failure(*unopened),
@@ -513,7 +507,7 @@ TEST_F(ReloadTest, ExampleConfigurationSetsEveryKey)
     std::ifstream stream(example);
     ASSERT_TRUE(stream.is_open()) << example;
     nlohmann::json document = nlohmann::json::parse(stream, nullptr, true, true);
-    auto loaded = plugin_at(example);
+    auto loaded = make_plugin({{"config", example}});
 
     EXPECT_EQ(reload_failure(*loaded), std::nullopt);
 

@@ -65,7 +65,6 @@ public:
     {
         return matching([](const Line &line) { return line.level == agLogLevel::NOTICE; });
     }
-    /* Lines that contain `text`. */
     Lines containing(const std::string &text) const
     {
         return matching(

@@ -25,7 +25,6 @@ namespace {
 
 const char *START_LINE = "mqtt: Tavrix MQTT Sink Plugin v1.2.1, publishing to MQTT.\n";
 
-/* Whether `fd` has something to read right now. */
 bool readable_now(int fd)
 {
     struct pollfd entry = {fd, POLLIN, 0};
