@@ -90,7 +90,7 @@ void PluginTest::make(const std::map<std::string, std::string> &params, bool ini
     if (init) {
         plugin->mqInit();
     }
-    fake::reset();
+    fake::forget_calls();
     log->clear();
 }
 

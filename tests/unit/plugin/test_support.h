@@ -147,7 +147,8 @@ protected:
     void TearDown() override;
 
     /* Makes `plugin` for the agent "agent-uuid", with its client made when
-     * `init`, then forgets the calls and lines of the making. */
+     * `init` (its callbacks kept for the fake to fire), then forgets the
+     * calls and lines of the making. */
     void make(const std::map<std::string, std::string> &params = {}, bool init = false);
     /* Loads the configuration file as the worker's first pass does. */
     void reload();

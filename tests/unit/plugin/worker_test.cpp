@@ -61,14 +61,6 @@ protected:
         log->clear();
     }
 
-    /* A connected client whose callbacks the fake can fire. */
-    void with_callbacks()
-    {
-        plugin->mqInit();
-        PluginPeer(*plugin).connected = true;
-        fake::forget_calls();
-    }
-
     /* Runs the loop until the `nth` call of `function`. */
     void *run_until(const std::string &function, int nth = 1)
     {
@@ -299,12 +291,8 @@ TEST_F(WorkerTest, FailedWaitEndsTheLoop)
 {
     open_socket(pair.client());
     fake::script_select({-1, EBADF, false, false});
-    try {
-        plugin->Entry();
-        FAIL() << "no exception";
-    } catch (const agException &e) {
-        EXPECT_STREQ(e.what(), "mqtt: select: Bad file descriptor");
-    }
+    EXPECT_THAT([this] { plugin->Entry(); },
+        ::testing::ThrowsMessage<agException>("mqtt: select: Bad file descriptor"));
 }
 
 TEST_F(WorkerTest, RealWaitWakesForAReadableSocket)
@@ -472,7 +460,6 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
     open_socket(pair.client());
     // QoS 0: no window or path to bound the hand-off.
     PluginPeer(*plugin).message_qos = 0;
-    with_callbacks();
     const uint64_t payloads = 2 * aspPlugin::DRAIN_BATCH + 500;
     queue_many(payloads);
     // Each pass's messages are written within the pass, so only the batch
@@ -486,7 +473,6 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
 TEST_F(WorkerTest, HandOverStartsNarrowAndWidensAsThePathShowsItNeedsMore)
 {
     open_socket(pair.client());
-    with_callbacks();
     queue_many(1000);
     // Every publish confirmed at once: a path with no round trip to speak
     // of holds nothing, and the window never limits it; then, confirmed
@@ -502,7 +488,6 @@ TEST_F(WorkerTest, HandOverStartsNarrowAndWidensAsThePathShowsItNeedsMore)
 TEST_F(WorkerTest, HandOverStopsAtTheUnconfirmedBytes)
 {
     open_socket(pair.client());
-    with_callbacks();
     const std::string megabyte(1 << 20, 'x');
     const uint64_t fit = aspPlugin::UNCONFIRMED_BYTES / megabyte.size();
     queue_many(fit + 8, megabyte);
@@ -517,7 +502,6 @@ TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
 {
     open_socket(pair.client());
     PluginPeer(*plugin).message_qos = 2;
-    with_callbacks();
     queue_many(100);
 
     // Topped up by what was confirmed, each pass.
@@ -531,7 +515,6 @@ TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
 TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
 {
     open_socket(pair.client());
-    with_callbacks();
     queue("one");
     queue("two");
     // "one" is acknowledged before the break; "three" arrives with the CONNACK.
