@@ -73,9 +73,9 @@ TEST_F(LifecycleTest, ConstructorGivesEveryMemberItsDefault)
     EXPECT_EQ(peer.message_qos, 1);
     EXPECT_FALSE(peer.message_retain);
     EXPECT_FALSE(peer.tls_insecure);
-    for (const std::string *text : {&peer.user, &peer.pass, &peer.topic, &peer.ca_file, &peer.ca_path,
-             &peer.client_cert_file, &peer.client_key_file, &peer.uuid_agent, &peer.uuid_serial,
-             &peer.uuid_site}) {
+    for (const std::string *text : {&peer.user, &peer.pass, &peer.topic, &peer.ca_file,
+             &peer.ca_path, &peer.client_cert_file, &peer.client_key_file, &peer.uuid_agent,
+             &peer.uuid_serial, &peer.uuid_site}) {
         EXPECT_EQ(*text, "");
     }
     EXPECT_THAT(peer.variables, IsEmpty());

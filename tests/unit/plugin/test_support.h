@@ -38,6 +38,18 @@ const std::string NEW_CLIENT = "mosquitto_new(\"agent-uuid\", true)";
 const std::string REINITIALISE = "mosquitto_reinitialise(\"agent-uuid\", true)";
 const std::string CONNECT = "mosquitto_connect_async(\"localhost\", 1883, 15)";
 
+/* The publish requests the fake recorded, and one as it records it. */
+inline Lines published()
+{
+    return fake::calls_of("mosquitto_publish(");
+}
+inline std::string publish_of(
+    const std::string &topic, std::size_t length = 1, int qos = 1, bool retain = false)
+{
+    return "mosquitto_publish(mid, \"" + topic + "\", " + std::to_string(length) + ", " +
+        std::to_string(qos) + ", " + (retain ? "true" : "false") + ")";
+}
+
 /* Matches a list of calls that holds `expected` in this order, with any
  * other calls before, between and after them: the orders the plug-in must
  * keep, without the incidental calls it may make or leave out. */
