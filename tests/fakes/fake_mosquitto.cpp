@@ -142,12 +142,6 @@ void keep_callback(const char *name, Callback Scene::*member, Callback cb)
     put(member, cb);
 }
 
-void record_outcome(int result, bool woken)
-{
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().select_outcomes.push_back(result < 0 ? "failed" : result == 0 ? "timed out" : woken ? "woken" : "ready");
-}
-
 } // namespace
 
 namespace fake {
@@ -467,7 +461,10 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
     if (!have_script) {
         int result = static_cast<int>(syscall(SYS_select, nfds, readfds, writefds, exceptfds, timeout));
         int error = errno;
-        record_outcome(result, wake_fd != -1 && result > 0 && FD_ISSET(wake_fd, readfds));
+        bool woken = wake_fd != -1 && result > 0 && FD_ISSET(wake_fd, readfds);
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().select_outcomes.push_back(
+            result < 0 ? "failed" : result == 0 ? "timed out" : woken ? "woken" : "ready");
         errno = error;
         return result;
     }

@@ -16,18 +16,14 @@ using ::testing::Not;
 
 namespace {
 
-const std::vector<std::string> CALLBACKS = {"mosquitto_connect_callback_set()",
-    "mosquitto_disconnect_callback_set()", "mosquitto_publish_callback_set()",
-    "mosquitto_message_callback_set()", "mosquitto_subscribe_callback_set()",
-    "mosquitto_log_callback_set()"};
-
-std::vector<std::string> concat(std::vector<std::vector<std::string>> parts)
+/* `before`, the callbacks in the order they are set, then `after`. */
+Lines around_callbacks(Lines before, const Lines &after)
 {
-    std::vector<std::string> all;
-    for (auto &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+    for (const char *kind : {"connect", "disconnect", "publish", "message", "subscribe", "log"}) {
+        before.push_back(std::string("mosquitto_") + kind + "_callback_set()");
     }
-    return all;
+    before.insert(before.end(), after.begin(), after.end());
+    return before;
 }
 
 /* A call that sets the client up between its creation and the connect:
@@ -59,10 +55,10 @@ TEST_F(ConnectTest, FirstAttemptCreatesClientWithCredentialsAndStartsTheConnecti
     plugin->mqConnect();
 
     EXPECT_THAT(fake::calls(),
-        HasSubsequence(concat({{NEW_CLIENT, "mosquitto_username_pw_set(\"sensor\", \"s3cret\")"},
-            CALLBACKS,
-            {"mosquitto_threaded_set(true)",
-                "mosquitto_connect_async(\"broker.example\", 8883, 15)"}})));
+        HasSubsequence(
+            around_callbacks({NEW_CLIENT, "mosquitto_username_pw_set(\"sensor\", \"s3cret\")"},
+                {"mosquitto_threaded_set(true)",
+                    "mosquitto_connect_async(\"broker.example\", 8883, 15)"})));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: using credentials: sensor/********\n"));
     EXPECT_FALSE(PluginPeer(*plugin).connected) << "only the broker's CONNACK connects";
     EXPECT_TRUE(PluginPeer(*plugin).connecting);
@@ -131,9 +127,8 @@ TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)
     plugin->mqConnect();
 
     EXPECT_EQ(PluginPeer(*plugin).mosq, client);
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(
-            concat({{REINITIALISE}, CALLBACKS, {"mosquitto_threaded_set(true)", CONNECT}})));
+    EXPECT_THAT(fake::calls(), HasSubsequence(around_callbacks({REINITIALISE},
+                                   {"mosquitto_threaded_set(true)", CONNECT})));
 }
 
 TEST_F(ConnectTest, FailedReinitialisationSkipsSetUpButStillConnects)

@@ -18,8 +18,11 @@
 #include <gmock/gmock.h>
 #include <mosquitto.h>
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Ge;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
@@ -334,7 +337,7 @@ TEST_F(WorkerTest, HostKeepsTheExceptionThatEndedTheThread)
 
     EXPECT_TRUE(plugin->HasFailed());
     EXPECT_EQ(plugin->GetFailure(), "mqtt: " + missing + ": No such file or directory");
-    EXPECT_THAT(log->notices(), ::testing::Contains(plugin->GetFailure()));
+    EXPECT_THAT(log->notices(), Contains(plugin->GetFailure()));
 }
 
 // ---------------------------------------------------------------------------
@@ -358,11 +361,6 @@ protected:
         plugin->Create();
         ASSERT_TRUE(wait_until([] { return !fake::calls_of("select").empty(); }));
     }
-
-    static std::size_t count(const std::vector<std::string> &items, const std::string &item)
-    {
-        return static_cast<std::size_t>(std::count(items.begin(), items.end(), item));
-    }
 };
 
 TEST_F(WorkerThreadTest, QueuedPayloadEndsTheWaitAtOnce)
@@ -384,9 +382,8 @@ TEST_F(WorkerThreadTest, StopAndReloadRequestsEndTheWaitAtOnce)
     plugin->Terminate();
     plugin->Join();
 
-    auto outcomes = fake::select_outcomes();
-    EXPECT_EQ(count(outcomes, "timed out"), 0u) << ::testing::PrintToString(outcomes);
-    EXPECT_GE(count(outcomes, "woken"), 2u);
+    EXPECT_THAT(fake::select_outcomes(), Not(Contains("timed out")));
+    EXPECT_THAT(fake::select_outcomes(), Contains("woken").Times(Ge(2u)));
 }
 
 TEST_F(WorkerThreadTest, HousekeepingRunsEverySecondUnderSteadyWakeUps)
@@ -405,7 +402,8 @@ TEST_F(WorkerThreadTest, HousekeepingRunsEverySecondUnderSteadyWakeUps)
     feeder.join();
 
     EXPECT_TRUE(kept_alive);
-    EXPECT_GE(count(fake::select_outcomes(), "woken"), 20u) << "the waits were cut short";
+    EXPECT_THAT(fake::select_outcomes(), Contains("woken").Times(Ge(20u)))
+        << "the waits were cut short";
 }
 
 TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
@@ -522,8 +520,7 @@ TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
     EXPECT_THAT(fake::calls(),
         HasSubsequence(Lines{REINITIALISE, CONNECT, publish_of("t/a", 3), publish_of("t/a", 5)}));
     EXPECT_THAT(log->notices(),
-        ::testing::Contains("mqtt: published again 1 messages the last connection left "
-                            "unconfirmed\n"));
+        Contains("mqtt: published again 1 messages the last connection left unconfirmed\n"));
     EXPECT_EQ(PluginPeer(*plugin).record.Size(), 2u) << "two and three, not yet confirmed";
 }
 
@@ -597,8 +594,7 @@ TEST_F(WorkerTest, BrokenFileOnALaterReloadKeepsTheRunningConfiguration)
     EXPECT_EQ(failure.front().rfind("mqtt: " + plugin->GetConfigPath() + ": JSON exception: ", 0),
         0u);
     EXPECT_THAT(log->notices(),
-        ::testing::Contains(
-            "mqtt: configuration not reloaded: the running configuration stays\n"));
+        Contains("mqtt: configuration not reloaded: the running configuration stays\n"));
     EXPECT_EQ(PluginPeer(*plugin).topic, "new/${channel}") << "the repaired file applies";
     EXPECT_THAT(published(), ElementsAre(publish_of("new/a", 5)));
     EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
