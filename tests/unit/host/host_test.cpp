@@ -248,10 +248,8 @@ TEST(LogTest, StandardErrorGetsOneNewlinePerLine)
     close(saved);
 
     std::rewind(capture);
-    std::string written;
-    for (int c; (c = std::fgetc(capture)) != EOF;) {
-        written.push_back(static_cast<char>(c));
-    }
+    std::string written(256, '\0');
+    written.resize(std::fread(&written[0], 1, written.size(), capture));
     std::fclose(capture);
     EXPECT_EQ(written, "bare\nended\ndoubled\n");
 }

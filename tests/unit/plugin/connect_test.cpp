@@ -77,17 +77,15 @@ TEST_F(ConnectTest, EveryAttemptSetsTheInFlightWindowOfTheQos)
     } rows[] = {{0, 1, aspPlugin::DEFAULT_WINDOW}, {0, 0, aspPlugin::DEFAULT_WINDOW},
         {0, 2, aspPlugin::QOS2_WINDOW}, {100, 2, 100}, {65535, 1, 65535},
         {65536, 1, aspPlugin::DEFAULT_WINDOW}, {-5, 2, aspPlugin::QOS2_WINDOW}};
-    bool first = true;
     for (const Row &row : rows) {
         fake::reset();
         PluginPeer(*plugin).max_inflight_messages = row.configured;
         PluginPeer(*plugin).message_qos = row.qos;
         plugin->mqConnect();
         EXPECT_THAT(fake::calls(),
-            HasSubsequence(Lines{first ? NEW_CLIENT : REINITIALISE,
+            HasSubsequence(Lines{&row == rows ? NEW_CLIENT : REINITIALISE,
                 window + std::to_string(row.expected) + ")", CONNECT}))
             << row.configured << " at QoS " << row.qos;
-        first = false;
     }
 }
 

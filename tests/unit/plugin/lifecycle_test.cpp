@@ -191,12 +191,7 @@ TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
     deleting = true;
     plugin.reset();
 
-    auto lines = log->lines();
-    auto mark = std::find(lines.begin(), lines.end(), "worker: last pass ends");
-    auto destroyed = std::find(lines.begin(), lines.end(), "mqtt: destroyed\n");
-    ASSERT_NE(mark, lines.end());
-    ASSERT_NE(destroyed, lines.end());
-    EXPECT_LT(mark, destroyed);
+    EXPECT_THAT(log->lines(), HasSubsequence(Lines{"worker: last pass ends", "mqtt: destroyed\n"}));
 }
 
 TEST_F(LifecycleTest, OnlyTheReloadEventRequestsAReload)

@@ -404,10 +404,9 @@ TEST_F(ReloadTest, VariablesHoldEveryHostEntryAndTheUuids)
     write_config("{}");
     plugin->Reload();
 
-    EXPECT_EQ(PluginPeer(*plugin).variables, (Variables{{"${empty}", ""}, {"${region}", "eu-west"},
-                                     {"${uuid_agent}", "agent-uuid"},
-                                     {"${uuid_serial}", "serial-uuid"},
-                                     {"${uuid_site}", "site-uuid"}}));
+    EXPECT_EQ(PluginPeer(*plugin).variables,
+        (Variables{{"${empty}", ""}, {"${region}", "eu-west"}, {"${uuid_agent}", "agent-uuid"},
+            {"${uuid_serial}", "serial-uuid"}, {"${uuid_site}", "site-uuid"}}));
 }
 
 TEST_F(ReloadTest, HostVariableShadowsUuidVariable)
@@ -416,10 +415,9 @@ TEST_F(ReloadTest, HostVariableShadowsUuidVariable)
     write_config("{}");
     plugin->Reload();
 
-    EXPECT_EQ(PluginPeer(*plugin).variables, (Variables{{"${region}", "eu-west"},
-                                     {"${uuid_agent}", "agent-uuid"},
-                                     {"${uuid_serial}", "serial-uuid"},
-                                     {"${uuid_site}", "host-site"}}));
+    EXPECT_EQ(PluginPeer(*plugin).variables,
+        (Variables{{"${region}", "eu-west"}, {"${uuid_agent}", "agent-uuid"},
+            {"${uuid_serial}", "serial-uuid"}, {"${uuid_site}", "host-site"}}));
     EXPECT_EQ(PluginPeer(*plugin).uuid_site, "site-uuid");
 }
 
