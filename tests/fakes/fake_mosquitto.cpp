@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <type_traits>
 
 #include <sys/select.h>
 #include <sys/syscall.h>
@@ -78,14 +80,14 @@ const char *boolean(bool value)
     return value ? "true" : "false";
 }
 
-std::string argument(const std::string &text)
+template <typename Value>
+std::string argument(const Value &value)
 {
-    return text;
-}
-
-std::string argument(int number)
-{
-    return std::to_string(number);
+    if constexpr (std::is_arithmetic_v<Value>) {
+        return std::to_string(value);
+    } else {
+        return value;
+    }
 }
 
 // Records the call as "name(arguments)" and returns its scripted result,
@@ -447,18 +449,16 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
     }
     bool want_write = writefds != nullptr && socket >= 0 && socket < nfds &&
         FD_ISSET(socket, writefds);
-    fake::SelectResult scripted = {};
-    bool have_script = false;
+    std::optional<fake::SelectResult> scripted;
     {
         std::lock_guard<std::mutex> guard(state().lock);
         state().calls.push_back(want_write ? "select(read, write)" : "select(read)");
         if (!state().selects.empty()) {
             scripted = state().selects.front();
             state().selects.pop_front();
-            have_script = true;
         }
     }
-    if (!have_script) {
+    if (!scripted) {
         int result = static_cast<int>(syscall(SYS_select, nfds, readfds, writefds, exceptfds, timeout));
         int error = errno;
         bool woken = wake_fd != -1 && result > 0 && FD_ISSET(wake_fd, readfds);
@@ -474,21 +474,21 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
     if (writefds != nullptr) {
         FD_ZERO(writefds);
     }
-    if (scripted.result > 0) {
-        if (scripted.readable) {
+    if (scripted->result > 0) {
+        if (scripted->readable) {
             FD_SET(socket, readfds);
         }
-        if (scripted.writable && writefds != nullptr) {
+        if (scripted->writable && writefds != nullptr) {
             FD_SET(socket, writefds);
         }
-        if (scripted.woken && wake_fd != -1) {
+        if (scripted->woken && wake_fd != -1) {
             FD_SET(wake_fd, readfds);
         }
     }
-    if (scripted.result < 0) {
-        errno = scripted.error;
+    if (scripted->result < 0) {
+        errno = scripted->error;
     }
-    return scripted.result;
+    return scripted->result;
 }
 
 } // extern "C"

@@ -4,7 +4,6 @@
  */
 #include "test_support.h"
 
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
 using ::testing::AnyOf;
@@ -111,9 +110,7 @@ TEST_F(ConnectTest, RefusedCredentialsAreLoggedMaskedAndTheStepGoesOn)
     EXPECT_THAT(log->notices(),
         ElementsAre("mqtt: username_pw_set: sensor/********: error text 1 [1]"));
     EXPECT_THAT(fake::calls_of("mosquitto_threaded_set"), ElementsAre("mosquitto_threaded_set(true)"));
-    for (const std::string &line : log->lines()) {
-        EXPECT_THAT(line, ::testing::Not(HasSubstr("s3cret")));
-    }
+    EXPECT_THAT(log->lines(), Each(Not(HasSubstr("s3cret"))));
 }
 
 TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <thread>
 
-#include <gmock/gmock.h>
-
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -143,16 +141,14 @@ struct Destroyed {
     Lines expected; // the destructor's calls, in this order among others
 };
 
-using DestroyTest = WithRows<HostTest, Destroyed>;
+using DestroyTest = WithRows<PluginTest, Destroyed>;
 
 // Output pending or not: with no socket to write it to, nothing is written.
 TEST_P(DestroyTest, DisconnectsOnlyAnOpenSocketAndFlushesOnce)
 {
-    auto plugin = make_plugin();
-    PluginPeer(*plugin).uuid_agent = "agent-uuid";
-    ASSERT_TRUE(plugin->mqInit());
+    make({}, true);
+    ASSERT_NE(PluginPeer(*plugin).mosq, nullptr);
     PluginPeer(*plugin).connected = GetParam().socket >= 0;
-    fake::reset();
     fake::set_socket(GetParam().socket);
     fake::set_want_write(GetParam().pending);
 

@@ -4,7 +4,6 @@
  */
 #include "test_support.h"
 
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
 using ::testing::ElementsAre;

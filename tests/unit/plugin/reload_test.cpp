@@ -20,8 +20,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gmock/gmock.h>
-
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using Variables = std::map<std::string, std::string>;

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <thread>
 
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
 namespace {

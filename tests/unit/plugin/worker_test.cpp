@@ -9,13 +9,11 @@
 #include <cerrno>
 #include <thread>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <unistd.h>
 
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
 using ::testing::Contains;
@@ -115,8 +113,7 @@ TEST_F(WorkerTest, TerminateBeforeStartOnlyLogsTheStartUpLine)
 
 TEST_F(WorkerTest, FirstPassReloadsKeepsWhatIsQueuedAndStartsTheConnection)
 {
-    queue("early");
-    queue("earlier");
+    queue_many(2, "early");
     EXPECT_EQ(run_until("mosquitto_connect_async"), nullptr);
 
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE,
@@ -244,12 +241,9 @@ TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
     open_socket(pair.client());
     PluginPeer(*plugin).reload_pending = true;
     // Asked for once, while the first reload runs.
-    auto asked = std::make_shared<bool>(false);
-    log->on_line("Loading configuration", [this, asked] {
-        if (!*asked) {
-            *asked = true;
-            plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
-        }
+    log->on_line("Loading configuration", [this] {
+        log->on_line("", nullptr);
+        plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
     });
     fake::script_select(fake::TIMED_OUT, 3);
     run_until("mosquitto_loop_misc", 3);
@@ -431,9 +425,7 @@ TEST_F(WorkerTest, NoHandOverWhileLibmosquittoHasUnwrittenData)
 {
     open_socket(pair.client());
     fake::set_want_write(true);
-    for (const char *bytes : {"one", "two", "three"}) {
-        queue(bytes);
-    }
+    queue_many(3);
     fake::script_select(fake::TIMED_OUT, 2);
     fake::on_each("mosquitto_loop_misc", [this](int pass) {
         if (pass == 1) {
