@@ -1,11 +1,13 @@
 #include "fake_mosquitto.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <type_traits>
 
 #include <sys/select.h>
 #include <sys/syscall.h>
@@ -21,8 +23,8 @@ using MessageCallback = void (*)(struct mosquitto *, void *, const struct mosqui
 using SubscribeCallback = void (*)(struct mosquitto *, void *, int, int, const int *);
 using LogCallback = void (*)(struct mosquitto *, void *, int, const char *);
 
-struct State {
-    std::mutex lock;
+// What reset() puts back: everything but the lock.
+struct Scene {
     std::vector<std::string> calls;
     std::map<std::string, std::deque<int>> scripts;
     std::map<std::string, std::function<void()>> actions;
@@ -42,10 +44,28 @@ struct State {
     LogCallback on_log = nullptr;
 };
 
+struct State : Scene {
+    std::mutex lock;
+};
+
 State &state()
 {
     static State instance;
     return instance;
+}
+
+template <typename Value>
+Value get(Value Scene::*member)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().*member;
+}
+
+template <typename Value>
+void put(Value Scene::*member, Value value)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().*member = std::move(value);
 }
 
 alignas(16) unsigned char handle_storage[64];
@@ -60,24 +80,25 @@ const char *boolean(bool value)
     return value ? "true" : "false";
 }
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
+template <typename Value>
+std::string argument(const Value &value)
 {
-    va_list args, again;
-    va_start(args, fmt);
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-    std::vsnprintf(&text[0], text.size(), fmt, again);
-    va_end(again);
-    text.pop_back();
-    return text;
+    if constexpr (std::is_arithmetic_v<Value>) {
+        return std::to_string(value);
+    } else {
+        return value;
+    }
 }
 
-// Records the call and returns its scripted result, or `fallback`.
-int record(const std::string &name, const std::string &line, int fallback)
+// Records the call as "name(arguments)" and returns its scripted result,
+// or `fallback`.
+template <typename... Args>
+int record(const char *name, int fallback, const Args &...args)
 {
+    std::string line = std::string(name) + "(";
+    [[maybe_unused]] const char *separator = "";
+    ((line += separator + argument(args), separator = ", "), ...);
+    line += ")";
     std::function<void()> action;
     int result = fallback;
     {
@@ -100,29 +121,27 @@ int record(const std::string &name, const std::string &line, int fallback)
     return result;
 }
 
-int record_client(struct mosquitto *mosq, const std::string &name, const std::string &line)
+template <typename... Args>
+int record_client(struct mosquitto *mosq, const char *name, const Args &...args)
 {
     // The library answers every call on a null handle this way.
-    return record(name, line, mosq == nullptr ? MOSQ_ERR_INVAL : MOSQ_ERR_SUCCESS);
+    return record(name, mosq == nullptr ? MOSQ_ERR_INVAL : MOSQ_ERR_SUCCESS, args...);
+}
+
+// Calls the callback the plug-in registered, as the library would.
+template <typename Callback, typename... Args>
+void fire(Callback Scene::*member, Args... args)
+{
+    if (Callback cb = get(member)) {
+        cb(fake::handle(), get(&Scene::user_data), args...);
+    }
 }
 
 template <typename Callback>
-Callback callback(Callback State::*member)
+void keep_callback(const char *name, Callback Scene::*member, Callback cb)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().*member;
-}
-
-void record_outcome(int result, bool woken)
-{
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().select_outcomes.push_back(result < 0 ? "failed" : result == 0 ? "timed out" : woken ? "woken" : "ready");
-}
-
-void *user_data()
-{
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().user_data;
+    record(name, 0);
+    put(member, cb);
 }
 
 } // namespace
@@ -131,36 +150,18 @@ namespace fake {
 
 void reset()
 {
-    State &s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.calls.clear();
-    s.scripts.clear();
-    s.actions.clear();
-    s.selects.clear();
-    s.select_outcomes.clear();
-    s.socket = -1;
-    s.want_write = false;
-    s.user_data = nullptr;
-    s.last_payload = nullptr;
-    s.last_mid = 0;
-    s.mids.clear();
-    s.on_connect = s.on_disconnect = nullptr;
-    s.on_publish = nullptr;
-    s.on_message = nullptr;
-    s.on_subscribe = nullptr;
-    s.on_log = nullptr;
+    std::lock_guard<std::mutex> guard(state().lock);
+    static_cast<Scene &>(state()) = Scene();
 }
 
 void forget_calls()
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().calls.clear();
+    put(&Scene::calls, {});
 }
 
 std::vector<std::string> calls()
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().calls;
+    return get(&Scene::calls);
 }
 
 std::vector<std::string> calls_of(const std::string &prefix)
@@ -182,14 +183,12 @@ void script(const std::string &function, int result)
 
 void set_socket(int socket)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().socket = socket;
+    put(&Scene::socket, socket);
 }
 
 void set_want_write(bool want)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().want_write = want;
+    put(&Scene::want_write, want);
 }
 
 void on(const std::string &function, std::function<void()> action)
@@ -198,16 +197,21 @@ void on(const std::string &function, std::function<void()> action)
     state().actions[function] = std::move(action);
 }
 
-std::vector<std::string> select_outcomes()
+void on_each(const std::string &function, std::function<void(int call)> action)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().select_outcomes;
+    auto calls = std::make_shared<int>(0);
+    on(function, [calls, action] { action(++*calls); });
 }
 
-void script_select(SelectResult result)
+std::vector<std::string> select_outcomes()
+{
+    return get(&Scene::select_outcomes);
+}
+
+void script_select(SelectResult result, int times)
 {
     std::lock_guard<std::mutex> guard(state().lock);
-    state().selects.push_back(result);
+    state().selects.insert(state().selects.end(), times, result);
 }
 
 struct mosquitto *handle()
@@ -217,8 +221,7 @@ struct mosquitto *handle()
 
 std::vector<int> published_mids()
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().mids;
+    return get(&Scene::mids);
 }
 
 void confirm_all()
@@ -226,60 +229,46 @@ void confirm_all()
     for (int mid : published_mids()) {
         fire_publish(mid);
     }
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().mids.clear();
+    put(&Scene::mids, {});
 }
 
 const void *last_payload()
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    return state().last_payload;
+    return get(&Scene::last_payload);
 }
 
 void fire_connect(int rc)
 {
-    if (auto cb = callback(&State::on_connect)) {
-        cb(handle(), user_data(), rc);
-    }
+    fire(&Scene::on_connect, rc);
 }
 
 void fire_disconnect(int rc)
 {
-    if (auto cb = callback(&State::on_disconnect)) {
-        cb(handle(), user_data(), rc);
-    }
+    fire(&Scene::on_disconnect, rc);
 }
 
 void fire_publish(int mid)
 {
-    if (auto cb = callback(&State::on_publish)) {
-        cb(handle(), user_data(), mid);
-    }
+    fire(&Scene::on_publish, mid);
 }
 
 void fire_message(const std::string &topic, int payload_length)
 {
-    if (auto cb = callback(&State::on_message)) {
-        struct mosquitto_message message = {};
-        message.topic = const_cast<char *>(topic.c_str());
-        message.payloadlen = payload_length;
-        cb(handle(), user_data(), &message);
-    }
+    struct mosquitto_message message = {};
+    message.topic = const_cast<char *>(topic.c_str());
+    message.payloadlen = payload_length;
+    fire(&Scene::on_message, static_cast<const struct mosquitto_message *>(&message));
 }
 
 void fire_subscribe(int mid)
 {
-    if (auto cb = callback(&State::on_subscribe)) {
-        int granted = 1;
-        cb(handle(), user_data(), mid, 1, &granted);
-    }
+    const int granted = 1;
+    fire(&Scene::on_subscribe, mid, 1, &granted);
 }
 
 void fire_log(int level, const std::string &text)
 {
-    if (auto cb = callback(&State::on_log)) {
-        cb(handle(), user_data(), level, text.c_str());
-    }
+    fire(&Scene::on_log, level, text.c_str());
 }
 
 } // namespace fake
@@ -288,17 +277,17 @@ extern "C" {
 
 int mosquitto_lib_init(void)
 {
-    return record("mosquitto_lib_init", "mosquitto_lib_init()", MOSQ_ERR_SUCCESS);
+    return record("mosquitto_lib_init", MOSQ_ERR_SUCCESS);
 }
 
 int mosquitto_lib_cleanup(void)
 {
-    return record("mosquitto_lib_cleanup", "mosquitto_lib_cleanup()", MOSQ_ERR_SUCCESS);
+    return record("mosquitto_lib_cleanup", MOSQ_ERR_SUCCESS);
 }
 
 int mosquitto_lib_version(int *major, int *minor, int *revision)
 {
-    record("mosquitto_lib_version", "mosquitto_lib_version()", 0);
+    record("mosquitto_lib_version", 0);
     *major = 2;
     *minor = 0;
     *revision = 11;
@@ -307,173 +296,113 @@ int mosquitto_lib_version(int *major, int *minor, int *revision)
 
 struct mosquitto *mosquitto_new(const char *id, bool clean_session, void *obj)
 {
-    int failure = record("mosquitto_new",
-        format("mosquitto_new(%s, %s)", quoted(id).c_str(), boolean(clean_session)), 0);
+    int failure = record("mosquitto_new", 0, quoted(id), boolean(clean_session));
     if (failure != 0) {
         errno = failure;
         return nullptr;
     }
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().user_data = obj;
+    put(&Scene::user_data, obj);
     return fake::handle();
 }
 
 int mosquitto_reinitialise(struct mosquitto *mosq, const char *id, bool clean_session, void *obj)
 {
-    {
-        std::lock_guard<std::mutex> guard(state().lock);
-        state().user_data = obj;
-    }
-    return record_client(mosq, "mosquitto_reinitialise",
-        format("mosquitto_reinitialise(%s, %s)", quoted(id).c_str(), boolean(clean_session)));
+    put(&Scene::user_data, obj);
+    return record_client(mosq, "mosquitto_reinitialise", quoted(id), boolean(clean_session));
 }
 
 void mosquitto_destroy(struct mosquitto *)
 {
-    record("mosquitto_destroy", "mosquitto_destroy()", 0);
+    record("mosquitto_destroy", 0);
 }
 
 int mosquitto_username_pw_set(struct mosquitto *mosq, const char *username, const char *password)
 {
-    return record_client(mosq, "mosquitto_username_pw_set",
-        format("mosquitto_username_pw_set(%s, %s)", quoted(username).c_str(),
-            quoted(password).c_str()));
+    return record_client(mosq, "mosquitto_username_pw_set", quoted(username), quoted(password));
 }
 
-void mosquitto_connect_callback_set(struct mosquitto *, ConnectCallback cb)
-{
-    record("mosquitto_connect_callback_set", "mosquitto_connect_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_connect = cb;
-}
-
-void mosquitto_disconnect_callback_set(struct mosquitto *, ConnectCallback cb)
-{
-    record("mosquitto_disconnect_callback_set", "mosquitto_disconnect_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_disconnect = cb;
-}
-
-void mosquitto_publish_callback_set(struct mosquitto *, PublishCallback cb)
-{
-    record("mosquitto_publish_callback_set", "mosquitto_publish_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_publish = cb;
-}
-
-void mosquitto_message_callback_set(struct mosquitto *, MessageCallback cb)
-{
-    record("mosquitto_message_callback_set", "mosquitto_message_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_message = cb;
-}
-
-void mosquitto_subscribe_callback_set(struct mosquitto *, SubscribeCallback cb)
-{
-    record("mosquitto_subscribe_callback_set", "mosquitto_subscribe_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_subscribe = cb;
-}
-
-void mosquitto_log_callback_set(struct mosquitto *, LogCallback cb)
-{
-    record("mosquitto_log_callback_set", "mosquitto_log_callback_set()", 0);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().on_log = cb;
-}
+#define FAKE_CALLBACK_SET(kind, type)                                                              \
+    void mosquitto_##kind##_callback_set(struct mosquitto *, type cb)                              \
+    {                                                                                              \
+        keep_callback("mosquitto_" #kind "_callback_set", &Scene::on_##kind, cb);                  \
+    }
+FAKE_CALLBACK_SET(connect, ConnectCallback)
+FAKE_CALLBACK_SET(disconnect, ConnectCallback)
+FAKE_CALLBACK_SET(publish, PublishCallback)
+FAKE_CALLBACK_SET(message, MessageCallback)
+FAKE_CALLBACK_SET(subscribe, SubscribeCallback)
+FAKE_CALLBACK_SET(log, LogCallback)
+#undef FAKE_CALLBACK_SET
 
 int mosquitto_threaded_set(struct mosquitto *mosq, bool threaded)
 {
-    return record_client(mosq, "mosquitto_threaded_set",
-        format("mosquitto_threaded_set(%s)", boolean(threaded)));
+    return record_client(mosq, "mosquitto_threaded_set", boolean(threaded));
 }
 
 int mosquitto_int_option(struct mosquitto *mosq, enum mosq_opt_t option, int value)
 {
-    return record_client(mosq, "mosquitto_int_option",
-        format("mosquitto_int_option(%d, %d)", static_cast<int>(option), value));
+    return record_client(mosq, "mosquitto_int_option", static_cast<int>(option), value);
 }
 
 int mosquitto_tls_set(struct mosquitto *mosq, const char *cafile, const char *capath,
     const char *certfile, const char *keyfile,
     int (*pw_callback)(char *buf, int size, int rwflag, void *userdata))
 {
-    return record_client(mosq, "mosquitto_tls_set",
-        format("mosquitto_tls_set(%s, %s, %s, %s, %s)", quoted(cafile).c_str(),
-            quoted(capath).c_str(), quoted(certfile).c_str(), quoted(keyfile).c_str(),
-            pw_callback == nullptr ? "null" : "callback"));
+    return record_client(mosq, "mosquitto_tls_set", quoted(cafile), quoted(capath),
+        quoted(certfile), quoted(keyfile), pw_callback == nullptr ? "null" : "callback");
 }
 
 int mosquitto_tls_insecure_set(struct mosquitto *mosq, bool value)
 {
-    return record_client(mosq, "mosquitto_tls_insecure_set",
-        format("mosquitto_tls_insecure_set(%s)", boolean(value)));
+    return record_client(mosq, "mosquitto_tls_insecure_set", boolean(value));
 }
 
 int mosquitto_connect(struct mosquitto *mosq, const char *host, int port, int keepalive)
 {
-    return record_client(mosq, "mosquitto_connect",
-        format("mosquitto_connect(%s, %d, %d)", quoted(host).c_str(), port, keepalive));
+    return record_client(mosq, "mosquitto_connect", quoted(host), port, keepalive);
 }
 
 int mosquitto_connect_async(struct mosquitto *mosq, const char *host, int port, int keepalive)
 {
-    return record_client(mosq, "mosquitto_connect_async",
-        format("mosquitto_connect_async(%s, %d, %d)", quoted(host).c_str(), port, keepalive));
+    return record_client(mosq, "mosquitto_connect_async", quoted(host), port, keepalive);
 }
 
 int mosquitto_socket(struct mosquitto *mosq)
 {
-    int fallback;
-    {
-        std::lock_guard<std::mutex> guard(state().lock);
-        fallback = mosq == nullptr ? -1 : state().socket;
-    }
-    return record("mosquitto_socket", "mosquitto_socket()", fallback);
+    return record("mosquitto_socket", mosq == nullptr ? -1 : get(&Scene::socket));
 }
 
 int mosquitto_disconnect(struct mosquitto *mosq)
 {
-    return record_client(mosq, "mosquitto_disconnect", "mosquitto_disconnect()");
+    return record_client(mosq, "mosquitto_disconnect");
 }
 
 bool mosquitto_want_write(struct mosquitto *)
 {
-    int fallback;
-    {
-        std::lock_guard<std::mutex> guard(state().lock);
-        fallback = state().want_write ? 1 : 0;
-    }
-    return record("mosquitto_want_write", "mosquitto_want_write()", fallback) != 0;
+    return record("mosquitto_want_write", get(&Scene::want_write) ? 1 : 0) != 0;
 }
 
 int mosquitto_loop_read(struct mosquitto *mosq, int max_packets)
 {
-    return record_client(mosq, "mosquitto_loop_read",
-        format("mosquitto_loop_read(%d)", max_packets));
+    return record_client(mosq, "mosquitto_loop_read", max_packets);
 }
 
 int mosquitto_loop_write(struct mosquitto *mosq, int max_packets)
 {
-    return record_client(mosq, "mosquitto_loop_write",
-        format("mosquitto_loop_write(%d)", max_packets));
+    return record_client(mosq, "mosquitto_loop_write", max_packets);
 }
 
 int mosquitto_loop_misc(struct mosquitto *mosq)
 {
-    return record_client(mosq, "mosquitto_loop_misc", "mosquitto_loop_misc()");
+    return record_client(mosq, "mosquitto_loop_misc");
 }
 
 int mosquitto_publish(struct mosquitto *mosq, int *mid, const char *topic, int payloadlen,
     const void *payload, int qos, bool retain)
 {
-    {
-        std::lock_guard<std::mutex> guard(state().lock);
-        state().last_payload = payload;
-    }
-    int rc = record_client(mosq, "mosquitto_publish",
-        format("mosquitto_publish(%s, %s, %d, %d, %s)", mid == nullptr ? "null" : "mid",
-            quoted(topic).c_str(), payloadlen, qos, boolean(retain)));
+    put(&Scene::last_payload, payload);
+    int rc = record_client(mosq, "mosquitto_publish", mid == nullptr ? "null" : "mid",
+        quoted(topic), payloadlen, qos, boolean(retain));
     if (rc == MOSQ_ERR_SUCCESS) {
         // As the library numbers them: from 1, skipping 0 on wrapping.
         std::lock_guard<std::mutex> guard(state().lock);
@@ -510,11 +439,7 @@ int mosquitto_validate_utf8(const char *str, int len)
 
 int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout)
 {
-    int socket;
-    {
-        std::lock_guard<std::mutex> guard(state().lock);
-        socket = state().socket;
-    }
+    const int socket = get(&Scene::socket);
     // Whatever else stands in the read set is the worker's wake-up.
     int wake_fd = -1;
     for (int fd = 0; readfds != nullptr && fd < nfds; ++fd) {
@@ -524,21 +449,22 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
     }
     bool want_write = writefds != nullptr && socket >= 0 && socket < nfds &&
         FD_ISSET(socket, writefds);
-    fake::SelectResult scripted = {};
-    bool have_script = false;
+    std::optional<fake::SelectResult> scripted;
     {
         std::lock_guard<std::mutex> guard(state().lock);
         state().calls.push_back(want_write ? "select(read, write)" : "select(read)");
         if (!state().selects.empty()) {
             scripted = state().selects.front();
             state().selects.pop_front();
-            have_script = true;
         }
     }
-    if (!have_script) {
+    if (!scripted) {
         int result = static_cast<int>(syscall(SYS_select, nfds, readfds, writefds, exceptfds, timeout));
         int error = errno;
-        record_outcome(result, wake_fd != -1 && result > 0 && FD_ISSET(wake_fd, readfds));
+        bool woken = wake_fd != -1 && result > 0 && FD_ISSET(wake_fd, readfds);
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().select_outcomes.push_back(
+            result < 0 ? "failed" : result == 0 ? "timed out" : woken ? "woken" : "ready");
         errno = error;
         return result;
     }
@@ -548,21 +474,21 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
     if (writefds != nullptr) {
         FD_ZERO(writefds);
     }
-    if (scripted.result > 0) {
-        if (scripted.readable) {
+    if (scripted->result > 0) {
+        if (scripted->readable) {
             FD_SET(socket, readfds);
         }
-        if (scripted.writable && writefds != nullptr) {
+        if (scripted->writable && writefds != nullptr) {
             FD_SET(socket, writefds);
         }
-        if (scripted.woken && wake_fd != -1) {
+        if (scripted->woken && wake_fd != -1) {
             FD_SET(wake_fd, readfds);
         }
     }
-    if (scripted.result < 0) {
-        errno = scripted.error;
+    if (scripted->result < 0) {
+        errno = scripted->error;
     }
-    return scripted.result;
+    return scripted->result;
 }
 
 } // extern "C"

@@ -44,6 +44,8 @@ void set_want_write(bool want);
 
 /* Runs `action` inside every call of `function`, after it is recorded. */
 void on(const std::string &function, std::function<void()> action);
+/* As on(), the action told which call it is, from 1. */
+void on_each(const std::string &function, std::function<void(int call)> action);
 
 struct SelectResult {
     int result;
@@ -52,8 +54,10 @@ struct SelectResult {
     bool writable;
     bool woken = false; // the other descriptor of the read set: the worker's wake-up
 };
-/* Queues what the next select returns; unscripted selects are real. */
-void script_select(SelectResult result);
+/* A wait that times out with nothing ready. */
+const SelectResult TIMED_OUT = {0, 0, false, false};
+/* Queues what the next `times` selects return; unscripted selects are real. */
+void script_select(SelectResult result, int times = 1);
 /* How each unscripted (real) select ended: "timed out", "woken" (the
  * wake-up descriptor was readable), "ready" or "failed". */
 std::vector<std::string> select_outcomes();

@@ -72,13 +72,9 @@ TEST(GlobalConfigTest, UuidsAndMissingInstance)
     EXPECT_EQ(uuid, "");
 
     agGlobalConfig::instance = nullptr;
-    try {
-        agGlobalConfig::GetInstance();
-        FAIL() << "no exception";
-    } catch (const agException &e) {
-        EXPECT_STREQ(e.what(),
-            "static agGlobalConfig &agGlobalConfig::GetInstance(): instance not found");
-    }
+    EXPECT_THAT([] { agGlobalConfig::GetInstance(); },
+        ::testing::ThrowsMessage<agException>(
+            "static agGlobalConfig &agGlobalConfig::GetInstance(): instance not found"));
 }
 
 TEST(PayloadTest, OwnsACopyOfTheBytes)
@@ -166,6 +162,16 @@ TEST(PluginSinkTest, TypeAndConfigurationFromTheParameters)
     EXPECT_EQ(given.GetConfigPath(), "/etc/x.json");
 }
 
+/* Every line the log sink receives while it lives. */
+struct LogLines {
+    LogLines()
+    {
+        ag_set_log_sink([this](agLogLevel, const std::string &line) { lines.push_back(line); });
+    }
+    ~LogLines() { ag_set_log_sink(nullptr); }
+    std::vector<std::string> lines;
+};
+
 TEST(ThreadTest, EntryRunsOnceWithSignalsBlocked)
 {
     sigset_t seen;
@@ -202,22 +208,19 @@ TEST(ThreadTest, JoinWithoutStartReturnsAtOnce)
 
 TEST(ThreadTest, ExceptionIsLoggedAndKeptForTheHost)
 {
-    std::vector<std::string> lines;
-    ag_set_log_sink([&lines](agLogLevel, const std::string &line) { lines.push_back(line); });
+    LogLines logged;
     QueueSink sink;
     sink.entry_hook = [] { throw agException("%s: %s", "sink", "it broke"); };
     sink.Create();
     sink.Join();
-    ag_set_log_sink(nullptr);
     EXPECT_TRUE(sink.HasFailed());
     EXPECT_EQ(sink.GetFailure(), "sink: it broke");
-    EXPECT_THAT(lines, ElementsAre("sink: it broke"));
+    EXPECT_THAT(logged.lines, ElementsAre("sink: it broke"));
 }
 
 TEST(LogTest, OneLineEachAndDebugOnlyWhenEnabled)
 {
-    std::vector<std::string> lines;
-    ag_set_log_sink([&lines](agLogLevel, const std::string &line) { lines.push_back(line); });
+    LogLines logged;
     ag_set_debug(false);
     ag_printf("%s: %d", "a", 1);
     ag_printf("b\n");
@@ -225,9 +228,8 @@ TEST(LogTest, OneLineEachAndDebugOnlyWhenEnabled)
     ag_set_debug(true);
     ag_dprintf("shown %lu\n", 5000000000UL);
     ag_set_debug(false);
-    ag_set_log_sink(nullptr);
 
-    EXPECT_THAT(lines, ElementsAre("a: 1", "b\n", "shown 5000000000\n"))
+    EXPECT_THAT(logged.lines, ElementsAre("a: 1", "b\n", "shown 5000000000\n"))
         << "a sink sees the text exactly as formatted";
 }
 
@@ -246,23 +248,19 @@ TEST(LogTest, StandardErrorGetsOneNewlinePerLine)
     close(saved);
 
     std::rewind(capture);
-    std::string written;
-    for (int c; (c = std::fgetc(capture)) != EOF;) {
-        written.push_back(static_cast<char>(c));
-    }
+    std::string written(256, '\0');
+    written.resize(std::fread(&written[0], 1, written.size(), capture));
     std::fclose(capture);
     EXPECT_EQ(written, "bare\nended\ndoubled\n");
 }
 
 TEST(LogTest, LongLinesAreNotCut)
 {
-    std::vector<std::string> lines;
-    ag_set_log_sink([&lines](agLogLevel, const std::string &line) { lines.push_back(line); });
+    LogLines logged;
     std::string long_text(5000, 'x');
     ag_printf("%s", long_text.c_str());
-    ag_set_log_sink(nullptr);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], long_text);
+    ASSERT_EQ(logged.lines.size(), 1u);
+    EXPECT_EQ(logged.lines[0], long_text);
 }
 
 } // namespace

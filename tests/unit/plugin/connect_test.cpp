@@ -4,7 +4,6 @@
  */
 #include "test_support.h"
 
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
 using ::testing::AnyOf;
@@ -16,60 +15,49 @@ using ::testing::Not;
 
 namespace {
 
-const std::vector<std::string> CALLBACKS = {"mosquitto_connect_callback_set()",
-    "mosquitto_disconnect_callback_set()", "mosquitto_publish_callback_set()",
-    "mosquitto_message_callback_set()", "mosquitto_subscribe_callback_set()",
-    "mosquitto_log_callback_set()"};
-
-std::vector<std::string> concat(std::vector<std::vector<std::string>> parts)
+/* `before`, the callbacks in the order they are set, then `after`. */
+Lines around_callbacks(Lines before, const Lines &after)
 {
-    std::vector<std::string> all;
-    for (auto &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+    for (const char *kind : {"connect", "disconnect", "publish", "message", "subscribe", "log"}) {
+        before.push_back(std::string("mosquitto_") + kind + "_callback_set()");
     }
-    return all;
+    before.insert(before.end(), after.begin(), after.end());
+    return before;
 }
 
 /* A call that sets the client up between its creation and the connect:
  * credentials, callbacks, threading, options, TLS. */
 const auto SET_UP_CALL = AnyOf(HasSubstr("_set("), HasSubstr("_option("));
 
-class ConnectTest : public HostTest
+class ConnectTest : public PluginTest
 {
 protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        plugin = make_plugin();
-        PluginPeer(*plugin).uuid_agent = "agent-uuid";
-        fake::reset();
-        log->clear();
+        PluginTest::SetUp();
+        make();
     }
 
-    void TearDown() override
+    void credentials(const char *user = "sensor", const char *pass = "s3cret")
     {
-        plugin.reset();
-        HostTest::TearDown();
+        PluginPeer(*plugin).user = user;
+        PluginPeer(*plugin).pass = pass;
     }
-
-    std::unique_ptr<aspPlugin> plugin;
 };
 
 TEST_F(ConnectTest, FirstAttemptCreatesClientWithCredentialsAndStartsTheConnection)
 {
-    PluginPeer(*plugin).user = "sensor";
-    PluginPeer(*plugin).pass = "s3cret";
+    credentials();
     PluginPeer(*plugin).host = "broker.example";
     PluginPeer(*plugin).port = 8883;
 
     plugin->mqConnect();
 
     EXPECT_THAT(fake::calls(),
-        HasSubsequence(concat({{"mosquitto_new(\"agent-uuid\", true)",
-                                   "mosquitto_username_pw_set(\"sensor\", \"s3cret\")"},
-            CALLBACKS,
-            {"mosquitto_threaded_set(true)",
-                "mosquitto_connect_async(\"broker.example\", 8883, 15)"}})));
+        HasSubsequence(
+            around_callbacks({NEW_CLIENT, "mosquitto_username_pw_set(\"sensor\", \"s3cret\")"},
+                {"mosquitto_threaded_set(true)",
+                    "mosquitto_connect_async(\"broker.example\", 8883, 15)"})));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: using credentials: sensor/********\n"));
     EXPECT_FALSE(PluginPeer(*plugin).connected) << "only the broker's CONNACK connects";
     EXPECT_TRUE(PluginPeer(*plugin).connecting);
@@ -88,19 +76,14 @@ TEST_F(ConnectTest, EveryAttemptSetsTheInFlightWindowOfTheQos)
     } rows[] = {{0, 1, aspPlugin::DEFAULT_WINDOW}, {0, 0, aspPlugin::DEFAULT_WINDOW},
         {0, 2, aspPlugin::QOS2_WINDOW}, {100, 2, 100}, {65535, 1, 65535},
         {65536, 1, aspPlugin::DEFAULT_WINDOW}, {-5, 2, aspPlugin::QOS2_WINDOW}};
-    bool first = true;
     for (const Row &row : rows) {
         fake::reset();
         PluginPeer(*plugin).max_inflight_messages = row.configured;
         PluginPeer(*plugin).message_qos = row.qos;
         plugin->mqConnect();
-        const std::string initialise = first ? "mosquitto_new(\"agent-uuid\", true)"
-                                             : "mosquitto_reinitialise(\"agent-uuid\", true)";
-        first = false;
         EXPECT_THAT(fake::calls(),
-            HasSubsequence(std::vector<std::string>{initialise,
-                window + std::to_string(row.expected) + ")",
-                "mosquitto_connect_async(\"localhost\", 1883, 15)"}))
+            HasSubsequence(Lines{&row == rows ? NEW_CLIENT : REINITIALISE,
+                window + std::to_string(row.expected) + ")", CONNECT}))
             << row.configured << " at QoS " << row.qos;
     }
 }
@@ -110,8 +93,7 @@ TEST_F(ConnectTest, CredentialsNeedBothUserAndPassword)
     for (auto [user, pass] : {std::pair<const char *, const char *>{"sensor", ""}, {"", "s3cret"},
              {"", ""}}) {
         fake::reset();
-        PluginPeer(*plugin).user = user;
-        PluginPeer(*plugin).pass = pass;
+        credentials(user, pass);
         plugin->mqConnect();
         EXPECT_THAT(fake::calls_of("mosquitto_username_pw_set"), IsEmpty()) << user << pass;
     }
@@ -120,8 +102,7 @@ TEST_F(ConnectTest, CredentialsNeedBothUserAndPassword)
 
 TEST_F(ConnectTest, RefusedCredentialsAreLoggedMaskedAndTheStepGoesOn)
 {
-    PluginPeer(*plugin).user = "sensor";
-    PluginPeer(*plugin).pass = "s3cret";
+    credentials();
     fake::script("mosquitto_username_pw_set", MOSQ_ERR_NOMEM);
 
     plugin->mqConnect();
@@ -129,9 +110,7 @@ TEST_F(ConnectTest, RefusedCredentialsAreLoggedMaskedAndTheStepGoesOn)
     EXPECT_THAT(log->notices(),
         ElementsAre("mqtt: username_pw_set: sensor/********: error text 1 [1]"));
     EXPECT_THAT(fake::calls_of("mosquitto_threaded_set"), ElementsAre("mosquitto_threaded_set(true)"));
-    for (const std::string &line : log->lines()) {
-        EXPECT_THAT(line, ::testing::Not(HasSubstr("s3cret")));
-    }
+    EXPECT_THAT(log->lines(), Each(Not(HasSubstr("s3cret"))));
 }
 
 TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)
@@ -143,26 +122,21 @@ TEST_F(ConnectTest, LaterAttemptsReinitialiseTheSameClient)
     plugin->mqConnect();
 
     EXPECT_EQ(PluginPeer(*plugin).mosq, client);
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(concat({{"mosquitto_reinitialise(\"agent-uuid\", true)"}, CALLBACKS,
-            {"mosquitto_threaded_set(true)",
-                "mosquitto_connect_async(\"localhost\", 1883, 15)"}})));
+    EXPECT_THAT(fake::calls(), HasSubsequence(around_callbacks({REINITIALISE},
+                                   {"mosquitto_threaded_set(true)", CONNECT})));
 }
 
 TEST_F(ConnectTest, FailedReinitialisationSkipsSetUpButStillConnects)
 {
     plugin->mqConnect();
-    PluginPeer(*plugin).user = "sensor";
-    PluginPeer(*plugin).pass = "s3cret";
+    credentials();
     fake::reset();
     fake::script("mosquitto_reinitialise", MOSQ_ERR_NOMEM);
 
     plugin->mqConnect();
 
     EXPECT_THAT(fake::calls(), Each(Not(SET_UP_CALL)));
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"mosquitto_reinitialise(\"agent-uuid\", true)",
-            "mosquitto_connect_async(\"localhost\", 1883, 15)"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{REINITIALISE, CONNECT}));
     EXPECT_THAT(log->notices(), ElementsAre("mqtt: Reinitialise MQTT context: error text 1 [1]"));
 }
 
@@ -174,9 +148,7 @@ TEST_F(ConnectTest, FailedCreationLeavesNoClientAndEveryCallFails)
 
     EXPECT_EQ(PluginPeer(*plugin).mosq, nullptr);
     EXPECT_THAT(fake::calls(), Each(Not(SET_UP_CALL)));
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"mosquitto_new(\"agent-uuid\", true)",
-            "mosquitto_connect_async(\"localhost\", 1883, 15)"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{NEW_CLIENT, CONNECT}));
     EXPECT_THAT(log->notices(),
         ElementsAre("mqtt: New MQTT context: agent-uuid: Cannot allocate memory\n",
             "mqtt: MQ connect: localhost:1883: error text 3 [3]"));
@@ -214,10 +186,9 @@ TEST_F(ConnectTest, CaFileAloneSetsUpTlsWithNullForTheRest)
     plugin->mqConnect();
 
     EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"mosquitto_threaded_set(true)",
+        HasSubsequence(Lines{"mosquitto_threaded_set(true)",
             "mosquitto_tls_set(\"/etc/ssl/ca.pem\", null, null, null, null)",
-            "mosquitto_tls_insecure_set(false)",
-            "mosquitto_connect_async(\"localhost\", 1883, 15)"}));
+            "mosquitto_tls_insecure_set(false)", CONNECT}));
     EXPECT_THAT(log->lines(), ElementsAre("mqtt: enabled TLS.\n"));
 }
 
@@ -285,9 +256,7 @@ struct RefusedId {
     int code; // what libmosquitto would answer
 };
 
-class RefusedClientIdTest : public ConnectTest, public ::testing::WithParamInterface<RefusedId>
-{
-};
+using RefusedClientIdTest = WithRows<ConnectTest, RefusedId>;
 
 TEST_P(RefusedClientIdTest, WithoutAClientMakesNoCallAndIsTriedAgain)
 {
@@ -325,11 +294,8 @@ TEST_P(RefusedClientIdTest, KeepsTheClientAndReusesItOnceTheIdIsUsable)
     plugin->mqConnect();
     EXPECT_EQ(PluginPeer(*plugin).mosq, client);
     EXPECT_THAT(fake::calls_of("mosquitto_new"), IsEmpty());
-    EXPECT_THAT(fake::calls_of("mosquitto_connect_async("),
-        ElementsAre("mosquitto_connect_async(\"localhost\", 1883, 15)"));
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"mosquitto_reinitialise(\"agent-uuid\", true)",
-            "mosquitto_connect_async(\"localhost\", 1883, 15)"}));
+    EXPECT_THAT(fake::calls_of("mosquitto_connect_async("), ElementsAre(CONNECT));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{REINITIALISE, CONNECT}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, RefusedClientIdTest,
@@ -337,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Ids, RefusedClientIdTest,
         RefusedId{"ControlCharacter", "bad\x01id", MOSQ_ERR_MALFORMED_UTF8},
         RefusedId{"NotUtf8", "\xff\xfe", MOSQ_ERR_MALFORMED_UTF8},
         RefusedId{"LongerThanMqttAllows", std::string(65536, 'a'), MOSQ_ERR_INVAL}),
-    [](const ::testing::TestParamInfo<RefusedId> &row) { return row.param.name; });
+    RowName());
 
 TEST_F(ConnectTest, LongestIdMqttAllowsIsUsed)
 {
@@ -426,37 +392,35 @@ TEST_F(ConnectTest, OtherCallbacksOnlyLog)
 
 TEST_F(ConnectTest, ResetDisconnectsOnlyAnOpenSocket)
 {
-    // Output pending throughout: without a socket it must still not be written.
-    fake::set_want_write(true);
-    PluginPeer(*plugin).connected = true;
-    plugin->mqReset();
-    EXPECT_FALSE(PluginPeer(*plugin).connected) << "no client";
-    EXPECT_THAT(fake::calls_of("mosquitto_disconnect"), IsEmpty()) << "no client";
-    EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), IsEmpty()) << "no client";
-
-    plugin->mqConnect();
-    fake::reset();
-    fake::set_want_write(true);
-    PluginPeer(*plugin).connected = true;
-    plugin->mqReset();
-    EXPECT_FALSE(PluginPeer(*plugin).connected) << "no socket";
-    EXPECT_THAT(fake::calls_of("mosquitto_disconnect"), IsEmpty()) << "no socket";
-    EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), IsEmpty()) << "no socket";
-
-    fake::reset();
-    fake::set_socket(9);
-    plugin->mqReset();
-    EXPECT_THAT(fake::calls_of("mosquitto_disconnect"), ElementsAre("mosquitto_disconnect()"));
-    EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), IsEmpty()) << "nothing left to write";
-
-    fake::reset();
-    fake::set_socket(9);
-    fake::set_want_write(true);
-    plugin->mqReset();
-    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
-                                   "mosquitto_disconnect()", "mosquitto_loop_write(1)"}));
-    EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), ElementsAre("mosquitto_loop_write(1)"))
-        << "one write at most";
+    struct Row {
+        const char *name;
+        bool client;
+        int socket;
+        bool pending;
+        Lines expected; // the calls of the reset, among others, in this order
+    } rows[] = {
+        // Output pending: without a socket it must still not be written.
+        {"no client", false, -1, true, {}},
+        {"no socket", true, -1, true, {}},
+        {"nothing left to write", true, 9, false, {"mosquitto_disconnect()"}},
+        {"one write at most", true, 9, true, {"mosquitto_disconnect()", "mosquitto_loop_write(1)"}},
+    };
+    for (const Row &row : rows) {
+        if (row.client && PluginPeer(*plugin).mosq == nullptr) {
+            plugin->mqConnect();
+        }
+        fake::reset();
+        fake::set_socket(row.socket);
+        fake::set_want_write(row.pending);
+        PluginPeer(*plugin).connected = true;
+        plugin->mqReset();
+        EXPECT_FALSE(PluginPeer(*plugin).connected) << row.name;
+        EXPECT_THAT(fake::calls(), HasSubsequence(row.expected)) << row.name;
+        EXPECT_EQ(fake::calls_of("mosquitto_disconnect").size() +
+                fake::calls_of("mosquitto_loop_write").size(),
+            row.expected.size())
+            << row.name << ": no other";
+    }
 }
 
 } // namespace

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <thread>
 
-#include <gmock/gmock.h>
-
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -20,9 +18,7 @@ namespace {
 
 using LifecycleTest = HostTest;
 
-class RefusedTypeTest : public HostTest, public ::testing::WithParamInterface<const char *>
-{
-};
+using RefusedTypeTest = WithRows<HostTest, const char *>;
 
 TEST_P(RefusedTypeTest, IsLoggedAndLeavesNoInstanceBehind)
 {
@@ -65,22 +61,22 @@ TEST_F(LifecycleTest, MalformedTypeThrowsBeforeLibmosquittoIsTouched)
 TEST_F(LifecycleTest, ConstructorGivesEveryMemberItsDefault)
 {
     auto plugin = make_plugin({{"config", "/etc/tavrixd/mqtt.json"}});
+    PluginPeer peer(*plugin);
 
-    EXPECT_TRUE(PluginPeer(*plugin).reload_pending.load());
-    EXPECT_FALSE(PluginPeer(*plugin).connected);
-    EXPECT_EQ(PluginPeer(*plugin).mosq, nullptr);
-    EXPECT_EQ(PluginPeer(*plugin).host, "localhost");
-    EXPECT_EQ(PluginPeer(*plugin).port, 1883);
-    EXPECT_EQ(PluginPeer(*plugin).message_qos, 1);
-    EXPECT_FALSE(PluginPeer(*plugin).message_retain);
-    EXPECT_FALSE(PluginPeer(*plugin).tls_insecure);
-    for (const std::string *text : {&PluginPeer(*plugin).user, &PluginPeer(*plugin).pass, &PluginPeer(*plugin).topic,
-             &PluginPeer(*plugin).ca_file, &PluginPeer(*plugin).ca_path, &PluginPeer(*plugin).client_cert_file,
-             &PluginPeer(*plugin).client_key_file, &PluginPeer(*plugin).uuid_agent, &PluginPeer(*plugin).uuid_serial,
-             &PluginPeer(*plugin).uuid_site}) {
+    EXPECT_TRUE(peer.reload_pending.load());
+    EXPECT_FALSE(peer.connected);
+    EXPECT_EQ(peer.mosq, nullptr);
+    EXPECT_EQ(peer.host, "localhost");
+    EXPECT_EQ(peer.port, 1883);
+    EXPECT_EQ(peer.message_qos, 1);
+    EXPECT_FALSE(peer.message_retain);
+    EXPECT_FALSE(peer.tls_insecure);
+    for (const std::string *text : {&peer.user, &peer.pass, &peer.topic, &peer.ca_file,
+             &peer.ca_path, &peer.client_cert_file, &peer.client_key_file, &peer.uuid_agent,
+             &peer.uuid_serial, &peer.uuid_site}) {
         EXPECT_EQ(*text, "");
     }
-    EXPECT_THAT(PluginPeer(*plugin).variables, IsEmpty());
+    EXPECT_THAT(peer.variables, IsEmpty());
     EXPECT_EQ(plugin->GetConfigPath(), "/etc/tavrixd/mqtt.json");
     EXPECT_EQ(plugin->GetTag(), "mqtt");
 }
@@ -138,45 +134,41 @@ TEST_F(LifecycleTest, DestroyingAnInstanceThatNeverConnectedTouchesNoClient)
     EXPECT_THAT(fake::calls_of("mosquitto_lib_cleanup"), ElementsAre("mosquitto_lib_cleanup()"));
 }
 
-TEST_F(LifecycleTest, DestroyingAClientWithoutSocketOnlyDestroysIt)
+struct Destroyed {
+    const char *name;
+    int socket;
+    bool pending;
+    Lines expected; // the destructor's calls, in this order among others
+};
+
+using DestroyTest = WithRows<PluginTest, Destroyed>;
+
+// Output pending or not: with no socket to write it to, nothing is written.
+TEST_P(DestroyTest, DisconnectsOnlyAnOpenSocketAndFlushesOnce)
 {
-    auto plugin = make_plugin();
-    PluginPeer(*plugin).uuid_agent = "agent-uuid";
-    ASSERT_TRUE(plugin->mqInit());
-    fake::reset();
-    // Even with output pending: there is no socket to write it to.
-    fake::set_want_write(true);
+    make({}, true);
+    ASSERT_NE(PluginPeer(*plugin).mosq, nullptr);
+    PluginPeer(*plugin).connected = GetParam().socket >= 0;
+    fake::set_socket(GetParam().socket);
+    fake::set_want_write(GetParam().pending);
 
     plugin.reset();
-    EXPECT_THAT(fake::calls_of("mosquitto_disconnect"), IsEmpty());
-    EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), IsEmpty());
-    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
-                                   "mosquitto_destroy()", "mosquitto_lib_cleanup()"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(GetParam().expected));
+    EXPECT_EQ(fake::calls_of("mosquitto_disconnect").size() +
+            fake::calls_of("mosquitto_loop_write").size() + 2,
+        GetParam().expected.size())
+        << "no other";
 }
 
-TEST_F(LifecycleTest, DestroyingAConnectedClientDisconnectsAndFlushesOnce)
-{
-    for (bool pending : {true, false}) {
-        auto plugin = make_plugin();
-        PluginPeer(*plugin).uuid_agent = "agent-uuid";
-        ASSERT_TRUE(plugin->mqInit());
-        PluginPeer(*plugin).connected = true;
-        fake::reset();
-        fake::set_socket(7);
-        fake::set_want_write(pending);
-
-        plugin.reset();
-        std::vector<std::string> expected = {"mosquitto_disconnect()"};
-        if (pending) {
-            expected.push_back("mosquitto_loop_write(1)");
-        }
-        expected.push_back("mosquitto_destroy()");
-        expected.push_back("mosquitto_lib_cleanup()");
-        EXPECT_THAT(fake::calls(), HasSubsequence(expected)) << "output pending: " << pending;
-        EXPECT_EQ(fake::calls_of("mosquitto_loop_write").size(), pending ? 1u : 0u)
-            << "output pending: " << pending;
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Clients, DestroyTest,
+    ::testing::Values(Destroyed{"WithoutSocket", -1, true,
+                          {"mosquitto_destroy()", "mosquitto_lib_cleanup()"}},
+        Destroyed{"ConnectedWithOutputPending", 7, true,
+            {"mosquitto_disconnect()", "mosquitto_loop_write(1)", "mosquitto_destroy()",
+                "mosquitto_lib_cleanup()"}},
+        Destroyed{"ConnectedWithNothingPending", 7, false,
+            {"mosquitto_disconnect()", "mosquitto_destroy()", "mosquitto_lib_cleanup()"}}),
+    RowName());
 
 TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
 {
@@ -195,12 +187,7 @@ TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
     deleting = true;
     plugin.reset();
 
-    auto lines = log->lines();
-    auto mark = std::find(lines.begin(), lines.end(), "worker: last pass ends");
-    auto destroyed = std::find(lines.begin(), lines.end(), "mqtt: destroyed\n");
-    ASSERT_NE(mark, lines.end());
-    ASSERT_NE(destroyed, lines.end());
-    EXPECT_LT(mark, destroyed);
+    EXPECT_THAT(log->lines(), HasSubsequence(Lines{"worker: last pass ends", "mqtt: destroyed\n"}));
 }
 
 TEST_F(LifecycleTest, OnlyTheReloadEventRequestsAReload)

@@ -2,19 +2,13 @@
  * The record of unconfirmed publishes: what a re-initialised client left
  * behind is handed over again, in its order, exactly once per client.
  */
-#include <gmock/gmock.h>
+#include "test_support.h"
 
 #include "publish_record.h"
 
 using ::testing::ElementsAre;
 
 namespace {
-
-std::shared_ptr<agPluginSinkPayload> payload(const std::string &bytes)
-{
-    return std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
-        std::set<std::string>{"a"});
-}
 
 /* Resends everything unsent, numbering from `first_mid`; returns the
  * topics in the order they were handed over. */

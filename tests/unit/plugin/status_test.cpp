@@ -8,31 +8,19 @@
 #include <atomic>
 #include <thread>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
 namespace {
 
-class StatusTest : public HostTest
+class StatusTest : public PluginTest
 {
 protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        plugin = make_plugin(config_params(R"({"topic": "t/${channel}", "report_status": true})"));
-        plugin->Reload();
-        PluginPeer(*plugin).reload_pending = false;
-        fake::reset();
+        PluginTest::SetUp();
+        make(config_params(R"({"topic": "t/${channel}", "report_status": true})"));
+        reload();
         log->clear();
-    }
-
-    void TearDown() override
-    {
-        plugin.reset();
-        HostTest::TearDown();
     }
 
     nlohmann::json figures()
@@ -41,13 +29,6 @@ protected:
         plugin->GetStatus(document);
         return document.value("mqtt", nlohmann::json());
     }
-
-    std::shared_ptr<agPluginSinkPayload> payload(std::set<std::string> channels)
-    {
-        return std::make_shared<agPluginSinkPayload>("x", 1, std::move(channels));
-    }
-
-    std::unique_ptr<aspPlugin> plugin;
 };
 
 TEST_F(StatusTest, OffTheDocumentComesBackByteForByte)
@@ -116,9 +97,9 @@ TEST_F(StatusTest, MessagesArePublishedConfirmedRefusedAndNeverBelowZero)
 {
     plugin->mqConnect();
     fake::fire_connect(0);
-    plugin->mqPublish(payload({"a", "b"}));
+    plugin->mqPublish(payload("x", {"a", "b"}));
     fake::script("mosquitto_publish", MOSQ_ERR_INVAL);
-    plugin->mqPublish(payload({"c"}));
+    plugin->mqPublish(payload("x", {"c"}));
     // The same id twice: confirmed once.
     fake::fire_publish(fake::published_mids().front());
     fake::fire_publish(fake::published_mids().front());
@@ -135,39 +116,12 @@ TEST_F(StatusTest, MessagesArePublishedConfirmedRefusedAndNeverBelowZero)
 // left that the next one publishes again.
 TEST_F(StatusTest, ResentAfterABreakAndTakenOnceHandedOver)
 {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    SocketPair pair;
     plugin->mqConnect();
     fake::fire_connect(0);
-    fake::set_socket(fds[0]);
-    for (int i = 0; i < 3; ++i) {
-        plugin->QueuePayload(payload({"a"}));
-    }
-    // Pass 1 publishes the three; pass 2 loses the connection; pass 3
-    // connects again, pass 4 reads the CONNACK, pass 5 publishes again.
-    fake::script_select({0, 0, false, false});
-    fake::script_select({1, 0, true, false});
-    fake::script_select({2, 0, true, true});
-    fake::script_select({0, 0, false, false});
-    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
-    auto reads = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_read", [reads] {
-        if (++*reads == 2) {
-            fake::fire_connect(0);
-        }
-    });
-    auto misc = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_misc", [this, misc] {
-        if (++*misc == 1) {
-            fake::fire_publish(fake::published_mids().front());
-        } else {
-            plugin->Terminate();
-        }
-    });
-
-    plugin->Entry();
-    close(fds[0]);
-    close(fds[1]);
+    fake::set_socket(pair.client());
+    queue_many(3);
+    break_and_reconnect();
 
     nlohmann::json now = figures();
     EXPECT_EQ(now["payloads_taken"], 3);
@@ -198,7 +152,7 @@ TEST_F(StatusTest, HostThreadsReadWhileTheWorkerCounts)
         }
     });
     for (int i = 0; i < 2000; ++i) {
-        plugin->mqPublish(payload({"a"}));
+        plugin->mqPublish(payload("x"));
         fake::fire_publish(fake::published_mids().back());
     }
     done = true;

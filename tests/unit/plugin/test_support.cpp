@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <mosquitto.h>
+
 LogCapture::LogCapture()
 {
     ag_set_debug(true);
@@ -24,37 +26,16 @@ LogCapture::~LogCapture()
     ag_set_debug(false);
 }
 
-std::vector<std::string> LogCapture::lines() const
+Lines LogCapture::matching(const std::function<bool(const Line &)> &wanted) const
 {
     std::lock_guard<std::mutex> guard(lock);
-    std::vector<std::string> texts;
+    Lines texts;
     for (const Line &line : captured) {
-        texts.push_back(line.text);
-    }
-    return texts;
-}
-
-std::vector<std::string> LogCapture::notices() const
-{
-    std::lock_guard<std::mutex> guard(lock);
-    std::vector<std::string> texts;
-    for (const Line &line : captured) {
-        if (line.level == agLogLevel::NOTICE) {
+        if (wanted(line)) {
             texts.push_back(line.text);
         }
     }
     return texts;
-}
-
-std::vector<std::string> LogCapture::containing(const std::string &text) const
-{
-    std::vector<std::string> matching;
-    for (const std::string &line : lines()) {
-        if (line.find(text) != std::string::npos) {
-            matching.push_back(line);
-        }
-    }
-    return matching;
 }
 
 void LogCapture::on_line(const std::string &text, std::function<void()> action)
@@ -94,6 +75,66 @@ std::map<std::string, std::string> HostTest::config_params(const std::string &js
 std::unique_ptr<aspPlugin> HostTest::make_plugin(const std::map<std::string, std::string> &params)
 {
     return std::unique_ptr<aspPlugin>(static_cast<aspPlugin *>(agPluginInit("mqtt", params)));
+}
+
+void PluginTest::TearDown()
+{
+    plugin.reset();
+    HostTest::TearDown();
+}
+
+void PluginTest::make(const std::map<std::string, std::string> &params, bool init)
+{
+    plugin = make_plugin(params);
+    PluginPeer(*plugin).uuid_agent = "agent-uuid";
+    if (init) {
+        plugin->mqInit();
+    }
+    fake::forget_calls();
+    log->clear();
+}
+
+void PluginTest::reload()
+{
+    plugin->Reload();
+    PluginPeer(*plugin).reload_pending = false;
+}
+
+void PluginTest::queue(const std::string &bytes, std::set<std::string> channels)
+{
+    plugin->QueuePayload(payload(bytes, std::move(channels)));
+}
+
+void PluginTest::queue_many(std::size_t count, const std::string &bytes)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        queue(bytes);
+    }
+}
+
+void PluginTest::break_and_reconnect(const std::function<void()> &on_connack)
+{
+    fake::script_select(fake::TIMED_OUT);
+    fake::script_select({1, 0, true, false});
+    fake::script_select({2, 0, true, true});
+    fake::script_select(fake::TIMED_OUT);
+    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
+    fake::on_each("mosquitto_loop_read", [on_connack](int call) {
+        if (call == 2) {
+            fake::fire_connect(0);
+            if (on_connack) {
+                on_connack();
+            }
+        }
+    });
+    fake::on_each("mosquitto_loop_misc", [this](int call) {
+        if (call == 1) {
+            fake::fire_publish(fake::published_mids().front());
+        } else {
+            plugin->Terminate();
+        }
+    });
+    plugin->Entry();
 }
 
 PluginPeer::PluginPeer(aspPlugin &plugin_)

@@ -1,6 +1,6 @@
 /*
  * Shared fixtures of the unit tests: a host with a global configuration,
- * captured log lines, and the fake reset around every test.
+ * captured log lines, the fake reset around every test, and an instance.
  */
 #ifndef TAVRIX_TESTS_UNIT_TEST_SUPPORT_H
 #define TAVRIX_TESTS_UNIT_TEST_SUPPORT_H
@@ -10,8 +10,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,6 +30,25 @@
 
 extern "C" agPlugin *agPluginInit(const std::string &tag,
     const std::map<std::string, std::string> &params);
+
+using Lines = std::vector<std::string>;
+
+/* The calls of a first attempt and of a later one, to the default broker. */
+const std::string NEW_CLIENT = "mosquitto_new(\"agent-uuid\", true)";
+const std::string REINITIALISE = "mosquitto_reinitialise(\"agent-uuid\", true)";
+const std::string CONNECT = "mosquitto_connect_async(\"localhost\", 1883, 15)";
+
+/* The publish requests the fake recorded, and one as it records it. */
+inline Lines published()
+{
+    return fake::calls_of("mosquitto_publish(");
+}
+inline std::string publish_of(
+    const std::string &topic, std::size_t length = 1, int qos = 1, bool retain = false)
+{
+    return "mosquitto_publish(mid, \"" + topic + "\", " + std::to_string(length) + ", " +
+        std::to_string(qos) + ", " + (retain ? "true" : "false") + ")";
+}
 
 /* Matches a list of calls that holds `expected` in this order, with any
  * other calls before, between and after them: the orders the plug-in must
@@ -49,10 +72,16 @@ class LogCapture
 public:
     LogCapture();
     ~LogCapture();
-    std::vector<std::string> lines() const;
-    std::vector<std::string> notices() const;
-    /* Lines that contain `text`. */
-    std::vector<std::string> containing(const std::string &text) const;
+    Lines lines() const { return matching([](const Line &) { return true; }); }
+    Lines notices() const
+    {
+        return matching([](const Line &line) { return line.level == agLogLevel::NOTICE; });
+    }
+    Lines containing(const std::string &text) const
+    {
+        return matching(
+            [&](const Line &line) { return line.text.find(text) != std::string::npos; });
+    }
     void clear();
     /* Runs `action` inside the logger whenever a line containing `text`
      * arrives; the action must not log. */
@@ -63,6 +92,7 @@ private:
         agLogLevel level;
         std::string text;
     };
+    Lines matching(const std::function<bool(const Line &)> &wanted) const;
     mutable std::mutex lock;
     std::vector<Line> captured;
     std::string trigger;
@@ -120,6 +150,75 @@ protected:
     agGlobalConfig config;
     ScratchDir files;
     std::unique_ptr<LogCapture> log;
+};
+
+/* A host with one instance under test, destroyed before the host. */
+class PluginTest : public HostTest
+{
+protected:
+    void TearDown() override;
+
+    /* Makes `plugin` for the agent "agent-uuid", with its client made when
+     * `init` (its callbacks kept for the fake to fire), then forgets the
+     * calls and lines of the making. */
+    void make(const std::map<std::string, std::string> &params = {}, bool init = false);
+    /* Loads the configuration file as the worker's first pass does. */
+    void reload();
+    /* Queues a payload with the host, as a host thread does. */
+    void queue(const std::string &bytes, std::set<std::string> channels = {"a"});
+    void queue_many(std::size_t count, const std::string &bytes = "x");
+    /* Runs the worker, connected, through a broken connection: pass 1
+     * publishes what is queued and the broker acknowledges the oldest;
+     * pass 2 loses the connection; pass 3 connects again; pass 4 reads the
+     * CONNACK, then runs `on_connack`; pass 5 publishes. */
+    void break_and_reconnect(const std::function<void()> &on_connack = {});
+
+    std::unique_ptr<aspPlugin> plugin;
+};
+
+inline std::shared_ptr<agPluginSinkPayload> payload(
+    const std::string &bytes, std::set<std::string> channels = {"a"})
+{
+    return std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(), std::move(channels));
+}
+
+/* A connected pair of sockets: the client's end stands in for the one
+ * libmosquitto holds. */
+class SocketPair
+{
+public:
+    SocketPair()
+    {
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+            throw std::runtime_error("socketpair");
+        }
+    }
+    ~SocketPair()
+    {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    int client() const { return fds[0]; }
+    /* Makes the client's end readable. */
+    void send_to_client() const { (void)!write(fds[1], "x", 1); }
+
+private:
+    int fds[2];
+};
+
+/* The fixture of a parameterised test whose rows are `Row`s. */
+template <typename Fixture, typename Row>
+class WithRows : public Fixture, public ::testing::WithParamInterface<Row>
+{
+};
+
+/* Names a parameterised test's rows after their `name` member. */
+struct RowName {
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<Row> &info) const
+    {
+        return info.param.name;
+    }
 };
 
 #endif

@@ -9,77 +9,43 @@
 #include <cerrno>
 #include <thread>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <gmock/gmock.h>
 #include <mosquitto.h>
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Ge;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
 const char *START_LINE = "mqtt: Tavrix MQTT Sink Plugin v1.2.1, publishing to MQTT.\n";
 
-/* Whether `fd` has something to read right now. */
 bool readable_now(int fd)
 {
     struct pollfd entry = {fd, POLLIN, 0};
     return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
 }
 
-class SocketPair
-{
-public:
-    SocketPair()
-    {
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-            throw std::runtime_error("socketpair");
-        }
-    }
-    ~SocketPair()
-    {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    int client() const { return fds[0]; }
-    /* Makes the client's end readable. */
-    void send_to_client() const { (void)!write(fds[1], "x", 1); }
-
-private:
-    int fds[2];
-};
-
-class WorkerTest : public HostTest
+class WorkerTest : public PluginTest
 {
 protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        plugin = make_plugin(config_params(R"({"topic": "t/${channel}"})"));
-        PluginPeer(*plugin).uuid_agent = "agent-uuid";
-        plugin->mqInit();
-        fake::reset();
-        log->clear();
-    }
-
-    void TearDown() override
-    {
-        plugin.reset();
-        HostTest::TearDown();
+        PluginTest::SetUp();
+        make(config_params(R"({"topic": "t/${channel}"})"), true);
     }
 
     /* A client whose configuration is loaded, with `fd` as its socket and
      * the broker's CONNACK read: the connection is up. */
     void open_socket(int fd)
     {
-        plugin->Reload();
-        PluginPeer(*plugin).reload_pending = false;
+        reload();
         fake::set_socket(fd);
         PluginPeer(*plugin).connected = true;
         log->clear();
@@ -88,8 +54,7 @@ protected:
     /* As open_socket, but the CONNACK has not come yet. */
     void start_attempt(int fd)
     {
-        plugin->Reload();
-        PluginPeer(*plugin).reload_pending = false;
+        reload();
         fake::on("mosquitto_connect_async", [fd] { fake::set_socket(fd); });
         plugin->mqConnect();
         fake::on("mosquitto_connect_async", nullptr);
@@ -97,32 +62,43 @@ protected:
         log->clear();
     }
 
-    void queue(const std::string &bytes, std::set<std::string> channels = {"a"})
+    /* Runs the loop until the `nth` call of `function`. */
+    void *run_until(const std::string &function, int nth = 1)
     {
-        plugin->QueuePayload(std::make_shared<agPluginSinkPayload>(bytes.data(), bytes.size(),
-            std::move(channels)));
-    }
-
-    /* A connected client whose callbacks the fake can fire. */
-    void with_callbacks()
-    {
-        plugin->mqInit();
-        PluginPeer(*plugin).connected = true;
-        fake::forget_calls();
-    }
-
-    /* Ends the loop at the `nth` call of `function`. */
-    void stop_at(const std::string &function, int nth = 1)
-    {
-        auto count = std::make_shared<int>(0);
-        fake::on(function, [this, count, nth] {
-            if (++*count == nth) {
+        fake::on_each(function, [this, nth](int call) {
+            if (call == nth) {
                 plugin->Terminate();
             }
         });
+        return plugin->Entry();
     }
 
-    std::unique_ptr<aspPlugin> plugin;
+    static constexpr std::size_t ALL = SIZE_MAX;
+
+    /* Runs a pass that times out per entry of `confirmations` and returns
+     * how many publish requests were made by the end of each; after each
+     * pass the broker acknowledges as many of the oldest as its entry says. */
+    std::vector<std::size_t> published_by_pass(const std::vector<std::size_t> &confirmations)
+    {
+        std::vector<std::size_t> counts;
+        std::size_t confirmed = 0;
+        fake::on("mosquitto_loop_misc", [&] {
+            counts.push_back(published().size());
+            if (counts.size() == confirmations.size()) {
+                plugin->Terminate();
+            }
+            const std::vector<int> mids = fake::published_mids();
+            for (std::size_t n = confirmations[counts.size() - 1];
+                 n > 0 && confirmed < mids.size(); --n) {
+                fake::fire_publish(mids.at(confirmed++));
+            }
+        });
+        fake::script_select(fake::TIMED_OUT, static_cast<int>(confirmations.size()));
+        plugin->Entry();
+        fake::on("mosquitto_loop_misc", nullptr);
+        return counts;
+    }
+
     SocketPair pair;
 };
 
@@ -137,35 +113,27 @@ TEST_F(WorkerTest, TerminateBeforeStartOnlyLogsTheStartUpLine)
 
 TEST_F(WorkerTest, FirstPassReloadsKeepsWhatIsQueuedAndStartsTheConnection)
 {
-    queue("early");
-    queue("earlier");
-    stop_at("mosquitto_connect_async");
-
-    EXPECT_EQ(plugin->Entry(), nullptr);
+    queue_many(2, "early");
+    EXPECT_EQ(run_until("mosquitto_connect_async"), nullptr);
 
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE,
                                   "mqtt: Loading configuration: " + plugin->GetConfigPath() + "\n"));
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
+    EXPECT_THAT(published(), IsEmpty());
     EXPECT_EQ(plugin->GetPayloadQueueDepth(), 2u) << "left in the host's queue";
     EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"mosquitto_reinitialise(\"agent-uuid\", true)",
-            "mosquitto_connect_async(\"localhost\", 1883, 15)"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{REINITIALISE, CONNECT}));
     EXPECT_TRUE(PluginPeer(*plugin).connecting);
 }
 
 TEST_F(WorkerTest, IdlePassRunsOnlyHousekeeping)
 {
     open_socket(pair.client());
-    fake::script_select({0, 0, false, false});
-    stop_at("mosquitto_loop_misc");
-
-    plugin->Entry();
+    fake::script_select(fake::TIMED_OUT);
+    run_until("mosquitto_loop_misc");
 
     EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_misc()"))
         << "nothing read or written";
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"select(read)", "mosquitto_loop_misc()"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{"select(read)", "mosquitto_loop_misc()"}));
 }
 
 TEST_F(WorkerTest, ReadyPassReadsThenWrites)
@@ -173,12 +141,10 @@ TEST_F(WorkerTest, ReadyPassReadsThenWrites)
     open_socket(pair.client());
     fake::set_want_write(true);
     fake::script_select({2, 0, true, true});
-    stop_at("mosquitto_loop_write");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_write");
 
     EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"select(read, write)", "mosquitto_loop_read(1)",
+        HasSubsequence(Lines{"select(read, write)", "mosquitto_loop_read(1)",
             "mosquitto_loop_write(1)"}));
     EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), ElementsAre("mosquitto_loop_write(1)"))
         << "no write ahead of the read either";
@@ -189,11 +155,9 @@ TEST_F(WorkerTest, ReadFailureResetsAndSkipsTheWrite)
     open_socket(pair.client());
     fake::script_select({2, 0, true, true});
     fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
-    stop_at("mosquitto_disconnect");
+    run_until("mosquitto_disconnect");
 
-    plugin->Entry();
-
-    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{
                                    "mosquitto_loop_read(1)", "mosquitto_disconnect()"}));
     EXPECT_THAT(fake::calls_of("mosquitto_loop_write"), IsEmpty());
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
@@ -205,9 +169,7 @@ TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
     open_socket(pair.client());
     fake::script_select({1, 0, false, true});
     fake::script("mosquitto_loop_write", MOSQ_ERR_CONN_LOST);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ read: error text 7 [7]"));
     EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_write(1)"));
@@ -217,11 +179,9 @@ TEST_F(WorkerTest, WriteFailureIsLoggedAsAReadFailure)
 TEST_F(WorkerTest, HousekeepingFailureResets)
 {
     open_socket(pair.client());
-    fake::script_select({0, 0, false, false});
+    fake::script_select(fake::TIMED_OUT);
     fake::script("mosquitto_loop_misc", MOSQ_ERR_NO_CONN);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->containing(": MQ "), ElementsAre("mqtt: MQ misc: error text 4 [4]"));
     EXPECT_FALSE(PluginPeer(*plugin).connected);
@@ -234,30 +194,22 @@ TEST_F(WorkerTest, DrainGoesOnAfterARefusedPayload)
     queue("two");
     queue("three");
     fake::script("mosquitto_publish", MOSQ_ERR_NOMEM);
-    fake::script_select({0, 0, false, false});
-    stop_at("mosquitto_loop_misc");
+    fake::script_select(fake::TIMED_OUT);
+    run_until("mosquitto_loop_misc");
 
-    plugin->Entry();
-
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(mid, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(mid, \"t/a\", 5, 1, false)"));
+    EXPECT_THAT(published(),
+        ElementsAre(publish_of("t/a", 3), publish_of("t/a", 3), publish_of("t/a", 5)));
     EXPECT_EQ(plugin->GetPayloadQueueDepth(), 0u);
 }
 
 TEST_F(WorkerTest, PayloadsBeforeTheConnackWaitInTheQueue)
 {
     start_attempt(pair.client());
-    for (uint64_t i = 0; i < 3 * aspPlugin::DRAIN_BATCH; ++i) {
-        queue("early");
-    }
-    fake::script_select({0, 0, false, false});
-    stop_at("mosquitto_loop_misc");
+    queue_many(3 * aspPlugin::DRAIN_BATCH, "early");
+    fake::script_select(fake::TIMED_OUT);
+    run_until("mosquitto_loop_misc");
 
-    plugin->Entry();
-
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("), IsEmpty());
+    EXPECT_THAT(published(), IsEmpty());
     EXPECT_THAT(log->lines(), ElementsAre(START_LINE));
     EXPECT_EQ(plugin->GetPayloadQueueDepth(), 3 * aspPlugin::DRAIN_BATCH);
 }
@@ -269,9 +221,8 @@ TEST_F(WorkerTest, PublishesOnceTheBrokerHasAccepted)
     queue("waited");
     fake::on("mosquitto_connect_async", [this] { fake::set_socket(pair.client()); });
     pair.send_to_client();
-    auto reads = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_read", [this, reads] {
-        if (++*reads == 1) {
+    fake::on_each("mosquitto_loop_read", [this](int call) {
+        if (call == 1) {
             fake::fire_connect(0);
             queue("kept", {"a", "b"});
         } else {
@@ -281,10 +232,8 @@ TEST_F(WorkerTest, PublishesOnceTheBrokerHasAccepted)
 
     plugin->Entry();
 
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(mid, \"t/a\", 6, 1, false)",
-            "mosquitto_publish(mid, \"t/a\", 4, 1, false)",
-            "mosquitto_publish(mid, \"t/b\", 4, 1, false)"));
+    EXPECT_THAT(published(),
+        ElementsAre(publish_of("t/a", 6), publish_of("t/a", 4), publish_of("t/b", 4)));
 }
 
 TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
@@ -292,19 +241,12 @@ TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
     open_socket(pair.client());
     PluginPeer(*plugin).reload_pending = true;
     // Asked for once, while the first reload runs.
-    auto asked = std::make_shared<bool>(false);
-    log->on_line("Loading configuration", [this, asked] {
-        if (!*asked) {
-            *asked = true;
-            plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
-        }
+    log->on_line("Loading configuration", [this] {
+        log->on_line("", nullptr);
+        plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
     });
-    stop_at("mosquitto_loop_misc", 3);
-    for (int i = 0; i < 3; ++i) {
-        fake::script_select({0, 0, false, false});
-    }
-
-    plugin->Entry();
+    fake::script_select(fake::TIMED_OUT, 3);
+    run_until("mosquitto_loop_misc", 3);
 
     EXPECT_EQ(log->containing("Loading configuration").size(), 2u);
     EXPECT_EQ(fake::calls_of("mosquitto_loop_misc").size(), 3u) << "one reload per pass at most";
@@ -313,8 +255,7 @@ TEST_F(WorkerTest, ReloadRequestedDuringAReloadIsServedByTheNextPass)
 
 TEST_F(WorkerTest, FailedReloadLeavesTheLoopWithTheRequestStillPending)
 {
-    plugin = make_plugin({{"config", files.path() + "/missing.json"}});
-    fake::reset();
+    make({{"config", files.path() + "/missing.json"}});
 
     EXPECT_THROW(plugin->Entry(), agException);
 
@@ -328,16 +269,14 @@ TEST_F(WorkerTest, InterruptedWaitIsNotAFailure)
 {
     open_socket(pair.client());
     fake::script_select({-1, EINTR, false, false});
-    fake::script_select({0, 0, false, false});
-    stop_at("mosquitto_loop_misc");
-
-    EXPECT_NO_THROW(plugin->Entry());
+    fake::script_select(fake::TIMED_OUT);
+    EXPECT_NO_THROW(run_until("mosquitto_loop_misc"));
 
     EXPECT_THAT(fake::calls_of("select"), ElementsAre("select(read)", "select(read)"))
         << "waited again";
     EXPECT_THAT(fake::calls_of("mosquitto_loop"), ElementsAre("mosquitto_loop_misc()"))
         << "the interrupted wait neither timed out nor found the socket ready";
-    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{"select(read)",
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{"select(read)",
                                    "select(read)", "mosquitto_loop_misc()"}));
 }
 
@@ -345,25 +284,18 @@ TEST_F(WorkerTest, FailedWaitEndsTheLoop)
 {
     open_socket(pair.client());
     fake::script_select({-1, EBADF, false, false});
-    try {
-        plugin->Entry();
-        FAIL() << "no exception";
-    } catch (const agException &e) {
-        EXPECT_STREQ(e.what(), "mqtt: select: Bad file descriptor");
-    }
+    EXPECT_THAT([this] { plugin->Entry(); },
+        ::testing::ThrowsMessage<agException>("mqtt: select: Bad file descriptor"));
 }
 
 TEST_F(WorkerTest, RealWaitWakesForAReadableSocket)
 {
     open_socket(pair.client());
     pair.send_to_client();
-    stop_at("mosquitto_loop_read");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_read");
 
     EXPECT_THAT(fake::select_outcomes(), ElementsAre("ready"));
-    EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"select(read)", "mosquitto_loop_read(1)"}));
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{"select(read)", "mosquitto_loop_read(1)"}));
 }
 
 TEST_F(WorkerTest, SocketBeyondTheSelectSetIsWaitedOnWithoutIt)
@@ -381,13 +313,11 @@ TEST_F(WorkerTest, SocketBeyondTheSelectSetIsWaitedOnWithoutIt)
     open_socket(high);
     fake::set_want_write(true);
     pair.send_to_client();
-    stop_at("mosquitto_loop_write");
-
-    plugin->Entry();
+    run_until("mosquitto_loop_write");
     close(high);
 
     EXPECT_THAT(fake::calls_of("select"), IsEmpty());
-    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{
                                    "mosquitto_loop_read(1)", "mosquitto_loop_write(1)"}));
 }
 
@@ -401,7 +331,7 @@ TEST_F(WorkerTest, HostKeepsTheExceptionThatEndedTheThread)
 
     EXPECT_TRUE(plugin->HasFailed());
     EXPECT_EQ(plugin->GetFailure(), "mqtt: " + missing + ": No such file or directory");
-    EXPECT_THAT(log->notices(), ::testing::Contains(plugin->GetFailure()));
+    EXPECT_THAT(log->notices(), Contains(plugin->GetFailure()));
 }
 
 // ---------------------------------------------------------------------------
@@ -425,11 +355,6 @@ protected:
         plugin->Create();
         ASSERT_TRUE(wait_until([] { return !fake::calls_of("select").empty(); }));
     }
-
-    static std::size_t count(const std::vector<std::string> &items, const std::string &item)
-    {
-        return static_cast<std::size_t>(std::count(items.begin(), items.end(), item));
-    }
 };
 
 TEST_F(WorkerThreadTest, QueuedPayloadEndsTheWaitAtOnce)
@@ -438,7 +363,7 @@ TEST_F(WorkerThreadTest, QueuedPayloadEndsTheWaitAtOnce)
 
     queue("now");
 
-    ASSERT_TRUE(wait_until([] { return !fake::calls_of("mosquitto_publish(").empty(); }));
+    ASSERT_TRUE(wait_until([] { return !published().empty(); }));
     EXPECT_EQ(fake::select_outcomes().front(), "woken") << "not the one-second time-out";
 }
 
@@ -451,9 +376,8 @@ TEST_F(WorkerThreadTest, StopAndReloadRequestsEndTheWaitAtOnce)
     plugin->Terminate();
     plugin->Join();
 
-    auto outcomes = fake::select_outcomes();
-    EXPECT_EQ(count(outcomes, "timed out"), 0u) << ::testing::PrintToString(outcomes);
-    EXPECT_GE(count(outcomes, "woken"), 2u);
+    EXPECT_THAT(fake::select_outcomes(), Not(Contains("timed out")));
+    EXPECT_THAT(fake::select_outcomes(), Contains("woken").Times(Ge(2u)));
 }
 
 TEST_F(WorkerThreadTest, HousekeepingRunsEverySecondUnderSteadyWakeUps)
@@ -472,7 +396,8 @@ TEST_F(WorkerThreadTest, HousekeepingRunsEverySecondUnderSteadyWakeUps)
     feeder.join();
 
     EXPECT_TRUE(kept_alive);
-    EXPECT_GE(count(fake::select_outcomes(), "woken"), 20u) << "the waits were cut short";
+    EXPECT_THAT(fake::select_outcomes(), Contains("woken").Times(Ge(20u)))
+        << "the waits were cut short";
 }
 
 TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
@@ -486,14 +411,11 @@ TEST_F(WorkerTest, PayloadQueuedWhileTheWorkerIsBusyWritesNoWakeUp)
         queue("second");
         pending_after_queue = readable_now(PluginPeer(*plugin).wakeup.Fd());
     });
-    fake::script_select({0, 0, false, false});
-    fake::script_select({0, 0, false, false});
-    stop_at("mosquitto_loop_misc", 2);
-
-    plugin->Entry();
+    fake::script_select(fake::TIMED_OUT, 2);
+    run_until("mosquitto_loop_misc", 2);
 
     EXPECT_FALSE(pending_after_queue);
-    EXPECT_EQ(fake::calls_of("mosquitto_publish(").size(), 2u) << "the next pass takes it";
+    EXPECT_EQ(published().size(), 2u) << "the next pass takes it";
 }
 
 // ---------------------------------------------------------------------------
@@ -503,14 +425,10 @@ TEST_F(WorkerTest, NoHandOverWhileLibmosquittoHasUnwrittenData)
 {
     open_socket(pair.client());
     fake::set_want_write(true);
-    for (const char *bytes : {"one", "two", "three"}) {
-        queue(bytes);
-    }
-    fake::script_select({0, 0, false, false});
-    fake::script_select({0, 0, false, false});
-    auto passes = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_misc", [this, passes] {
-        if (++*passes == 1) {
+    queue_many(3);
+    fake::script_select(fake::TIMED_OUT, 2);
+    fake::on_each("mosquitto_loop_misc", [this](int pass) {
+        if (pass == 1) {
             EXPECT_EQ(plugin->GetPayloadQueueDepth(), 3u) << "kept in the host's queue";
             fake::set_want_write(false);
         } else {
@@ -520,7 +438,7 @@ TEST_F(WorkerTest, NoHandOverWhileLibmosquittoHasUnwrittenData)
 
     plugin->Entry();
 
-    EXPECT_EQ(fake::calls_of("mosquitto_publish(").size(), 3u) << "handed over once written";
+    EXPECT_EQ(published().size(), 3u) << "handed over once written";
 }
 
 TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
@@ -528,28 +446,11 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
     open_socket(pair.client());
     // QoS 0: no window or path to bound the hand-off.
     PluginPeer(*plugin).message_qos = 0;
-    with_callbacks();
     const uint64_t payloads = 2 * aspPlugin::DRAIN_BATCH + 500;
-    for (uint64_t i = 0; i < payloads; ++i) {
-        queue("x");
-    }
+    queue_many(payloads);
     // Each pass's messages are written within the pass, so only the batch
     // bounds a pass.
-    std::vector<std::size_t> published_by_pass;
-    fake::on("mosquitto_loop_misc", [this, &published_by_pass] {
-        fake::confirm_all();
-        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
-        if (published_by_pass.size() == 3) {
-            plugin->Terminate();
-        }
-    });
-    for (int pass = 0; pass < 3; ++pass) {
-        fake::script_select({0, 0, false, false});
-    }
-
-    plugin->Entry();
-
-    EXPECT_THAT(published_by_pass,
+    EXPECT_THAT(published_by_pass({ALL, ALL, ALL}),
         ElementsAre(aspPlugin::DRAIN_BATCH, 2 * aspPlugin::DRAIN_BATCH, payloads));
 }
 
@@ -558,33 +459,14 @@ TEST_F(WorkerTest, OnePassHandsOverABatchAtTheMost)
 TEST_F(WorkerTest, HandOverStartsNarrowAndWidensAsThePathShowsItNeedsMore)
 {
     open_socket(pair.client());
-    with_callbacks();
-    for (int i = 0; i < 1000; ++i) {
-        queue("x");
-    }
-    std::vector<std::size_t> published_by_pass;
-    std::size_t confirmed = 0;
+    queue_many(1000);
     // Every publish confirmed at once: a path with no round trip to speak
     // of holds nothing, and the window never limits it; then, confirmed
     // late, a far broker's.
-    fake::on("mosquitto_loop_misc", [&] {
-        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
-        if (published_by_pass.size() == 4) {
-            plugin->Terminate();
-        }
-        const std::vector<int> mids = fake::published_mids();
-        while (confirmed < mids.size()) {
-            fake::fire_publish(mids.at(confirmed++));
-        }
-    });
-    for (int pass = 0; pass < 4; ++pass) {
-        fake::script_select({0, 0, false, false});
-    }
+    std::vector<std::size_t> counts = published_by_pass({ALL, ALL, ALL, ALL});
 
-    plugin->Entry();
-
-    EXPECT_EQ(published_by_pass.front(), InflightTarget::FLOOR);
-    EXPECT_LT(published_by_pass.back(), 1000u) << "not the whole window at once";
+    EXPECT_EQ(counts.front(), InflightTarget::FLOOR);
+    EXPECT_LT(counts.back(), 1000u) << "not the whole window at once";
 }
 
 // libmosquitto copies every payload it is handed: what waits unconfirmed
@@ -592,32 +474,11 @@ TEST_F(WorkerTest, HandOverStartsNarrowAndWidensAsThePathShowsItNeedsMore)
 TEST_F(WorkerTest, HandOverStopsAtTheUnconfirmedBytes)
 {
     open_socket(pair.client());
-    with_callbacks();
     const std::string megabyte(1 << 20, 'x');
     const uint64_t fit = aspPlugin::UNCONFIRMED_BYTES / megabyte.size();
-    for (uint64_t i = 0; i < fit + 8; ++i) {
-        queue(megabyte);
-    }
-    const std::vector<int> confirmations = {3, 0};
-    std::vector<std::size_t> published_by_pass;
-    std::size_t confirmed = 0;
-    fake::on("mosquitto_loop_misc", [&] {
-        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
-        if (published_by_pass.size() == confirmations.size()) {
-            plugin->Terminate();
-        }
-        const std::vector<int> mids = fake::published_mids();
-        for (int i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
-            fake::fire_publish(mids.at(confirmed++));
-        }
-    });
-    for (std::size_t pass = 0; pass < confirmations.size(); ++pass) {
-        fake::script_select({0, 0, false, false});
-    }
+    queue_many(fit + 8, megabyte);
 
-    plugin->Entry();
-
-    EXPECT_THAT(published_by_pass, ElementsAre(fit, fit + 3));
+    EXPECT_THAT(published_by_pass({3, 0}), ElementsAre(fit, fit + 3));
     EXPECT_EQ(PluginPeer(*plugin).record.Bytes(), fit * megabyte.size());
 }
 
@@ -627,32 +488,11 @@ TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
 {
     open_socket(pair.client());
     PluginPeer(*plugin).message_qos = 2;
-    with_callbacks();
-    for (int i = 0; i < 100; ++i) {
-        queue("x");
-    }
-    const std::vector<int> confirmations = {9, 1, 0};
-    std::vector<std::size_t> published_by_pass;
-    std::size_t confirmed = 0;
-    fake::on("mosquitto_loop_misc", [&] {
-        published_by_pass.push_back(fake::calls_of("mosquitto_publish(").size());
-        if (published_by_pass.size() == confirmations.size()) {
-            plugin->Terminate();
-        }
-        const std::vector<int> mids = fake::published_mids();
-        for (int i = 0; i < confirmations[published_by_pass.size() - 1]; ++i) {
-            fake::fire_publish(mids.at(confirmed++));
-        }
-    });
-    for (std::size_t pass = 0; pass < confirmations.size(); ++pass) {
-        fake::script_select({0, 0, false, false});
-    }
-
-    plugin->Entry();
+    queue_many(100);
 
     // Topped up by what was confirmed, each pass.
     const std::size_t window = aspPlugin::QOS2_WINDOW;
-    EXPECT_THAT(published_by_pass, ElementsAre(window, window + 9, window + 10));
+    EXPECT_THAT(published_by_pass({9, 1, 0}), ElementsAre(window, window + 9, window + 10));
 }
 
 // ---------------------------------------------------------------------------
@@ -661,48 +501,18 @@ TEST_F(WorkerTest, HandOverKeepsWithinTheInFlightWindow)
 TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
 {
     open_socket(pair.client());
-    with_callbacks();
     queue("one");
     queue("two");
-    // Pass 1 publishes both and "one" is acknowledged; pass 2 loses the
-    // connection; pass 3 connects again; pass 4 reads the CONNACK while
-    // "three" arrives; pass 5 publishes.
-    fake::script_select({0, 0, false, false});
-    fake::script_select({1, 0, true, false});
-    fake::script_select({2, 0, true, true});
-    fake::script_select({0, 0, false, false});
-    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
-    auto misc = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_misc", [this, misc] {
-        if (++*misc == 1) {
-            fake::fire_publish(fake::published_mids().front());
-        } else {
-            plugin->Terminate();
-        }
-    });
-    auto reads = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_read", [this, reads] {
-        if (++*reads == 2) {
-            fake::fire_connect(0);
-            queue("three");
-        }
-    });
+    // "one" is acknowledged before the break; "three" arrives with the CONNACK.
+    break_and_reconnect([this] { queue("three"); });
 
-    plugin->Entry();
-
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(mid, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
-            "mosquitto_publish(mid, \"t/a\", 5, 1, false)"));
-    EXPECT_THAT(fake::calls(), HasSubsequence(std::vector<std::string>{
-                                   "mosquitto_reinitialise(\"agent-uuid\", true)",
-                                   "mosquitto_connect_async(\"localhost\", 1883, 15)",
-                                   "mosquitto_publish(mid, \"t/a\", 3, 1, false)",
-                                   "mosquitto_publish(mid, \"t/a\", 5, 1, false)"}));
+    EXPECT_THAT(published(),
+        ElementsAre(publish_of("t/a", 3), publish_of("t/a", 3), publish_of("t/a", 3),
+            publish_of("t/a", 5)));
+    EXPECT_THAT(fake::calls(),
+        HasSubsequence(Lines{REINITIALISE, CONNECT, publish_of("t/a", 3), publish_of("t/a", 5)}));
     EXPECT_THAT(log->notices(),
-        ::testing::Contains("mqtt: published again 1 messages the last connection left "
-                            "unconfirmed\n"));
+        Contains("mqtt: published again 1 messages the last connection left unconfirmed\n"));
     EXPECT_EQ(PluginPeer(*plugin).record.Size(), 2u) << "two and three, not yet confirmed";
 }
 
@@ -711,9 +521,7 @@ TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
     start_attempt(pair.client());
     fake::script_select({1, 0, true, false});
     fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_REFUSED);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->notices(),
         ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: error text 5 [5]"));
@@ -724,9 +532,7 @@ TEST_F(WorkerTest, AttemptWithoutConnackIsAbandonedAtTheLimit)
 {
     start_attempt(pair.client());
     PluginPeer(*plugin).age_attempt(aspPlugin::CONNECT_LIMIT);
-    stop_at("mosquitto_disconnect");
-
-    plugin->Entry();
+    run_until("mosquitto_disconnect");
 
     EXPECT_THAT(log->notices(),
         ElementsAre(START_LINE, "mqtt: MQ connect: localhost:1883: no CONNACK within 10 s [27]"));
@@ -743,13 +549,11 @@ TEST_F(WorkerTest, AttemptWatchesWritabilityUntilTheSocketOpensThenWaitsForTheBr
     fake::set_want_write(true);
     fake::script_select({1, 0, false, true});
     fake::script_select({1, 0, true, false});
-    fake::script_select({0, 0, false, false});
-    stop_at("mosquitto_loop_misc");
-
-    plugin->Entry();
+    fake::script_select(fake::TIMED_OUT);
+    run_until("mosquitto_loop_misc");
 
     EXPECT_THAT(fake::calls(),
-        HasSubsequence(std::vector<std::string>{"select(read, write)", "mosquitto_loop_read(1)",
+        HasSubsequence(Lines{"select(read, write)", "mosquitto_loop_read(1)",
             "mosquitto_loop_write(1)", "select(read)", "mosquitto_loop_read(1)",
             "mosquitto_loop_write(1)", "select(read, write)", "mosquitto_loop_misc()"}));
     EXPECT_THAT(fake::calls_of("select"),
@@ -760,21 +564,17 @@ TEST_F(WorkerTest, BrokenFileOnALaterReloadKeepsTheRunningConfiguration)
 {
     fake::set_socket(pair.client());
     PluginPeer(*plugin).connected = true;
-    for (int pass = 0; pass < 3; ++pass) {
-        fake::script_select({0, 0, false, false});
-    }
-    auto misc = std::make_shared<int>(0);
-    fake::on("mosquitto_loop_misc", [this, misc] {
-        ++*misc;
-        if (*misc == 1) {
+    fake::script_select(fake::TIMED_OUT, 3);
+    fake::on_each("mosquitto_loop_misc", [this](int pass) {
+        if (pass == 1) {
             files.write("mqtt.json", R"({"topic": "half-written)");
-        } else if (*misc == 2) {
+        } else if (pass == 2) {
             files.write("mqtt.json", R"({"topic": "new/${channel}"})");
             queue("after");
         } else {
             plugin->Terminate();
         }
-        if (*misc < 3) {
+        if (pass < 3) {
             plugin->DispatchEvent(agPlugin::EVENT_RELOAD, nullptr);
         }
     });
@@ -786,11 +586,9 @@ TEST_F(WorkerTest, BrokenFileOnALaterReloadKeepsTheRunningConfiguration)
     EXPECT_EQ(failure.front().rfind("mqtt: " + plugin->GetConfigPath() + ": JSON exception: ", 0),
         0u);
     EXPECT_THAT(log->notices(),
-        ::testing::Contains(
-            "mqtt: configuration not reloaded: the running configuration stays\n"));
+        Contains("mqtt: configuration not reloaded: the running configuration stays\n"));
     EXPECT_EQ(PluginPeer(*plugin).topic, "new/${channel}") << "the repaired file applies";
-    EXPECT_THAT(fake::calls_of("mosquitto_publish("),
-        ElementsAre("mosquitto_publish(mid, \"new/a\", 5, 1, false)"));
+    EXPECT_THAT(published(), ElementsAre(publish_of("new/a", 5)));
     EXPECT_FALSE(PluginPeer(*plugin).reload_pending.load());
 }
 
