@@ -108,6 +108,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// The plug-in keeps its state private and lets one peer class read it;
+// in this program the fuzzer is that peer.
+class PluginPeer
+{
+public:
+    static const std::map<std::string, std::string> &variables(const aspPlugin &plugin)
+    {
+        return plugin.variables;
+    }
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Fixture &f = fixture();
@@ -121,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("an exception other than agException left Reload");
     }
 
-    if (f.plugin->variables != f.expected_variables) {
+    if (PluginPeer::variables(*f.plugin) != f.expected_variables) {
         fail("the variable map differs from the host's variables and UUIDs");
     }
     // Held by mistake, the lock makes this hang, which the run reports as
