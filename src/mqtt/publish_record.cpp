@@ -6,8 +6,14 @@ void PublishRecord::Add(std::shared_ptr<agPluginSinkPayload> payload, const std:
     int qos, bool retain, int mid)
 {
     bytes += payload->length;
-    entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false,
-        std::chrono::steady_clock::now()});
+    entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false, HandedAt(qos)});
+}
+
+// Only an acknowledgement's latency tells of the path; a QoS 0 write does
+// not, so its hot path reads no clock.
+std::chrono::steady_clock::time_point PublishRecord::HandedAt(int qos)
+{
+    return qos > 0 ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
 }
 
 void PublishRecord::Release(Entry &entry)
@@ -27,7 +33,9 @@ std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid)
     if (mid == UNSENT || found == entries.end()) {
         return std::nullopt;
     }
-    Confirmation confirmation{found->qos, std::chrono::steady_clock::now() - found->handed_at};
+    Confirmation confirmation{found->qos, found->qos > 0
+            ? std::chrono::steady_clock::now() - found->handed_at
+            : std::chrono::steady_clock::duration::zero()};
     found->confirmed = true;
     Release(*found);
     PopConfirmed();
@@ -71,7 +79,7 @@ std::size_t PublishRecord::Resend(const std::function<int(const Entry &)> &send)
             continue;
         }
         entry->mid = mid;
-        entry->handed_at = std::chrono::steady_clock::now();
+        entry->handed_at = HandedAt(entry->qos);
         ++sent;
         ++entry;
     }

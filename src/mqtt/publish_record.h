@@ -37,13 +37,13 @@ public:
          * been handed to the current client. */
         int mid;
         bool confirmed;
-        /* When it was last handed over. */
+        /* When it was last handed over (QoS 1 and 2 only). */
         std::chrono::steady_clock::time_point handed_at;
     };
     /* What a confirmation tells of its publish. */
     struct Confirmation {
         int qos;
-        /* From the hand-over to the confirmation. */
+        /* From the hand-over to the confirmation; zero at QoS 0. */
         std::chrono::steady_clock::duration latency;
     };
     static constexpr int UNSENT = -1;
@@ -76,6 +76,7 @@ public:
 
 private:
     void PopConfirmed();
+    static std::chrono::steady_clock::time_point HandedAt(int qos);
     void Release(Entry &entry);
 
     std::deque<Entry> entries;

@@ -143,8 +143,12 @@ uint64_t aspPlugin::HandOffLimit() const
 // client sends would then wait for the client's delayed TCP ACK instead.
 bool aspPlugin::TakesPayloads(bool want_write) const
 {
-    return connected && !want_write && record.Size() < HandOffLimit() &&
-        record.Bytes() < UNCONFIRMED_BYTES;
+    return connected && !want_write && RecordHasRoom(HandOffLimit());
+}
+
+bool aspPlugin::RecordHasRoom(uint64_t hand_off_limit) const
+{
+    return record.Size() < hand_off_limit && record.Bytes() < UNCONFIRMED_BYTES;
 }
 
 void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
@@ -160,9 +164,7 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     // fast as the worker pops would otherwise keep it from the socket.
     uint64_t limit = std::min<uint64_t>(waiting, DRAIN_BATCH);
     const uint64_t hand_off_limit = HandOffLimit();
-    for (uint64_t taken = 0; taken < limit && record.Size() < hand_off_limit &&
-         record.Bytes() < UNCONFIRMED_BYTES;
-         ++taken) {
+    for (uint64_t taken = 0; taken < limit && RecordHasRoom(hand_off_limit); ++taken) {
         if (!PopPayloadQueue(payload)) {
             break;
         }

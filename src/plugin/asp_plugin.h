@@ -151,6 +151,9 @@ private:
     bool TakesPayloads(bool want_write) const;
     int InflightWindow() const;
     uint64_t HandOffLimit() const;
+    /* Fewer publishes unconfirmed than `hand_off_limit`, and fewer bytes
+     * than UNCONFIRMED_BYTES. */
+    bool RecordHasRoom(uint64_t hand_off_limit) const;
     void ResendUnconfirmed();
     std::chrono::microseconds WaitLimit(bool takes_payloads);
     int WaitForSocket(int socket, bool want_write, SocketReadiness &ready);
