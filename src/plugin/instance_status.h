@@ -35,10 +35,13 @@ public:
     void ConnectionLost();
     void PayloadTaken() { payloads_taken.fetch_add(1, std::memory_order_relaxed); }
     void Published() { messages_published.fetch_add(1, std::memory_order_relaxed); }
-    void Confirmed() { messages_confirmed.fetch_add(1, std::memory_order_relaxed); }
+    /* Released, as Lost: a reader that sees the count also sees the
+     * publish counted before it, so published - confirmed - lost is never
+     * below zero, on weakly ordered processors too. */
+    void Confirmed() { messages_confirmed.fetch_add(1, std::memory_order_release); }
     void Resent() { messages_resent.fetch_add(1, std::memory_order_relaxed); }
     /* A publish given up: refused by libmosquitto when handed over again. */
-    void Lost() { messages_lost.fetch_add(1, std::memory_order_relaxed); }
+    void Lost() { messages_lost.fetch_add(1, std::memory_order_release); }
     /* A publish libmosquitto refused; `line` is the notice logged for it. */
     void Refused(const std::string &line);
     /* Why the last attempt failed, or the last connection broke. */
