@@ -9,10 +9,14 @@
  * stops it. The one wait left inside is the name lookup of a host name
  * (libmosquitto's getaddrinfo).
  */
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
 
 #include "asp_plugin.h"
 #include "callbacks.h"
@@ -38,6 +42,24 @@ std::string expand(const std::string &setting, std::map<std::string, std::string
 
 // MQTT carries the client id as a string with a 16-bit length.
 constexpr std::size_t MAX_CLIENT_ID = 65535;
+
+/* The system store's directory as OpenSSL's own default look-up finds it:
+ * SSL_CERT_DIR, else the directory OpenSSL was built with. */
+std::string mq_os_cert_dir()
+{
+    const char *set = std::getenv(X509_get_default_cert_dir_env());
+    return set != nullptr && *set != '\0' ? set : X509_get_default_cert_dir();
+}
+
+/* One line and the instance's last connection error; false, for the
+ * caller to return: the attempt ends there. */
+bool tls_refused(const std::string &tag, InstanceStatus &status, const std::string &what, int rc)
+{
+    std::string line = what + ": " + mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]";
+    ag_printf("%s: %s", tag.c_str(), line.c_str());
+    status.ConnectionError(line);
+    return false;
+}
 
 } // namespace
 
@@ -152,24 +174,45 @@ bool aspPlugin::SetUpTls()
     std::string ca_dir = expand(ca_path, scratch);
     std::string cert = expand(client_cert_file, scratch);
     std::string key = expand(client_key_file, scratch);
+    // libmosquitto sets TLS up (a client certificate with it) only with a
+    // CA file or directory: the store's directory is that one.
+    const bool os_store = tls_use_os_certs && ca_file.empty() && ca_path.empty();
+    if (os_store) {
+        ca_dir = mq_os_cert_dir();
+    }
 
     int rc = mosquitto_tls_set(mosq, or_null(ca), or_null(ca_dir), or_null(cert), or_null(key),
         nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        ag_printf("%s: error initializing libmosquitto TLS: %s [%d]", tag.c_str(),
-            mosquitto_strerror(rc), rc);
-        status.ConnectionError(std::string("error initializing libmosquitto TLS: ") +
-            mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
-        return false;
+        return tls_refused(tag, status, "error initializing libmosquitto TLS", rc);
+    }
+    // The store's file too (SSL_CERT_FILE, else OpenSSL's bundle), loaded
+    // by the library into each new client's context: the plug-in's client
+    // is a new one at every attempt, so a reconnect loads it again.
+    rc = os_store ? mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1) : MOSQ_ERR_SUCCESS;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return tls_refused(tag, status, "error using the system's CA store", rc);
+    }
+    // Verifying the broker, as without the call. The library takes the
+    // version in any case here, but compares it in lower case when it
+    // connects.
+    std::string version = tls_version;
+    std::transform(version.begin(), version.end(), version.begin(),
+        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    rc = mosquitto_tls_opts_set(mosq, SSL_VERIFY_PEER, or_null(version), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return tls_refused(tag, status, "error setting TLS version " + tls_version, rc);
+    }
+    rc = tls_alpn.empty() ? MOSQ_ERR_SUCCESS :
+                            mosquitto_string_option(mosq, MOSQ_OPT_TLS_ALPN, tls_alpn.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return tls_refused(tag, status, "error setting TLS ALPN protocol " + tls_alpn, rc);
     }
     rc = mosquitto_tls_insecure_set(mosq, tls_insecure);
     if (rc != MOSQ_ERR_SUCCESS) {
         const char *direction = tls_insecure ? "enabling" : "disabling";
-        ag_printf("%s: error %s TLS insecure mode: %s [%d]", tag.c_str(), direction,
-            mosquitto_strerror(rc), rc);
-        status.ConnectionError(std::string("error ") + direction + " TLS insecure mode: " +
-            mosquitto_strerror(rc) + " [" + std::to_string(rc) + "]");
-        return false;
+        return tls_refused(tag, status, std::string("error ") + direction + " TLS insecure mode",
+            rc);
     }
     ag_dprintf("%s: enabled TLS.\n", tag.c_str());
     return true;
@@ -189,7 +232,8 @@ void aspPlugin::mqConnect()
     if (client_id_refused) {
         return;
     }
-    if ((!ca_file.empty() || !ca_path.empty()) && !SetUpTls()) {
+    const bool tls = !ca_file.empty() || !ca_path.empty() || tls_use_os_certs;
+    if (tls && !SetUpTls()) {
         return;
     }
     int rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE);

@@ -61,10 +61,11 @@ public:
      * no usable client, or when the client id is one the library would
      * refuse (the client is then left as it was). */
     bool mqInit();
-    /* The connect step: mqInit, TLS when a CA is configured, and the
-     * connect call, which only starts the connection: the TCP connect and
-     * the MQTT handshake go on in the worker's wait. Schedules the next
-     * attempt; a refused client id or TLS set-up ends the step early. */
+    /* The connect step: mqInit, TLS when a CA or the system's CA store is
+     * configured, and the connect call, which only starts the connection:
+     * the TCP connect and the MQTT handshake go on in the worker's wait.
+     * Schedules the next attempt; a refused client id or TLS set-up ends
+     * the step early. */
     void mqConnect();
     /* Clears `connected` and ends the attempt under way; with an open
      * socket, disconnects and flushes once. */

@@ -357,6 +357,18 @@ int mosquitto_tls_insecure_set(struct mosquitto *mosq, bool value)
     return record_client(mosq, "mosquitto_tls_insecure_set", boolean(value));
 }
 
+int mosquitto_tls_opts_set(struct mosquitto *mosq, int cert_reqs, const char *tls_version,
+    const char *ciphers)
+{
+    return record_client(mosq, "mosquitto_tls_opts_set", cert_reqs, quoted(tls_version),
+        quoted(ciphers));
+}
+
+int mosquitto_string_option(struct mosquitto *mosq, enum mosq_opt_t option, const char *value)
+{
+    return record_client(mosq, "mosquitto_string_option", static_cast<int>(option), quoted(value));
+}
+
 int mosquitto_connect(struct mosquitto *mosq, const char *host, int port, int keepalive)
 {
     return record_client(mosq, "mosquitto_connect", quoted(host), port, keepalive);

@@ -208,7 +208,7 @@ TEST_F(ConnectTest, TlsPathsAreExpandedAgainstACopyOfTheVariables)
     EXPECT_THAT(fake::calls_of("mosquitto_tls"),
         ElementsAre("mosquitto_tls_set(\"/etc/pki/ca.pem\", \"/etc/pki/certs\", "
                     "\"/etc/pki/agent-uuid.crt\", null, null)",
-            "mosquitto_tls_insecure_set(true)"));
+            "mosquitto_tls_opts_set(1, \"tlsv1.2\", null)", "mosquitto_tls_insecure_set(true)"));
     EXPECT_EQ(PluginPeer(*plugin).variables, variables_before);
 }
 
@@ -242,6 +242,68 @@ TEST_F(ConnectTest, RefusedInsecureModeNamesTheDirection)
         EXPECT_THAT(log->notices(), ElementsAre(std::string("mqtt: error ") +
                                         (insecure ? "enabling" : "disabling") +
                                         " TLS insecure mode: error text 3 [3]"));
+        EXPECT_THAT(fake::calls_of("mosquitto_connect_async("), IsEmpty());
+    }
+}
+
+// The system's store alone turns TLS on. libmosquitto sets TLS up only
+// with a CA file or directory: the store's directory (OpenSSL's, or
+// SSL_CERT_DIR as OpenSSL reads it) is that one, and a client certificate
+// comes along.
+TEST_F(ConnectTest, OsStoreAloneSetsUpTlsWithTheStoreDirectoryAndTheOptions)
+{
+    setenv("SSL_CERT_DIR", "/etc/test-store", 1);
+    PluginPeer(*plugin).tls_use_os_certs = true;
+    PluginPeer(*plugin).client_cert_file = "client.pem";
+    PluginPeer(*plugin).client_key_file = "client.key";
+    PluginPeer(*plugin).tls_alpn = "x-amzn-mqtt-ca";
+    PluginPeer(*plugin).tls_version = "TLSv1.3";
+
+    plugin->mqConnect();
+    unsetenv("SSL_CERT_DIR");
+
+    auto option = [](int name, const std::string &value) {
+        return std::to_string(name) + ", " + value + ")";
+    };
+    EXPECT_THAT(fake::calls(),
+        HasSubsequence(Lines{"mosquitto_tls_set(null, \"/etc/test-store\", \"client.pem\", "
+                             "\"client.key\", null)",
+            "mosquitto_int_option(" + option(MOSQ_OPT_TLS_USE_OS_CERTS, "1"),
+            "mosquitto_tls_opts_set(1, \"tlsv1.3\", null)",
+            "mosquitto_string_option(" + option(MOSQ_OPT_TLS_ALPN, "\"x-amzn-mqtt-ca\""),
+            "mosquitto_tls_insecure_set(false)", CONNECT}));
+}
+
+// A CA of the configuration's own wins over the store.
+TEST_F(ConnectTest, ConfiguredCaLeavesTheOsStoreOut)
+{
+    PluginPeer(*plugin).tls_use_os_certs = true;
+    PluginPeer(*plugin).ca_file = "ca.pem";
+
+    plugin->mqConnect();
+
+    EXPECT_THAT(fake::calls_of("mosquitto_tls_set"),
+        ElementsAre("mosquitto_tls_set(\"ca.pem\", null, null, null, null)"));
+    EXPECT_THAT(fake::calls_of("mosquitto_int_option(" + std::to_string(MOSQ_OPT_TLS_USE_OS_CERTS)),
+        IsEmpty());
+    EXPECT_THAT(fake::calls_of("mosquitto_tls_opts_set"),
+        ElementsAre("mosquitto_tls_opts_set(1, \"tlsv1.2\", null)"));
+}
+
+TEST_F(ConnectTest, RefusedVersionOrProtocolEndsTheAttemptWithItsLine)
+{
+    PluginPeer(*plugin).ca_file = "ca.pem";
+    PluginPeer(*plugin).tls_version = "tlsv1.0";
+    PluginPeer(*plugin).tls_alpn = "mqtt";
+    for (const char *refuser : {"mosquitto_tls_opts_set", "mosquitto_string_option"}) {
+        fake::reset();
+        log->clear();
+        fake::script(refuser, MOSQ_ERR_INVAL);
+        EXPECT_NO_THROW(plugin->mqConnect());
+        EXPECT_THAT(log->notices(),
+            ElementsAre(std::string(refuser) == "mosquitto_tls_opts_set" ?
+                    "mqtt: error setting TLS version tlsv1.0: error text 3 [3]" :
+                    "mqtt: error setting TLS ALPN protocol mqtt: error text 3 [3]"));
         EXPECT_THAT(fake::calls_of("mosquitto_connect_async("), IsEmpty());
     }
 }
