@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -141,6 +142,33 @@ const nlohmann::json *number_at(const nlohmann::json &configuration, const char 
                                                                                         : nullptr;
 }
 
+// The TLS keys that take effect only together with others.
+void tls_warnings(const nlohmann::json &configuration, std::vector<std::string> &lines)
+{
+    bool ca = !value_of<std::string>(configuration, "ca_file", "").empty() ||
+        !value_of<std::string>(configuration, "ca_path", "").empty();
+    bool os_store = value_of<bool>(configuration, "tls_use_os_certs", false);
+    if (ca && os_store) {
+        lines.push_back("tls_use_os_certs beside ca_file or ca_path: the plug-in trusts those"
+                        " alone, not the system's CA store");
+    }
+    std::string version = value_of<std::string>(configuration, "tls_version", "");
+    for (const char *key : {"tls_alpn", "tls_version"}) {
+        if (!ca && !os_store && !value_of<std::string>(configuration, key, "").empty()) {
+            lines.push_back(std::string(key) + " without TLS: the plug-in ignores it"
+                " (give --cafile, --capath or --tls-use-os-certs)");
+        }
+    }
+    // What libmosquitto takes, in any case.
+    std::transform(version.begin(), version.end(), version.begin(),
+        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if ((ca || os_store) && !version.empty() && version != "tlsv1.1" && version != "tlsv1.2" &&
+        version != "tlsv1.3") {
+        lines.push_back("tls_version " + value_of<std::string>(configuration, "tls_version", "") +
+            ": libmosquitto refuses it and every connection attempt fails (tlsv1.2 or tlsv1.3)");
+    }
+}
+
 } // namespace
 
 std::vector<std::string> configuration_warnings(const nlohmann::json &configuration)
@@ -197,6 +225,7 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
     }
     // The plug-in falls back to its default window there, rather than have
     // libmosquitto refuse the value.
+    tls_warnings(configuration, lines);
     const nlohmann::json *window = number_at(configuration, "max_inflight_messages");
     int32_t size = value_of<int32_t>(configuration, "max_inflight_messages", 0);
     if (window != nullptr && (size < 1 || size > 65535)) {

@@ -66,6 +66,15 @@ nlohmann::json window(const std::string &label, const std::string &value)
     return from_1_to_65535(label, value, "a number from 1 to 65535");
 }
 
+// The versions the plug-in documents; libmosquitto refuses most others.
+nlohmann::json tls_version(const std::string &label, const std::string &value)
+{
+    if (value != "tlsv1.2" && value != "tlsv1.3") {
+        throw UsageError(label + " needs tlsv1.2 or tlsv1.3, not '" + value + "'");
+    }
+    return value;
+}
+
 // libmosquitto would refuse every publish with another QoS.
 nlohmann::json qos(const std::string &label, const std::string &value)
 {
@@ -139,6 +148,12 @@ const std::vector<Flag> FLAGS = {
     {"key", 0, "FILE", Group::TLS, nullptr, "its key, PEM, unencrypted", "client_key_file", text},
     {"insecure", 0, nullptr, Group::TLS, nullptr,
         "accept a certificate that does not name the host", "tls_insecure", yes},
+    {"tls-use-os-certs", 0, nullptr, Group::TLS, nullptr,
+        "trust the system's CA store; unused with --cafile or --capath", "tls_use_os_certs", yes},
+    {"tls-alpn", 0, "PROTOCOL", Group::TLS, nullptr, "ALPN protocol offered in the handshake",
+        "tls_alpn", text},
+    {"tls-version", 0, "VERSION", Group::TLS, nullptr,
+        "the lowest TLS version: tlsv1.2 or tlsv1.3", "tls_version", tls_version},
 
     {"username", 'u', "USER", Group::CREDENTIALS, nullptr, "user name", "user", text},
     {"pw-file", 0, "FILE", Group::CREDENTIALS, take<&Options::password_file>,
@@ -230,7 +245,7 @@ constexpr const char *INTRODUCTION =
 // Each group's heading, and the lines that close it.
 constexpr const char *GROUP_TEXTS[][2] = {
     {"Connection:", ""},
-    {"TLS (used when --cafile or --capath is given):", ""},
+    {"TLS (used when --cafile, --capath or --tls-use-os-certs is given):", ""},
     {"Credentials (sent only when both are set):",
         "The environment variable TAVRIX_SINK_RUN_PASSWORD gives the password too\n"
         "[pass], unless --pw-file or -P does.\n"},

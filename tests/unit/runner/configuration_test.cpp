@@ -254,6 +254,18 @@ TEST(ConfigurationTest, WarnsOfWhatThePluginTakesSilentlyButCannotWork)
         {R"({"topic": "t", "max_inflight_messages": 0})",
             {"max_inflight_messages 0 is outside 1 to 65535: the plug-in uses its default "
              "(4096 at QoS 1, 20 at QoS 2)"}},
+        {R"({"topic": "t", "tls_alpn": "x-amzn-mqtt-ca", "tls_version": "tlsv1.3"})",
+            {"tls_alpn without TLS: the plug-in ignores it (give --cafile, --capath or "
+             "--tls-use-os-certs)",
+                "tls_version without TLS: the plug-in ignores it (give --cafile, --capath or "
+                "--tls-use-os-certs)"}},
+        {R"({"topic": "t", "tls_use_os_certs": true, "tls_alpn": "a", "tls_version": "TLSv1.3"})",
+            {}},
+        {R"({"topic": "t", "tls_use_os_certs": true, "ca_path": "/ca", "tls_version": "tls1.3"})",
+            {"tls_use_os_certs beside ca_file or ca_path: the plug-in trusts those alone, not "
+             "the system's CA store",
+                "tls_version tls1.3: libmosquitto refuses it and every connection attempt fails "
+                "(tlsv1.2 or tlsv1.3)"}},
         {R"({"topic": "t", "message_retain": "true", "tls_insecure": 1})",
             {"\"message_retain\" is a string, not a boolean: the plug-in ignores it",
                 "\"tls_insecure\" is a number, not a boolean: the plug-in ignores it"}},

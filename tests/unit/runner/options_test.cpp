@@ -80,7 +80,8 @@ TEST(OptionsTest, KeyFlagsFollowTheTableOfKeys)
         if (flag.convert == nullptr) {
             continue; // the password flags: the password is found later
         }
-        std::string argument = std::string("--") + flag.name + (flag.value ? "=1" : "");
+        std::string value = std::string(flag.name) == "tls-version" ? "=tlsv1.3" : "=1";
+        std::string argument = std::string("--") + flag.name + (flag.value ? value : "");
         nlohmann::json settings = parse_options({argument}).settings;
         ASSERT_TRUE(settings.contains(key->name)) << argument;
         EXPECT_TRUE(config_converts(settings[key->name], key->kind))
@@ -116,6 +117,7 @@ TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
         {{"--max-inflight=70000"},
             "-M/--max-inflight needs a number from 1 to 65535, not '70000'"},
         {{"-h", ""}, "-h/--host needs a non-empty value"},
+        {{"--tls-version", "tlsv1.1"}, "--tls-version needs tlsv1.2 or tlsv1.3, not 'tlsv1.1'"},
         {{"--topic="}, "-t/--topic needs a non-empty value"},
         {{"-P", "s", "--pw-file", "f"},
             "-P/--pw and --pw-file both give the password; give one of them"},
