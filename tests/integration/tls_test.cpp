@@ -1,10 +1,12 @@
 /*
  * TLS towards the broker: CA file, CA directory, a client certificate the
- * broker requires, and insecure mode for a certificate of another name.
+ * broker requires, insecure mode for a certificate of another name, and
+ * the ALPN protocol a front requires.
  */
 #include <gmock/gmock.h>
 
 #include "plugin_test.h"
+#include "tls_front.h"
 #include "tls_material.h"
 
 class TlsTest : public PluginTest
@@ -72,4 +74,32 @@ TEST_F(TlsTest, InsecureModeAcceptsACertificateForAnotherName)
     plugin->reload();
     ASSERT_TRUE(wait_connected());
     expect_delivery(broker);
+}
+
+// AWS IoT Core's port 443 speaks MQTT only to a client that offers the
+// ALPN protocol "x-amzn-mqtt-ca", as the front does. Payloads queued while
+// it closes every connection wait, and all flow once a reload offers it.
+TEST_F(TlsTest, FrontRequiringAnAlpnProtocolPassesOnOnlyWhenItIsOffered)
+{
+    constexpr std::size_t LINES = 100;
+    Broker &broker = start_broker();
+    TlsFront front(broker.port(), "x-amzn-mqtt-ca");
+    Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
+    nlohmann::json config = config_for(broker, "tavrix/${channel}");
+    config["port"] = front.port();
+    config["ca_file"] = TlsMaterial::get().ca_file();
+    start_plugin(config);
+    for (std::size_t line = 1; line <= LINES; ++line) {
+        plugin->queue("line " + std::to_string(line), {"flows"});
+    }
+    ASSERT_TRUE(wait_until([&] { return front.refused() >= 2; }));
+    EXPECT_EQ(front.passed(), 0u);
+    EXPECT_TRUE(subscriber.messages().empty());
+
+    config["tls_alpn"] = "x-amzn-mqtt-ca";
+    write_config(config);
+    plugin->reload();
+    ASSERT_TRUE(subscriber.wait_for(LINES));
+    EXPECT_EQ(subscriber.messages().size(), LINES);
+    EXPECT_EQ(front.passed(), 1u);
 }
