@@ -88,20 +88,20 @@ broker_state() {
         [ "$state" = "$1" ]
 }
 
-# broker_start [--user NAME:PASSWORD | --persistent | CONFIG LINE]...:
+# broker_start [--user NAME:PASSWORD | --persistent | --tls | CONFIG LINE]...:
 # starts mosquitto through the test broker helper on a free loopback port,
 # with the users (anonymous clients are then refused), its state kept
-# across a restart, and extra configuration lines given; sets
-# BROKER_PORT, BROKER_PID and BROKER_LOG. The broker never drops a message
-# for a slow subscriber.
+# across a restart, TLS on that port (its CA in $BROKER_DIR/ca.crt), and
+# extra configuration lines given; sets BROKER_PORT, BROKER_PID and
+# BROKER_LOG. The broker never drops a message for a slow subscriber.
 broker_start() {
     local args=(--conf "max_queued_messages 0")
     while [ $# -gt 0 ]; do
         if [ "$1" = --user ]; then
             args+=(--user "$2")
             shift
-        elif [ "$1" = --persistent ]; then
-            args+=(--persistent)
+        elif [ "$1" = --persistent ] || [ "$1" = --tls ]; then
+            args+=("$1")
         else
             args+=(--conf "$1")
         fi

@@ -1,7 +1,7 @@
 /*
  * tavrix-test-broker: the broker launcher for shell tests and scripts.
  *
- *   tavrix-test-broker DIR [--packets] [--persistent] [--user NAME:PASSWORD]...
+ *   tavrix-test-broker DIR [--packets] [--persistent] [--tls] [--user NAME:PASSWORD]...
  *       [--conf LINE]...
  *
  * Starts a broker with its files in DIR (log: DIR/mosquitto.log) and
@@ -9,9 +9,10 @@
  * where it is: "running PORT PID" or "stopped PORT -". SIGUSR1 stops the
  * broker; SIGUSR2 starts it again on the same port, with the lines of
  * DIR/restart.conf (if any) added. --packets logs every packet;
- * --persistent keeps sessions and queued messages across the restart; --user
- * adds a user and refuses anonymous clients; --conf adds a configuration
- * line.
+ * --persistent keeps sessions and queued messages across the restart; --tls
+ * makes PORT a TLS listener for 127.0.0.1 and localhost, whose CA it
+ * writes to DIR/ca.crt; --user adds a user and refuses anonymous clients;
+ * --conf adds a configuration line.
  */
 #include <csignal>
 #include <cstdio>
@@ -23,6 +24,7 @@
 
 #include "broker.h"
 #include "scratch_dir.h"
+#include "tls_material.h"
 
 namespace {
 
@@ -52,6 +54,9 @@ BrokerOptions parse(int argc, char **argv)
             options.log_packets = true;
         } else if (std::strcmp(argv[i], "--persistent") == 0) {
             options.persistent = true;
+        } else if (std::strcmp(argv[i], "--tls") == 0) {
+            options.tls = tls_broker().tls;
+            write_file(options.dir + "/ca.crt", read_file(TlsMaterial::get().ca_file()));
         } else if (std::strcmp(argv[i], "--conf") == 0 && i + 1 < argc) {
             options.extra_lines.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--user") == 0 && i + 1 < argc &&
@@ -71,7 +76,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         std::fprintf(stderr,
-            "usage: %s DIR [--packets] [--persistent] [--user NAME:PASSWORD]... [--conf LINE]...\n",
+            "usage: %s DIR [--packets] [--persistent] [--tls] [--user NAME:PASSWORD]...\n"
+            "    [--conf LINE]...\n",
             argv[0]);
         return 2;
     }
