@@ -3,7 +3,7 @@
 # Everything the tests, the demo and the benchmark need, as Debian packages.
 TEST_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
 mosquitto-clients libgtest-dev libgmock-dev openssl clang libclang-rt-14-dev
-dpkg-dev file groff-base"
+dpkg-dev file groff-base libc++-dev libc++abi-dev googletest"
 DEMO_PACKAGES="cmake make g++ pkg-config libmosquitto-dev nlohmann-json3-dev libssl-dev mosquitto
 mosquitto-clients openssl"
 # What scripts/package needs: the build, and CPack's dependency list
