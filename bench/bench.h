@@ -181,9 +181,6 @@ std::string client_id_of(PublisherKind kind, const std::string &id, int process 
 std::string cell_topic_prefix(const std::string &id);
 std::string channel_name(int channel);
 
-/* Writes all of `data` unless the descriptor fails; false then. */
-bool write_all(int fd, const char *data, std::size_t length);
-
 /* Child side: one report line, written at once. */
 void report_line(const std::string &line);
 /* Child side: reports "error <text>"; returns the exit status. */

@@ -16,6 +16,7 @@
 
 #include <broker.h>
 #include <child_process.h>
+#include <posix_io.h>
 #include <subscriber.h>
 
 #include "bench.h"

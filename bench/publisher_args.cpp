@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <posix_io.h>
+
 std::vector<std::string> PublisherArgs::to_argv(const std::string &program) const
 {
     std::vector<std::string> argv = {program, "--role", publisher_name(cell.kind),
@@ -77,22 +79,6 @@ std::string cell_topic_prefix(const std::string &id)
 std::string channel_name(int channel)
 {
     return "ch" + std::to_string(channel);
-}
-
-bool write_all(int fd, const char *data, std::size_t length)
-{
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 void report_line(const std::string &line)

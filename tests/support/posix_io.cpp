@@ -76,6 +76,22 @@ uint16_t free_loopback_port()
     return port;
 }
 
+bool write_all(int fd, const char *data, std::size_t length)
+{
+    while (length > 0) {
+        ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 ssize_t read_within(int fd, char *buffer, std::size_t size, std::chrono::milliseconds limit)
 {
     pollfd watched{fd, POLLIN, 0};

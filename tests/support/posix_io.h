@@ -29,6 +29,9 @@ uint16_t local_port(int fd);
 /* A loopback port that nothing listens on at the moment of the call. */
 uint16_t free_loopback_port();
 
+/* Writes all of `data` unless the descriptor fails; false then. */
+bool write_all(int fd, const char *data, std::size_t length);
+
 /* What read() returns once `fd` is readable within `limit`; -1 with errno
  * ETIMEDOUT when it is not. */
 ssize_t read_within(int fd, char *buffer, std::size_t size, std::chrono::milliseconds limit);

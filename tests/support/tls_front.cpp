@@ -35,22 +35,6 @@ void set_blocking(int fd)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
-bool send_all(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
 // The server's choice among what the client offered: ours, or none
 // (the handshake goes on without a protocol, and the front then closes).
 int choose_protocol(SSL *, const unsigned char **out, unsigned char *out_length,
@@ -85,7 +69,7 @@ void relay(SSL *ssl, int client, int upstream)
         }
         if (pending || sides[0].revents != 0) {
             int got = SSL_read(ssl, buffer, sizeof buffer);
-            if (got <= 0 || !send_all(upstream, buffer, static_cast<std::size_t>(got))) {
+            if (got <= 0 || !write_all(upstream, buffer, static_cast<std::size_t>(got))) {
                 return;
             }
         }
