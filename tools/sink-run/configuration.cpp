@@ -1,7 +1,6 @@
 #include "configuration.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +142,17 @@ const nlohmann::json *number_at(const nlohmann::json &configuration, const char 
                                                                                         : nullptr;
 }
 
+// What libmosquitto takes as the lowest TLS version, in any letter case.
+bool known_tls_version(const std::string &version)
+{
+    for (const char *known : {"tlsv1.1", "tlsv1.2", "tlsv1.3"}) {
+        if (strcasecmp(version.c_str(), known) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The TLS keys that take effect only together with others.
 void tls_warnings(const nlohmann::json &configuration, std::vector<std::string> &lines)
 {
@@ -152,19 +163,15 @@ void tls_warnings(const nlohmann::json &configuration, std::vector<std::string> 
         lines.push_back("tls_use_os_certs beside ca_file or ca_path: the plug-in trusts those"
                         " alone, not the system's CA store");
     }
-    std::string version = value_of<std::string>(configuration, "tls_version", "");
     for (const char *key : {"tls_alpn", "tls_version"}) {
         if (!ca && !os_store && !value_of<std::string>(configuration, key, "").empty()) {
             lines.push_back(std::string(key) + " without TLS: the plug-in ignores it"
                 " (give --cafile, --capath or --tls-use-os-certs)");
         }
     }
-    // What libmosquitto takes, in any case.
-    std::transform(version.begin(), version.end(), version.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if ((ca || os_store) && !version.empty() && version != "tlsv1.1" && version != "tlsv1.2" &&
-        version != "tlsv1.3") {
-        lines.push_back("tls_version " + value_of<std::string>(configuration, "tls_version", "") +
+    std::string version = value_of<std::string>(configuration, "tls_version", "");
+    if ((ca || os_store) && !version.empty() && !known_tls_version(version)) {
+        lines.push_back("tls_version " + version +
             ": libmosquitto refuses it and every connection attempt fails (tlsv1.2 or tlsv1.3)");
     }
 }
@@ -223,9 +230,9 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
         lines.push_back("QoS " + std::to_string(qos) +
             ": libmosquitto will refuse every publish (0, 1 or 2)");
     }
+    tls_warnings(configuration, lines);
     // The plug-in falls back to its default window there, rather than have
     // libmosquitto refuse the value.
-    tls_warnings(configuration, lines);
     const nlohmann::json *window = number_at(configuration, "max_inflight_messages");
     int32_t size = value_of<int32_t>(configuration, "max_inflight_messages", 0);
     if (window != nullptr && (size < 1 || size > 65535)) {
