@@ -109,6 +109,21 @@ std::vector<std::string> segment_files(const std::string &dir)
     return files;
 }
 
+/* The first sequence number a segment file's name gives. */
+int first_seq_of(const std::string &path)
+{
+    return static_cast<int>(std::stoull(std::filesystem::path(path).stem().string(), nullptr, 16));
+}
+
+uint64_t segment_bytes(const std::string &dir)
+{
+    uint64_t bytes = 0;
+    for (const std::string &file : segment_files(dir)) {
+        bytes += std::filesystem::file_size(file);
+    }
+    return bytes;
+}
+
 void flip_byte(const std::string &path, std::streamoff offset)
 {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -140,14 +155,20 @@ TEST(SpoolTest, WhatWasNotDoneAtTheLastSyncComesBackInOrderAfterARestart)
         << "a second instance, in the same process too";
     EXPECT_THAT(error, HasSubstr("in use by another instance"));
 
-    for (int number = 0; number < 6; ++number) {
-        ASSERT_TRUE(spool->Append(payload("p" + std::to_string(number), {"a", "b"})));
+    // p3 and p4 are as odd as payloads get: empty without a channel, and
+    // larger than one read of the files.
+    const std::string large(300 << 10, 'L');
+    for (const char *text : {"p0", "p1", "p2"}) {
+        ASSERT_TRUE(spool->Append(payload(text, {"a", "b"})));
     }
+    ASSERT_TRUE(spool->Append(payload("", {})));
+    ASSERT_TRUE(spool->Append(payload(large)));
+    ASSERT_TRUE(spool->Append(payload("p5")));
     Spool::Item item;
     EXPECT_FALSE(spool->Next(item)) << "nothing is handed out before it is written";
     ASSERT_TRUE(spool->Flush());
     auto items = take_all(*spool);
-    EXPECT_THAT(texts_of(items), ElementsAre("p0", "p1", "p2", "p3", "p4", "p5"));
+    EXPECT_THAT(texts_of(items), ElementsAre("p0", "p1", "p2", "", large, "p5"));
     EXPECT_EQ(items[5].seq, 5u);
 
     // Out of order, twice, and unknown: the mark passes only what is done.
@@ -167,9 +188,11 @@ TEST(SpoolTest, WhatWasNotDoneAtTheLastSyncComesBackInOrderAfterARestart)
     EXPECT_EQ(figures.payloads, 4u);
     EXPECT_GE(figures.oldest_age_ms, 0);
     EXPECT_LT(figures.oldest_age_ms, 60000) << "the append time read back from the file";
+    EXPECT_EQ(figures.bytes, segment_bytes(dir));
     items = take_all(*spool);
-    EXPECT_THAT(texts_of(items), ElementsAre("p3", "p4", "p5", "p6"));
-    EXPECT_EQ(*items[0].payload.channels, (std::set<std::string>{"a", "b"}));
+    EXPECT_THAT(texts_of(items), ElementsAre("", large, "p5", "p6"));
+    EXPECT_THAT(*items[0].payload.channels, ElementsAre());
+    EXPECT_THAT(*items[2].payload.channels, ElementsAre("flows"));
     EXPECT_EQ(spool->Figures().replayed, 4u);
     ASSERT_TRUE(spool->Append(payload("p7")));
     ASSERT_TRUE(spool->Flush());
@@ -204,6 +227,14 @@ TEST(SpoolTest, TornLastRecordIsCutAwayAndToldOnce)
 
     spool = open_spool(scratch.path());
     EXPECT_THAT(notices(*spool), ElementsAre()) << "cut away, so told once";
+    spool->Done(take_all(*spool).at(0).seq);
+    ASSERT_TRUE(spool->Sync());
+    spool.reset();
+    scratch.write("done", "half a mark");
+
+    spool = open_spool(scratch.path());
+    EXPECT_THAT(notices(*spool), ElementsAre(HasSubstr("done mark unreadable")))
+        << "at least once: without a mark everything comes again";
     ASSERT_TRUE(spool->Append(payload("after")));
     ASSERT_TRUE(spool->Flush());
     Texts expected = numbered_range(0, 2);
@@ -221,21 +252,24 @@ TEST(SpoolTest, BadRecordSkipsTheRestOfItsSegmentAndTheNextOnesRead)
     append_numbered(*spool, 0, 100);
     spool.reset();
     auto files = segment_files(scratch.path());
-    ASSERT_GE(files.size(), 3u);
+    ASSERT_GE(files.size(), 4u);
     const std::streamoff record = 28 + 4 + 5 + 200; // fixed part, channel "flows", payload
     flip_byte(files[0], 16 + 3 * record + 40);
+    flip_byte(files[2], 0); // its magic: no segment of this format
 
     spool = open_spool(scratch.path(), bound);
     auto items = take_all(*spool);
-    ASSERT_GE(items.size(), 4u);
-    uint64_t second_first = items[3].seq;
+    const int second = first_seq_of(files[1]);
+    const int third = first_seq_of(files[2]);
+    const int fourth = first_seq_of(files[3]);
     Texts expected = numbered_range(0, 3);
-    Texts rest = numbered_range(static_cast<int>(second_first), 100);
-    expected.insert(expected.end(), rest.begin(), rest.end());
+    for (const Texts &rest : {numbered_range(second, third), numbered_range(fourth, 100)}) {
+        expected.insert(expected.end(), rest.begin(), rest.end());
+    }
     EXPECT_THAT(texts_of(items), ElementsAreArray(expected));
-    EXPECT_THAT(files[1], HasSubstr(SpoolDirectory::SegmentName(second_first)));
-    EXPECT_EQ(spool->Figures().skipped, second_first - 3);
-    EXPECT_THAT(notices(*spool), ElementsAre(HasSubstr("bad record")));
+    EXPECT_EQ(spool->Figures().skipped, static_cast<uint64_t>(second - 3 + fourth - third));
+    EXPECT_THAT(notices(*spool),
+        ElementsAre(HasSubstr("bad record"), HasSubstr("not a segment of this format")));
 
     // The mark passes what was skipped.
     settle_all(*spool, items);
@@ -264,6 +298,7 @@ TEST(SpoolTest, BoundDropsTheOldestAndCountsThoseNotDone)
     EXPECT_FALSE(spool->Failed());
     SpoolFigures figures = spool->Figures();
     EXPECT_LE(figures.bytes, bound);
+    EXPECT_EQ(figures.bytes, segment_bytes(scratch.path()));
     auto items = take_all(*spool);
     ASSERT_FALSE(items.empty());
     uint64_t first = items.front().seq;
@@ -294,6 +329,30 @@ TEST(SpoolTest, PayloadsBeyondTheCacheAreReadBackInOrder)
     auto items = take_all(*spool);
     EXPECT_THAT(texts_of(items), ElementsAreArray(numbered_range(5000, 10500, size)));
     EXPECT_EQ(spool->Figures().replayed, 0u);
+}
+
+TEST(SpoolTest, BadRecordFoundInThisRunSkipsNoPayloadTheCacheHolds)
+{
+    ScratchDir scratch;
+    auto spool = open_spool(scratch.path());
+    const std::size_t size = 1024;
+    for (int from = 0; from < 10000; from += 1000) {
+        append_numbered(*spool, from, from + 1000, size);
+    }
+    std::vector<Spool::Item> cached;
+    Spool::Item item;
+    while (cached.size() < 8192 && spool->Next(item)) {
+        cached.push_back(item);
+    }
+    append_numbered(*spool, 10000, 10100, size);
+    const std::streamoff record = 28 + 4 + 5 + size;
+    flip_byte(segment_files(scratch.path()).at(0), 16 + 9000 * record + 100);
+
+    Texts expected = numbered_range(cached.size(), 9000, size);
+    Texts newer = numbered_range(10000, 10100, size);
+    expected.insert(expected.end(), newer.begin(), newer.end());
+    EXPECT_THAT(texts_of(take_all(*spool)), ElementsAreArray(expected));
+    EXPECT_EQ(spool->Figures().skipped, 1000u);
 }
 
 TEST(SpoolTest, DirectoryThatCannotBeWrittenFailsTheSpoolWhichHandsOutWhatItHolds)
