@@ -97,6 +97,24 @@ void append_numbered(Spool &spool, int from, int to, std::size_t size = 200)
     ASSERT_TRUE(spool.Flush());
 }
 
+constexpr std::size_t KIB = 1024;
+
+/* 10000 payloads of 1 KiB, more than the cache holds. */
+void append_past_the_cache(Spool &spool)
+{
+    for (int from = 0; from < 10000; from += 1000) {
+        append_numbered(spool, from, from + 1000, KIB);
+    }
+}
+
+void take(Spool &spool, int count)
+{
+    Spool::Item item;
+    for (int taken = 0; taken < count; ++taken) {
+        ASSERT_TRUE(spool.Next(item));
+    }
+}
+
 std::vector<std::string> segment_files(const std::string &dir)
 {
     std::vector<std::string> files;
@@ -285,10 +303,7 @@ TEST(SpoolTest, BoundDropsTheOldestAndCountsThoseNotDone)
     const uint64_t bound = 64 << 10;
     auto spool = open_spool(scratch.path(), bound);
     append_numbered(*spool, 0, 10);
-    Spool::Item item;
-    for (int taken = 0; taken < 5; ++taken) {
-        ASSERT_TRUE(spool->Next(item));
-    }
+    take(*spool, 5);
     spool->Done(0);
 
     for (int from = 10; from < 1010; from += 100) {
@@ -317,17 +332,11 @@ TEST(SpoolTest, PayloadsBeyondTheCacheAreReadBackInOrder)
 {
     ScratchDir scratch;
     auto spool = open_spool(scratch.path());
-    const std::size_t size = 1024;
-    for (int from = 0; from < 10000; from += 1000) {
-        append_numbered(*spool, from, from + 1000, size);
-    }
-    Spool::Item item;
-    for (int taken = 0; taken < 5000; ++taken) {
-        ASSERT_TRUE(spool->Next(item));
-    }
-    append_numbered(*spool, 10000, 10500, size);
+    append_past_the_cache(*spool);
+    take(*spool, 5000);
+    append_numbered(*spool, 10000, 10500, KIB);
     auto items = take_all(*spool);
-    EXPECT_THAT(texts_of(items), ElementsAreArray(numbered_range(5000, 10500, size)));
+    EXPECT_THAT(texts_of(items), ElementsAreArray(numbered_range(5000, 10500, KIB)));
     EXPECT_EQ(spool->Figures().replayed, 0u);
 }
 
@@ -335,21 +344,15 @@ TEST(SpoolTest, BadRecordFoundInThisRunSkipsNoPayloadTheCacheHolds)
 {
     ScratchDir scratch;
     auto spool = open_spool(scratch.path());
-    const std::size_t size = 1024;
-    for (int from = 0; from < 10000; from += 1000) {
-        append_numbered(*spool, from, from + 1000, size);
-    }
-    std::vector<Spool::Item> cached;
-    Spool::Item item;
-    while (cached.size() < 8192 && spool->Next(item)) {
-        cached.push_back(item);
-    }
-    append_numbered(*spool, 10000, 10100, size);
-    const std::streamoff record = 28 + 4 + 5 + size;
+    append_past_the_cache(*spool);
+    const int cached = static_cast<int>(Spool::CACHE_BYTES / KIB);
+    take(*spool, cached);
+    append_numbered(*spool, 10000, 10100, KIB);
+    const std::streamoff record = 28 + 4 + 5 + KIB;
     flip_byte(segment_files(scratch.path()).at(0), 16 + 9000 * record + 100);
 
-    Texts expected = numbered_range(cached.size(), 9000, size);
-    Texts newer = numbered_range(10000, 10100, size);
+    Texts expected = numbered_range(cached, 9000, KIB);
+    Texts newer = numbered_range(10000, 10100, KIB);
     expected.insert(expected.end(), newer.begin(), newer.end());
     EXPECT_THAT(texts_of(take_all(*spool)), ElementsAreArray(expected));
     EXPECT_EQ(spool->Figures().skipped, 1000u);
