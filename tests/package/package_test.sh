@@ -70,8 +70,9 @@ depends_on() { # DEB EXTENDED-REGEX: a dependency of DEB matches
     grep -qE -- "^$2" <<<"$dependencies"
 }
 
-plugin_depends_on_libmosquitto_only() {
-    depends_on "$plugin_deb" 'libmosquitto1( |$)' && ! depends_on "$plugin_deb" 'tavrix'
+plugin_depends_on_libmosquitto_and_zlib_only() {
+    depends_on "$plugin_deb" 'libmosquitto1( |$)' && depends_on "$plugin_deb" 'zlib1g( |$)' &&
+        ! depends_on "$plugin_deb" 'tavrix'
 }
 # Every libtavrixd file lies in the runner's private directory.
 stand_in_private() {
@@ -86,8 +87,8 @@ check "the plug-in package holds the plug-in and the sample configuration" \
     "$prefix/share/doc/tavrix-sink-mqtt/mqtt.json.sample"
 check "the plug-in package holds no development link, stand-in or header" \
     holds_none "$plugin_deb" '/libtavrix-sink-mqtt\.so$|libtavrixd|/include/'
-check "the plug-in package depends on libmosquitto, not on the agent's library" \
-    plugin_depends_on_libmosquitto_only
+check "the plug-in package depends on libmosquitto and zlib, not on the agent's library" \
+    plugin_depends_on_libmosquitto_and_zlib_only
 check "the runner package holds the runner and its manual page" \
     holds "$runner_deb" "$prefix/bin/tavrix-sink-run" "$prefix/share/man/man1/tavrix-sink-run.1.gz"
 check "the runner package holds the stand-in, in its private directory only" stand_in_private
