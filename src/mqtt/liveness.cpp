@@ -126,8 +126,8 @@ void aspPlugin::mqSayFarewell()
     ag_printf("%s: farewell on %s%s: leaving without DISCONNECT, for the broker to publish the "
               "will\n",
         tag.c_str(), liveness.Topic().c_str(), reason.c_str());
-    ReportConnectionLoss();
-    connected = false;
+    // Gone with its socket, unlike a reset's; the connection's end is
+    // counted by the teardown, as after a confirmed farewell.
     record.ForgetClient();
     mosquitto_destroy(mosq);
     mosq = nullptr;

@@ -541,6 +541,29 @@ TEST_F(WorkerTest, BirthPrecedesTheResendsAndTheFarewellTheDisconnect)
                                    "mosquitto_loop_write(1)", "mosquitto_disconnect()"}));
 }
 
+// A farewell the broker does not confirm must not end in a DISCONNECT,
+// which would make the broker drop the will.
+TEST_F(WorkerTest, UnconfirmedFarewellLeavesWithoutDisconnectingForTheWillToBePublished)
+{
+    make(config_params(R"({"topic": "t", "will_topic": "s", "will_payload": "gone"})"), true);
+    reload();
+    fake::set_socket(pair.client());
+    plugin->mqConnect();
+    fake::fire_connect(0);
+    fake::script_select({1, 0, true, false});
+    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
+
+    plugin->mqSayFarewell();
+    plugin.reset();
+
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{publish_of("s", 4, 1, true),
+                                   "mosquitto_loop_read(1)", "mosquitto_destroy()"}));
+    EXPECT_THAT(fake::calls_of("mosquitto_disconnect()"), IsEmpty());
+    EXPECT_THAT(log->notices(),
+        Contains("mqtt: farewell on s not confirmed within 1000 ms: leaving without DISCONNECT,"
+                 " for the broker to publish the will\n"));
+}
+
 TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
 {
     start_attempt(pair.client());
