@@ -224,7 +224,7 @@ void aspPlugin::mqConnect()
     // Paced from the start of this attempt, whatever becomes of it.
     attempt_started = std::chrono::steady_clock::now();
     next_attempt = attempt_started + backoff.Next();
-    // The load has told what in `host` cannot be used.
+    // What in `host` cannot be used the load has logged already.
     std::vector<std::string> told;
     brokers.Assign(config_broker_list(host, port, told));
     const BrokerEntry broker = brokers.Next();
@@ -232,8 +232,8 @@ void aspPlugin::mqConnect()
     // may change the configured one while it is under way.
     attempt_address = broker.Address();
     mqInit();
-    // A refused id leaves nothing to set up or connect; a later attempt
-    // tries again (a reload may bring a usable id).
+    // A refused id or will leaves nothing to set up or connect; a later
+    // attempt tries again (a reload may bring a usable one).
     if (client_id_refused || !mqSetWill()) {
         return;
     }
