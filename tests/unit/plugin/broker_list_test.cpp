@@ -1,9 +1,9 @@
 /*
- * `host` as a list of brokers: what an entry may be, and the rotation.
+ * `host` as a list of brokers: what an entry may be. (The rotation is the
+ * connect step's: connect_test.cpp.)
  */
 #include <gmock/gmock.h>
 
-#include "broker_choice.h"
 #include "broker_list.h"
 
 using ::testing::ElementsAreArray;
@@ -41,26 +41,6 @@ TEST(BrokerListTest, EntriesTakeTheirOwnPortOrTheConfiguredOne)
         EXPECT_THAT(addresses(row.hosts, row.problems), ElementsAreArray(row.expected))
             << row.hosts;
     }
-}
-
-TEST(BrokerListTest, AFailedAttemptMovesOnAndAReachedBrokerIsKept)
-{
-    std::vector<std::string> lines;
-    BrokerChoice choice;
-    choice.Assign(config_broker_list("a,b,c", 1, lines));
-    std::string tried;
-    for (int attempt = 0; attempt < 6; ++attempt) {
-        tried += choice.Next().host;
-        if (attempt == 1) {
-            choice.Reached();
-        }
-        if (attempt == 3) {
-            choice.Assign(config_broker_list("a, b ,c", 1, lines)); // the same: kept
-        }
-    }
-    choice.Assign(config_broker_list("c,d", 1, lines)); // another: from its start
-    tried += choice.Next().host;
-    EXPECT_EQ(tried, "abbcabc");
 }
 
 } // namespace
