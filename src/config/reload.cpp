@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include "broker_list.h"
 #include "convert.h"
 
 namespace {
@@ -79,7 +80,25 @@ void aspPlugin::Reload()
     Lock();
     ApplyConfiguration(document);
     Unlock();
+    ReportUnusableValues();
     status.Enable(report_status);
+}
+
+// Told once, at the load that brings them, rather than at every attempt:
+// the connect step skips a broker entry it cannot use, and a will QoS no
+// broker takes is the default's.
+void aspPlugin::ReportUnusableValues()
+{
+    std::vector<std::string> problems;
+    config_broker_list(host, port, problems);
+    if (will_qos < 0 || will_qos > 2) {
+        problems.push_back("will_qos " + std::to_string(will_qos) + " is outside 0 to 2: using " +
+            std::to_string(DEFAULT_WILL_QOS));
+        will_qos = DEFAULT_WILL_QOS;
+    }
+    for (const std::string &line : problems) {
+        ag_printf("%s: %s\n", tag.c_str(), line.c_str());
+    }
 }
 
 void aspPlugin::RefreshVariables()

@@ -90,6 +90,7 @@ void aspPlugin::mqOnConnect(int rc)
         connected = true;
         connecting = false;
         status.Connected();
+        brokers.Reached();
         // The broker is back: should this connection break, the next
         // attempt waits the shortest time again.
         backoff.Reset();
@@ -118,6 +119,9 @@ void aspPlugin::ReportConnectionLoss()
 // publish needs no second attempt.
 void aspPlugin::mqOnPublish(int mid)
 {
+    if (liveness.Confirm(mid)) {
+        return;
+    }
     std::optional<PublishRecord::Confirmation> confirmation = record.Confirm(mid);
     if (!confirmation) {
         return;

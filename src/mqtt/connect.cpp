@@ -19,6 +19,7 @@
 #include <openssl/ssl.h>
 
 #include "asp_plugin.h"
+#include "broker_list.h"
 #include "callbacks.h"
 
 namespace {
@@ -223,20 +224,24 @@ void aspPlugin::mqConnect()
     // Paced from the start of this attempt, whatever becomes of it.
     attempt_started = std::chrono::steady_clock::now();
     next_attempt = attempt_started + backoff.Next();
+    // What in `host` cannot be used the load has logged already.
+    std::vector<std::string> told;
+    brokers.Assign(config_broker_list(host, port, told));
+    const BrokerEntry broker = brokers.Next();
     // The address this attempt goes to, for its failure line: a reload
     // may change the configured one while it is under way.
-    attempt_address = host + ":" + std::to_string(port);
+    attempt_address = broker.Address();
     mqInit();
-    // A refused id leaves nothing to set up or connect; a later attempt
-    // tries again (a reload may bring a usable id).
-    if (client_id_refused) {
+    // A refused id or will leaves nothing to set up or connect; a later
+    // attempt tries again (a reload may bring a usable one).
+    if (client_id_refused || !mqSetWill()) {
         return;
     }
     const bool tls = !ca_file.empty() || !ca_path.empty() || tls_use_os_certs;
     if (tls && !SetUpTls()) {
         return;
     }
-    int rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE);
+    int rc = mosquitto_connect_async(mosq, broker.host.c_str(), broker.port, KEEPALIVE);
     if (rc != MOSQ_ERR_SUCCESS) {
         LogLinkFailure("connect", rc, true);
         return;

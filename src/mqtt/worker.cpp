@@ -7,7 +7,9 @@
  * Nothing is taken from the host's queue until the broker has accepted
  * the connection: payloads wait there, under the host's own bound and
  * policy, through a connect, an outage and the retries. Whatever a broken
- * connection left unconfirmed is published again first on the next one.
+ * connection left unconfirmed is published again first on the next one,
+ * after only the birth message; a clean stop ends with the farewell
+ * (liveness.h).
  *
  * Every wait of the pass (on the socket, or for the next attempt) also
  * waits on a wake-up pipe, so a stop or a reload request is served at
@@ -53,6 +55,7 @@ void *aspPlugin::Entry()
     do {
         ReloadIfPending();
         if (connected) {
+            mqPublishBirth();
             ResendUnconfirmed();
         }
         DrainPayloadQueue(payload);
@@ -64,6 +67,7 @@ void *aspPlugin::Entry()
             WaitForRetry();
         }
     } while (!terminate.load());
+    mqSayFarewell();
     return nullptr;
 }
 

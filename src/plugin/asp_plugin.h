@@ -20,8 +20,10 @@
 
 #include <host/tavrixd.h>
 
+#include "broker_choice.h"
 #include "inflight_target.h"
 #include "instance_status.h"
+#include "liveness.h"
 #include "publish_record.h"
 #include "retry_backoff.h"
 #include "topic_cache.h"
@@ -80,6 +82,12 @@ public:
     /* Publishes the payload once per channel; false at the first channel
      * the library refuses. */
     bool mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload);
+    /* The liveness messages (liveness.h): the will on a new client, false
+     * (already logged) when the library refuses it; the birth after a
+     * CONNACK; the farewell at a clean stop. */
+    bool mqSetWill();
+    void mqPublishBirth();
+    void mqSayFarewell();
 
     static constexpr const char *LIBRARY = "tavrix-sink-mqtt";
     static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
@@ -106,6 +114,8 @@ public:
      * flight at QoS 2 (mosquitto drops a client with more than its
      * max_inflight_messages, 20 by default). */
     static constexpr int QOS2_WINDOW = 20;
+    /* The will's QoS unless configured, and where it is not 0 to 2. */
+    static constexpr int32_t DEFAULT_WILL_QOS = 1;
 
     /* Live instances in the process; libmosquitto is initialised on its
      * 0 to 1 step and cleaned up on its 1 to 0 step. */
@@ -141,9 +151,14 @@ private:
     InstanceStatus status;
     /* How many QoS 1 and 2 publishes the connection needs in flight. */
     InflightTarget inflight;
+    /* The will, birth and farewell of the connection. */
+    Liveness liveness;
+    /* The broker of `host` each attempt goes to. */
+    BrokerChoice brokers;
 
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
+    void ReportUnusableValues();
     std::string ClientId();
     bool RefuseClientId(const std::string &id);
     bool SetUpTls();
@@ -166,6 +181,7 @@ private:
     void ReportConnectionLoss();
     bool RunMisc(bool attempt);
     void PumpSocket(int socket);
+    void AwaitFarewell();
 
     /* Set by mqInit when the client id was refused. */
     bool client_id_refused = false;

@@ -369,6 +369,14 @@ int mosquitto_string_option(struct mosquitto *mosq, enum mosq_opt_t option, cons
     return record_client(mosq, "mosquitto_string_option", static_cast<int>(option), quoted(value));
 }
 
+int mosquitto_will_set(struct mosquitto *mosq, const char *topic, int payloadlen,
+    const void *payload, int qos, bool retain)
+{
+    std::string bytes(static_cast<const char *>(payload), static_cast<std::size_t>(payloadlen));
+    return record_client(mosq, "mosquitto_will_set", quoted(topic), quoted(bytes.c_str()), qos,
+        boolean(retain));
+}
+
 int mosquitto_connect(struct mosquitto *mosq, const char *host, int port, int keepalive)
 {
     return record_client(mosq, "mosquitto_connect", quoted(host), port, keepalive);

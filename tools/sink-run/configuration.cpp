@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <broker_list.h>
 #include <convert.h>
 #include <keys.h>
 
@@ -176,6 +177,27 @@ void tls_warnings(const nlohmann::json &configuration, std::vector<std::string> 
     }
 }
 
+// The will's keys take effect only with a will topic, and a topic no
+// broker takes fails every attempt, as a refused TLS set-up does.
+void liveness_warnings(const nlohmann::json &configuration, std::vector<std::string> &lines)
+{
+    std::string topic = value_of<std::string>(configuration, "will_topic", "");
+    if (has_wildcard(topic)) {
+        lines.push_back("the will topic " + topic +
+            " holds + or #: libmosquitto refuses the will and every connection attempt fails");
+    }
+    for (const char *key : {"will_payload", "birth_payload", "will_qos", "will_retain"}) {
+        if (topic.empty() && configuration.contains(key)) {
+            lines.push_back(std::string(key) +
+                " without will_topic: the plug-in ignores it (give --will-topic)");
+        }
+    }
+    int32_t qos = value_of<int32_t>(configuration, "will_qos", 1);
+    if (qos < 0 || qos > 2) {
+        lines.push_back("will_qos " + std::to_string(qos) + " is outside 0 to 2: the plug-in uses 1");
+    }
+}
+
 } // namespace
 
 std::vector<std::string> configuration_warnings(const nlohmann::json &configuration)
@@ -231,6 +253,9 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
             ": libmosquitto will refuse every publish (0, 1 or 2)");
     }
     tls_warnings(configuration, lines);
+    liveness_warnings(configuration, lines);
+    config_broker_list(value_of<std::string>(configuration, "host", DEFAULT_BROKER_HOST),
+        static_cast<uint16_t>(value_of<uint32_t>(configuration, "port", 1883)), lines);
     // The plug-in falls back to its default window there, rather than have
     // libmosquitto refuse the value.
     const nlohmann::json *window = number_at(configuration, "max_inflight_messages");

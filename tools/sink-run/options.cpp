@@ -13,6 +13,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <broker_list.h>
 #include <keys.h>
 
 namespace {
@@ -37,6 +38,18 @@ nlohmann::json text(const std::string &label, const std::string &value)
 nlohmann::json yes(const std::string &, const std::string &)
 {
     return true;
+}
+
+// What the plug-in would skip in a list of brokers is refused here.
+nlohmann::json hosts(const std::string &label, const std::string &value)
+{
+    std::vector<std::string> problems;
+    config_broker_list(non_empty(label, value), 1883, problems);
+    if (!problems.empty()) {
+        throw UsageError(label + " needs a host, or name[:port] entries separated by commas with"
+                                 " ports from 1 to 65535, not '" + value + "'");
+    }
+    return value;
 }
 
 // A decimal from 1 to 65535; `wanted` says so in the refusal.
@@ -134,7 +147,8 @@ using Group = FlagGroup;
 const std::vector<Flag> FLAGS = {
     {"config", 0, "FILE", Group::CONNECTION, take<&Options::config>,
         "the plug-in's JSON configuration; the flags marked [key] override its keys"},
-    {"host", 'h', "HOST", Group::CONNECTION, nullptr, "broker host name or address", "host", text},
+    {"host", 'h', "HOST", Group::CONNECTION, nullptr,
+        "broker host name or address, or several: name[:port],name[:port]...", "host", hosts},
     {"port", 'p', "PORT", Group::CONNECTION, nullptr, "broker port, 1 to 65535", "port", port},
     {"id", 'i', "ID", Group::CONNECTION, nullptr, "MQTT client id; default the agent UUID",
         "client_id", text},
@@ -170,6 +184,17 @@ const std::vector<Flag> FLAGS = {
         "message_retain", yes},
     {"channel", 0, "NAME", Group::TOPIC, add_channel,
         "a channel every payload goes to; repeatable; default one channel, \"default\""},
+
+    {"will-topic", 0, "TOPIC", Group::LIVENESS, nullptr,
+        "topic of the will, the birth and the farewell; ${channel} has no meaning there",
+        "will_topic", text},
+    {"will-payload", 0, "PAYLOAD", Group::LIVENESS, nullptr,
+        "the will, also published at a clean stop", "will_payload", text},
+    {"birth-payload", 0, "PAYLOAD", Group::LIVENESS, nullptr,
+        "published whenever the broker accepts the connection", "birth_payload", text},
+    {"will-qos", 0, "QOS", Group::LIVENESS, nullptr, "their QoS, 0, 1 or 2", "will_qos", qos},
+    {"will-retain", 0, nullptr, Group::LIVENESS, nullptr,
+        "the broker keeps them", "will_retain", yes},
 
     {"input", 0, "FILE", Group::INPUT, take<&Options::input>,
         "read payloads from FILE; - or none: standard input"},
@@ -250,6 +275,7 @@ constexpr const char *GROUP_TEXTS[][2] = {
         "The environment variable TAVRIX_SINK_RUN_PASSWORD gives the password too\n"
         "[pass], unless --pw-file or -P does.\n"},
     {"Topic and QoS:", ""},
+    {"Liveness (used when --will-topic is given):", ""},
     {"Input:", ""},
     {"Host identity:", ""},
     {"Runner:", ""},

@@ -48,7 +48,7 @@ public:
 };
 
 /* The groups of --help, in its order. */
-enum class FlagGroup { CONNECTION, TLS, CREDENTIALS, TOPIC, INPUT, IDENTITY, RUNNER };
+enum class FlagGroup { CONNECTION, TLS, CREDENTIALS, TOPIC, LIVENESS, INPUT, IDENTITY, RUNNER };
 
 struct Flag {
     const char *name;  // the long name, without "--"

@@ -486,3 +486,44 @@ TEST_F(ConnectTest, ResetDisconnectsOnlyAnOpenSocket)
 }
 
 } // namespace
+
+// Every initialise drops the will: each attempt sets it again, on the new
+// client, before the connect; one the library refuses ends the attempt.
+TEST_F(ConnectTest, EveryAttemptSetsTheWillBeforeTheConnectAndARefusedOneEndsIt)
+{
+    PluginPeer(*plugin).variables = {{"${site}", "lab"}, {"${nothing}", ""}};
+    PluginPeer(*plugin).will_topic = "gw/${site}/status";
+    plugin->mqConnect();
+    plugin->mqConnect();
+    const std::string will = "mosquitto_will_set(\"gw/lab/status\", \"offline\", 1, true)";
+    EXPECT_THAT(fake::calls(),
+        HasSubsequence(Lines{NEW_CLIENT, will, CONNECT, REINITIALISE, will, CONNECT}));
+
+    fake::reset();
+    fake::script("mosquitto_will_set", MOSQ_ERR_INVAL);
+    plugin->mqConnect();
+    PluginPeer(*plugin).will_topic = "${nothing}";
+    plugin->mqConnect();
+    EXPECT_THAT(fake::calls_of("mosquitto_connect_async"), IsEmpty());
+    EXPECT_THAT(log->notices(),
+        ElementsAre("mqtt: error setting the will on gw/lab/status: error text 3 [3]",
+            "mqtt: error setting the will on : error text 3 [3]"));
+}
+
+// Each attempt without a CONNACK moves on round the list; a broker that
+// accepted the instance is tried first again. Lines name the entry.
+TEST_F(ConnectTest, FailedAttemptsGoRoundTheListAndAnAcceptingBrokerIsKept)
+{
+    PluginPeer(*plugin).host = "a, [::1]:8883";
+    fake::script("mosquitto_connect_async", MOSQ_ERR_ERRNO);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        plugin->mqConnect();
+        if (attempt == 2) {
+            fake::fire_connect(0);
+        }
+    }
+    const std::string a = "mosquitto_connect_async(\"a\", 1883, 15)";
+    const std::string v6 = "mosquitto_connect_async(\"::1\", 8883, 15)";
+    EXPECT_THAT(fake::calls_of("mosquitto_connect_async"), ElementsAre(a, v6, a, a, v6));
+    EXPECT_THAT(log->notices(), ElementsAre("mqtt: MQ connect: a:1883: error text 14 [14]"));
+}

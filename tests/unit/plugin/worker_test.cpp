@@ -516,6 +516,54 @@ TEST_F(WorkerTest, WhatABrokenConnectionLeftUnconfirmedGoesFirstOnTheNextOne)
     EXPECT_EQ(PluginPeer(*plugin).record.Size(), 2u) << "two and three, not yet confirmed";
 }
 
+// The birth goes first on every connection, the farewell last, before the
+// DISCONNECT; neither is a payload's to record or to publish again.
+TEST_F(WorkerTest, BirthPrecedesTheResendsAndTheFarewellTheDisconnect)
+{
+    make(config_params(R"({"topic": "t/${channel}", "will_topic": "s"})"), true);
+    open_socket(pair.client());
+    queue("one");
+    queue("two");
+    break_and_reconnect([this] {
+        queue("three");
+        // The stop's farewell is written and confirmed at once.
+        fake::script_select({1, 0, false, true});
+        fake::on("mosquitto_loop_write", [] { fake::fire_publish(fake::published_mids().back()); });
+    });
+
+    EXPECT_THAT(published(),
+        ElementsAre(publish_of("t/a", 3), publish_of("t/a", 3), publish_of("s", 6, 1, true),
+            publish_of("t/a", 3), publish_of("t/a", 5), publish_of("s", 7, 1, true)));
+    EXPECT_EQ(PluginPeer(*plugin).record.Size(), 2u) << "two and three, not yet confirmed";
+    EXPECT_THAT(log->containing("farewell"), IsEmpty());
+    plugin.reset();
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{publish_of("s", 7, 1, true),
+                                   "mosquitto_loop_write(1)", "mosquitto_disconnect()"}));
+}
+
+// A farewell the broker does not confirm must not end in a DISCONNECT,
+// which would make the broker drop the will.
+TEST_F(WorkerTest, UnconfirmedFarewellLeavesWithoutDisconnectingForTheWillToBePublished)
+{
+    make(config_params(R"({"topic": "t", "will_topic": "s", "will_payload": "gone"})"), true);
+    reload();
+    fake::set_socket(pair.client());
+    plugin->mqConnect();
+    fake::fire_connect(0);
+    fake::script_select({1, 0, true, false});
+    fake::script("mosquitto_loop_read", MOSQ_ERR_CONN_LOST);
+
+    plugin->mqSayFarewell();
+    plugin.reset();
+
+    EXPECT_THAT(fake::calls(), HasSubsequence(Lines{publish_of("s", 4, 1, true),
+                                   "mosquitto_loop_read(1)", "mosquitto_destroy()"}));
+    EXPECT_THAT(fake::calls_of("mosquitto_disconnect()"), IsEmpty());
+    EXPECT_THAT(log->notices(),
+        Contains("mqtt: farewell on s not confirmed within 1000 ms: leaving without DISCONNECT,"
+                 " for the broker to publish the will\n"));
+}
+
 TEST_F(WorkerTest, FailureBeforeTheConnackIsTheAttemptsFailure)
 {
     start_attempt(pair.client());

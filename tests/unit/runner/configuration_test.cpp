@@ -266,6 +266,18 @@ TEST(ConfigurationTest, WarnsOfWhatThePluginTakesSilentlyButCannotWork)
              "the system's CA store",
                 "tls_version tls1.3: libmosquitto refuses it and every connection attempt fails "
                 "(tlsv1.2 or tlsv1.3)"}},
+        {R"({"topic": "t", "host": " a , [::1]:1884,::1, b:2 ", "will_topic": "s/${id}"})", {}},
+        {R"({"topic": "t", "host": "a,,b:0", "will_topic": "s/#", "will_qos": 3})",
+            {"the will topic s/# holds + or #: libmosquitto refuses the will and every "
+             "connection attempt fails",
+                "will_qos 3 is outside 0 to 2: the plug-in uses 1",
+                "host: \"\" is no broker address (name[:port], the port from 1 to 65535): skipped",
+                "host: \"b:0\" is no broker address (name[:port], the port from 1 to 65535): "
+                "skipped"}},
+        {R"({"topic": "t", "host": "", "birth_payload": "up"})",
+            {"birth_payload without will_topic: the plug-in ignores it (give --will-topic)",
+                "host: \"\" is no broker address (name[:port], the port from 1 to 65535): skipped",
+                "host: no usable broker address: connecting to localhost:1883"}},
         {R"({"topic": "t", "message_retain": "true", "tls_insecure": 1})",
             {"\"message_retain\" is a string, not a boolean: the plug-in ignores it",
                 "\"tls_insecure\" is a number, not a boolean: the plug-in ignores it"}},

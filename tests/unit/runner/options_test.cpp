@@ -117,6 +117,9 @@ TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
         {{"--max-inflight=70000"},
             "-M/--max-inflight needs a number from 1 to 65535, not '70000'"},
         {{"-h", ""}, "-h/--host needs a non-empty value"},
+        {{"-h", "a,b:0"}, "-h/--host needs a host, or name[:port] entries separated by commas"
+                          " with ports from 1 to 65535, not 'a,b:0'"},
+        {{"--will-qos", "3"}, "--will-qos needs 0, 1 or 2, not '3'"},
         {{"--tls-version", "tlsv1.1"}, "--tls-version needs tlsv1.2 or tlsv1.3, not 'tlsv1.1'"},
         {{"--topic="}, "-t/--topic needs a non-empty value"},
         {{"-P", "s", "--pw-file", "f"},
