@@ -79,7 +79,19 @@ void aspPlugin::Reload()
     Lock();
     ApplyConfiguration(document);
     Unlock();
+    CheckProtocolVersion();
     status.Enable(report_status);
+}
+
+// Any value but "5" means 3.1.1 (mqInit), from the next connection on, as
+// the other broker settings; one the user cannot have meant is said once.
+void aspPlugin::CheckProtocolVersion()
+{
+    if (protocol_version == PROTOCOL_311 || protocol_version == PROTOCOL_5) {
+        return;
+    }
+    ag_printf("%s: protocol_version \"%s\" is neither \"%s\" nor \"%s\": using \"%s\"\n",
+        tag.c_str(), protocol_version.c_str(), PROTOCOL_311, PROTOCOL_5, PROTOCOL_311);
 }
 
 void aspPlugin::RefreshVariables()

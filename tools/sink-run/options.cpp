@@ -66,6 +66,18 @@ nlohmann::json window(const std::string &label, const std::string &value)
     return from_1_to_65535(label, value, "a number from 1 to 65535");
 }
 
+// mosquitto_pub's names of the versions (its -V), as the key's values.
+nlohmann::json protocol_version(const std::string &label, const std::string &value)
+{
+    if (value == "mqttv5" || value == "5") {
+        return "5";
+    }
+    if (value == "mqttv311" || value == "311") {
+        return "3.1.1";
+    }
+    throw UsageError(label + " needs mqttv5, 5, mqttv311 or 311, not '" + value + "'");
+}
+
 // libmosquitto would refuse every publish with another QoS.
 nlohmann::json qos(const std::string &label, const std::string &value)
 {
@@ -127,6 +139,8 @@ const std::vector<Flag> FLAGS = {
         "the plug-in's JSON configuration; the flags marked [key] override its keys"},
     {"host", 'h', "HOST", Group::CONNECTION, nullptr, "broker host name or address", "host", text},
     {"port", 'p', "PORT", Group::CONNECTION, nullptr, "broker port, 1 to 65535", "port", port},
+    {"protocol-version", 'V', "VERSION", Group::CONNECTION, nullptr,
+        "MQTT version: mqttv5 (or 5), mqttv311 (or 311)", "protocol_version", protocol_version},
     {"id", 'i', "ID", Group::CONNECTION, nullptr, "MQTT client id; default the agent UUID",
         "client_id", text},
     {"connect-timeout", 0, "SECS", Group::CONNECTION, set_connect_timeout,

@@ -9,7 +9,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnack)
+TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnectionThatWorked)
 {
     RetryBackoff backoff;
     for (int round = 0; round < 2; ++round) {
@@ -18,7 +18,28 @@ TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnack
             EXPECT_LE(wait, milliseconds(base));
             EXPECT_GE(wait, milliseconds(base * 4 / 5));
         }
-        backoff.Reset();
+        backoff.ConnectionEnded(RetryBackoff::STEADY, false);
+    }
+}
+
+// A broker that accepts and drops at once must not be tried every second.
+TEST(RetryBackoffTest, OnlyAnAcknowledgementOrASteadyConnectionStartsItOver)
+{
+    struct Row {
+        std::chrono::steady_clock::duration lasted;
+        bool acknowledged;
+        bool starts_over;
+    };
+    for (Row row : {Row{milliseconds(50), false, false},
+             Row{RetryBackoff::STEADY - milliseconds(1), false, false},
+             Row{RetryBackoff::STEADY, false, true}, Row{milliseconds(50), true, true}}) {
+        RetryBackoff backoff;
+        backoff.Next();
+        backoff.Next();
+        backoff.ConnectionEnded(row.lasted, row.acknowledged);
+        EXPECT_EQ(backoff.Next() <= RetryBackoff::FIRST, row.starts_over)
+            << std::chrono::duration<double>(row.lasted).count() << " s, acknowledged "
+            << row.acknowledged;
     }
 }
 

@@ -39,6 +39,14 @@ TEST(OptionsTest, ValuesComeAsNextArgumentOrAfterEquals)
     EXPECT_TRUE(options.whole && options.stats && options.debug);
 }
 
+TEST(OptionsTest, ProtocolVersionTakesMosquittoPubsNames)
+{
+    for (auto [given, version] : {std::pair{"mqttv5", "5"}, {"5", "5"}, {"mqttv311", "3.1.1"},
+             {"311", "3.1.1"}}) {
+        EXPECT_EQ(parse_options({"-V", given}).settings["protocol_version"], version) << given;
+    }
+}
+
 TEST(OptionsTest, VariablesBecomeWholeReferencesSplitAtTheFirstEquals)
 {
     Options options = parse_options({"--config", "c", "--var", "site=lab=2", "--var=empty=",
@@ -80,7 +88,9 @@ TEST(OptionsTest, KeyFlagsFollowTheTableOfKeys)
         if (flag.convert == nullptr) {
             continue; // the password flags: the password is found later
         }
-        std::string argument = std::string("--") + flag.name + (flag.value ? "=1" : "");
+        // A value every flag takes; the protocol version is 5 or 311.
+        std::string value = key->name == std::string("protocol_version") ? "=5" : "=1";
+        std::string argument = std::string("--") + flag.name + (flag.value ? value : "");
         nlohmann::json settings = parse_options({argument}).settings;
         ASSERT_TRUE(settings.contains(key->name)) << argument;
         EXPECT_TRUE(config_converts(settings[key->name], key->kind))
@@ -115,6 +125,7 @@ TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
         {{"-M", "0"}, "-M/--max-inflight needs a number from 1 to 65535, not '0'"},
         {{"--max-inflight=70000"},
             "-M/--max-inflight needs a number from 1 to 65535, not '70000'"},
+        {{"-V", "3.1.1"}, "-V/--protocol-version needs mqttv5, 5, mqttv311 or 311, not '3.1.1'"},
         {{"-h", ""}, "-h/--host needs a non-empty value"},
         {{"--topic="}, "-t/--topic needs a non-empty value"},
         {{"-P", "s", "--pw-file", "f"},

@@ -63,6 +63,9 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
         {figures(5, 5, 10, 0, 7, 3), RunEnd{true, false, 0},
             {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
              "(QoS 1 and 2) (gave up after 45 s without progress)"}},
+        {figures(5, 5, 10, 0, 7, 3), RunEnd{true, false, 0, true},
+            {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
+             "(QoS 1 and 2) (gave up 45 s after the stop request)"}},
         {figures(5, 5, 10, 0, 10, 0), RunEnd{true, false, 0},
             {"the plug-in did not finish its queue (gave up after 45 s)"}},
         {figures(5, 5, 8, 0, 6, 2), RunEnd{false, true, 0},
@@ -79,6 +82,29 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
     for (const Row &row : rows) {
         EXPECT_EQ(shortfalls(row.run, 2, row.end), row.lines);
     }
+}
+
+TEST(ShortfallsTest, BrokerRefusalsGiveUpsAndPossibleLossesAreToldApart)
+{
+    Snapshot s = figures(5, 5, 10, 0, 6, 0);
+    s.sink.refused_by_broker = 3;
+    s.sink.broker_refusals = {{"Not authorized", 2}, {"Quota exceeded", 1}};
+    s.sink.last_broker_refusal = "t: Quota exceeded (0x97)";
+    s.sink.lost = 1;
+    s.sink.possibly_lost = 4;
+    EXPECT_EQ(format_summary(s),
+        "tavrix-sink-run: read 5, queued 5, dropped 0, published 10, unacknowledged 1, re-sent 0, "
+        "refused by the broker 3 (Not authorized 2, Quota exceeded 1), possibly lost 4, "
+        "elapsed 0.00 s");
+    EXPECT_EQ(shortfalls(s, 2, RunEnd()),
+        (std::vector<std::string>{
+            "3 publishes refused by the broker (Not authorized 2, Quota exceeded 1; last: t: "
+            "Quota exceeded (0x97))",
+            "1 publishes given up by the plug-in (see its \"gave up a publish\" and \"MQ "
+            "Publish\" lines)",
+            "4 QoS 0 messages possibly lost: written into connections that broke before the "
+            "broker answered; QoS 0 never sends a message twice",
+        }));
 }
 
 } // namespace
