@@ -125,7 +125,8 @@ bool aspPlugin::mqInit()
 
     mqtt5 = protocol_version == PROTOCOL_5;
     mq_register_callbacks(mosq, mqtt5);
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    mosquitto_int_option(
+        mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     status.Protocol(mqtt5 ? PROTOCOL_5 : PROTOCOL_311);
     limits = BrokerLimits();
     mosquitto_threaded_set(mosq, true);

@@ -22,9 +22,10 @@ using PublishCallback = void (*)(struct mosquitto *, void *, int);
 using MessageCallback = void (*)(struct mosquitto *, void *, const struct mosquitto_message *);
 using SubscribeCallback = void (*)(struct mosquitto *, void *, int, int, const int *);
 using LogCallback = void (*)(struct mosquitto *, void *, int, const char *);
-using ConnectV5Callback = void (*)(struct mosquitto *, void *, int, int, const mosquitto_property *);
-using DisconnectV5Callback = void (*)(struct mosquitto *, void *, int, const mosquitto_property *);
-using PublishV5Callback = void (*)(struct mosquitto *, void *, int, int, const mosquitto_property *);
+using Properties = const mosquitto_property *;
+using ConnectV5Callback = void (*)(struct mosquitto *, void *, int, int, Properties);
+using DisconnectV5Callback = void (*)(struct mosquitto *, void *, int, Properties);
+using PublishV5Callback = void (*)(struct mosquitto *, void *, int, int, Properties);
 
 // What reset() puts back: everything but the lock.
 struct Scene {
@@ -279,17 +280,17 @@ void fire_log(int level, const std::string &text)
 
 void fire_connect_v5(int rc)
 {
-    fire(&Scene::on_connect_v5, rc, 0, static_cast<const mosquitto_property *>(nullptr));
+    fire(&Scene::on_connect_v5, rc, 0, Properties(nullptr));
 }
 
 void fire_disconnect_v5(int rc)
 {
-    fire(&Scene::on_disconnect_v5, rc, static_cast<const mosquitto_property *>(nullptr));
+    fire(&Scene::on_disconnect_v5, rc, Properties(nullptr));
 }
 
 void fire_publish_v5(int mid, int reason)
 {
-    fire(&Scene::on_publish_v5, mid, reason, static_cast<const mosquitto_property *>(nullptr));
+    fire(&Scene::on_publish_v5, mid, reason, Properties(nullptr));
 }
 
 } // namespace fake

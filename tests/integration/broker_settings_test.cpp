@@ -63,7 +63,8 @@ TEST_P(BrokerSettingsTest, DeniedTopicAndPacketOverTheLimit)
     EXPECT_EQ(figures.protocol_version, GetParam());
     if (mqtt5()) {
         EXPECT_EQ(figures.refused_by_broker, 5u);
-        EXPECT_EQ(figures.broker_refusals, (std::map<std::string, uint64_t>{{"Not authorized", 5}}));
+        EXPECT_EQ(figures.broker_refusals,
+            (std::map<std::string, uint64_t>{{"Not authorized", 5}}));
         EXPECT_EQ(figures.last_broker_refusal, "tavrix/denied: Not authorized (0x87)");
         EXPECT_EQ(log.count("the broker refused a publish on tavrix/denied"), 1u);
         // Refused before it was sent: the connection stays.

@@ -36,7 +36,8 @@ TEST_P(GiveUpRuleTest, GivesUpThePublishOldestAtThreeEndsInARow)
 INSTANTIATE_TEST_SUITE_P(Ends, GiveUpRuleTest,
     ::testing::Values(
         Row{"SamePublishThreeTimes", {7, 7, 7}, {false, false, true}},
-        Row{"TheNextOneStartsItsOwnCount", {7, 7, 7, 8, 8, 8}, {false, false, true, false, false, true}},
+        Row{"TheNextOneStartsItsOwnCount", {7, 7, 7, 8, 8, 8},
+            {false, false, true, false, false, true}},
         Row{"AnotherOldestStartsOver", {7, 7, 8, 8, 7}, {false, false, false, false, false}},
         Row{"NothingUnconfirmedStartsOver", {7, 7, -1, 7, 7}, {false, false, false, false, false}}),
     RowName());

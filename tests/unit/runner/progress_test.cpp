@@ -45,9 +45,10 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
     EXPECT_EQ(shortfalls(figures(7, 6, 8, 1, 6, 2), 2, RunEnd{false, false, 1}),
         (std::vector<std::string>{
             "1 payloads dropped by the full queue",
-            "3 publishes never made: libmosquitto refused publishes and the plug-in skips the "
-            "rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)",
-            "1 of 9 publishes refused by libmosquitto",
+            "3 publishes never made: publishes were refused before sending and the plug-in skips "
+            "the rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)",
+            "1 of 9 publishes refused before sending (by libmosquitto, or over the broker's "
+            "maximum packet size)",
             "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
             "(QoS 1 and 2) (connections lost: 1)",
         }));
@@ -74,10 +75,11 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
                 "unacknowledged (QoS 1 and 2) (wait cut short by a second signal)"}},
         // The refused one's second channel was skipped.
         {figures(5, 5, 8, 1, 8, 0), RunEnd(),
-            {"1 publishes never made: libmosquitto refused publishes and the plug-in skips "
+            {"1 publishes never made: publishes were refused before sending and the plug-in skips "
              "the rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" "
              "lines)",
-                "1 of 9 publishes refused by libmosquitto"}},
+                "1 of 9 publishes refused before sending (by libmosquitto, or over the broker's "
+            "maximum packet size)"}},
     };
     for (const Row &row : rows) {
         EXPECT_EQ(shortfalls(row.run, 2, row.end), row.lines);
