@@ -257,12 +257,12 @@ constexpr const char *GROUP_TEXTS[][2] = {
 constexpr const char *CLOSING =
     "\n"
     "SIGHUP rereads the configuration; SIGINT and SIGTERM stop reading, deliver\n"
-    "what was read (a second signal cuts that short) and stop.\n"
+    "what was read (45 s at most; a second signal cuts that short) and stop.\n"
     "\n"
     "Exit status: 0 everything delivered; 1 the plug-in failed, was refused or did\n"
     "not finish loading its configuration, or the input could not be read; 2 bad\n"
-    "flags or missing files; 3 broker unreachable; 4 payloads lost; 128+N stopped\n"
-    "by signal N.\n";
+    "flags or missing files; 3 broker unreachable; 4 payloads lost (after a signal\n"
+    "too); 128+N stopped by signal N, everything delivered.\n";
 
 // A key flag's text takes the key's mark after its first clause and,
 // when it is worth showing, the key's default at its end, as the table of
