@@ -8,24 +8,13 @@
 
 #include "asp_plugin.h"
 #include "broker_limits.h"
+#include "log_safely.h"
 
 namespace {
 
 aspPlugin &instance_of(void *user_data)
 {
     return *static_cast<aspPlugin *>(user_data);
-}
-
-// Nothing may unwind through libmosquitto's C frames, which hold its
-// callback locks: a log line that fails (a throwing log sink, memory
-// exhaustion) is lost instead.
-template <typename Log>
-void log_safely(Log log) noexcept
-{
-    try {
-        log();
-    } catch (...) {
-    }
 }
 
 void mq_on_connect(struct mosquitto *, void *user_data, int rc)
@@ -63,7 +52,7 @@ void mq_on_connect_v5(struct mosquitto *, void *user_data, int rc, int,
             mosquitto_reason_string(rc));
     });
     plugin.mqOnConnect(rc);
-    plugin.mqOnConnack(rc, BrokerLimits::FromConnack(properties));
+    log_safely([&] { plugin.mqOnConnack(rc, BrokerLimits::FromConnack(properties)); });
 }
 
 // A code from 0x80 on is the reason of the broker's DISCONNECT; below, it
@@ -72,7 +61,7 @@ void mq_on_disconnect_v5(struct mosquitto *mosq, void *user_data, int rc,
     const mosquitto_property *)
 {
     if (rc >= aspPlugin::FIRST_REFUSAL) {
-        instance_of(user_data).mqOnBrokerDisconnect(rc);
+        log_safely([&] { instance_of(user_data).mqOnBrokerDisconnect(rc); });
     }
     mq_on_disconnect(mosq, user_data, rc);
 }
@@ -82,7 +71,7 @@ void mq_on_disconnect_v5(struct mosquitto *mosq, void *user_data, int rc,
 void mq_on_publish_v5(struct mosquitto *, void *user_data, int mid, int reason,
     const mosquitto_property *)
 {
-    instance_of(user_data).mqOnPublish(mid, reason);
+    log_safely([&] { instance_of(user_data).mqOnPublish(mid, reason); });
 }
 
 void mq_on_message(struct mosquitto *, void *user_data, const struct mosquitto_message *message)

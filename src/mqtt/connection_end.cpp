@@ -4,7 +4,10 @@
  * the publish that may be what keeps ending connections.
  */
 #include "asp_plugin.h"
+#include "log_safely.h"
 
+// Also inside libmosquitto's disconnect callback: nothing here may throw
+// but the log lines, which are lost instead.
 void aspPlugin::EndConnection()
 {
     status.ConnectionLost();
@@ -12,12 +15,14 @@ void aspPlugin::EndConnection()
     // Written, but the broker said nothing after them: they may have sat in
     // the kernel's buffers when the connection broke. QoS 0 never sends a
     // message twice, so they are not published again.
-    if (qos0_unanswered > 0) {
-        ag_printf("%s: %llu QoS 0 messages possibly lost: written since the broker last sent"
-                  " anything\n",
-            tag.c_str(), static_cast<unsigned long long>(qos0_unanswered));
-        status.PossiblyLost(qos0_unanswered);
+    if (uint64_t possibly_lost = qos0_unanswered; possibly_lost > 0) {
+        status.PossiblyLost(possibly_lost);
         qos0_unanswered = 0;
+        log_safely([&] {
+            ag_printf("%s: %llu QoS 0 messages possibly lost: written since the broker last sent"
+                      " anything\n",
+                tag.c_str(), static_cast<unsigned long long>(possibly_lost));
+        });
     }
     backoff.ConnectionEnded(std::chrono::steady_clock::now() - connected_since, acknowledged);
     if (give_up.ConnectionEnded(record.OldestSerial())) {
@@ -32,8 +37,10 @@ void aspPlugin::GiveUpOldest()
         return;
     }
     status.Lost();
-    ag_printf("%s: gave up a publish on %s (%llu bytes): the oldest unconfirmed one when %d"
-              " connections in a row ended\n",
-        tag.c_str(), oldest->topic.c_str(),
-        static_cast<unsigned long long>(oldest->payload->length), GiveUpRule::CONNECTIONS);
+    log_safely([&] {
+        ag_printf("%s: gave up a publish on %s (%llu bytes): the oldest unconfirmed one when %d"
+                  " connections in a row ended\n",
+            tag.c_str(), oldest->topic.c_str(),
+            static_cast<unsigned long long>(oldest->payload->length), GiveUpRule::CONNECTIONS);
+    });
 }
