@@ -278,21 +278,6 @@ void fire_log(int level, const std::string &text)
     fire(&Scene::on_log, level, text.c_str());
 }
 
-void fire_connect_v5(int rc)
-{
-    fire(&Scene::on_connect_v5, rc, 0, Properties(nullptr));
-}
-
-void fire_disconnect_v5(int rc)
-{
-    fire(&Scene::on_disconnect_v5, rc, Properties(nullptr));
-}
-
-void fire_publish_v5(int mid, int reason)
-{
-    fire(&Scene::on_publish_v5, mid, reason, Properties(nullptr));
-}
-
 } // namespace fake
 
 extern "C" {

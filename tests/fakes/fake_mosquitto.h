@@ -81,11 +81,6 @@ void fire_publish(int mid);
 void fire_message(const std::string &topic, int payload_length);
 void fire_subscribe(int mid);
 void fire_log(int level, const std::string &text);
-/* The MQTT 5 callbacks, registered when protocol_version is "5"; no
- * properties. */
-void fire_connect_v5(int rc);
-void fire_disconnect_v5(int rc);
-void fire_publish_v5(int mid, int reason);
 
 } // namespace fake
 

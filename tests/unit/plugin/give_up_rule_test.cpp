@@ -4,42 +4,26 @@
 #include <gmock/gmock.h>
 
 #include "give_up_rule.h"
-#include "test_support.h"
 
-namespace {
-
-struct Row {
-    const char *name;
-    /* The oldest unconfirmed publish at each connection's end; -1: none. */
-    std::vector<int> oldest;
-    /* Whether it is given up at that end. */
-    std::vector<bool> given_up;
-};
-
-class GiveUpRuleTest : public ::testing::TestWithParam<Row>
+TEST(GiveUpRuleTest, GivesUpThePublishOldestAtThreeEndsInARow)
 {
-};
-
-TEST_P(GiveUpRuleTest, GivesUpThePublishOldestAtThreeEndsInARow)
-{
-    GiveUpRule rule;
-    const Row &row = GetParam();
-    for (std::size_t end = 0; end < row.oldest.size(); ++end) {
-        std::optional<uint64_t> oldest;
-        if (row.oldest[end] >= 0) {
-            oldest = static_cast<uint64_t>(row.oldest[end]);
+    // The oldest unconfirmed publish at each connection's end (-1: none),
+    // and the ends at which it is given up.
+    struct Row {
+        std::vector<int> oldest;
+        std::vector<bool> given_up;
+    } rows[] = {
+        {{7, 7, 7, 8, 8, 8}, {false, false, true, false, false, true}},
+        {{7, 7, 8, 8, 7}, {false, false, false, false, false}},
+        {{7, 7, -1, 7, 7}, {false, false, false, false, false}},
+    };
+    for (const Row &row : rows) {
+        GiveUpRule rule;
+        std::vector<bool> given_up;
+        for (int oldest : row.oldest) {
+            given_up.push_back(rule.ConnectionEnded(
+                oldest < 0 ? std::nullopt : std::optional<uint64_t>(oldest)));
         }
-        EXPECT_EQ(rule.ConnectionEnded(oldest), row.given_up[end]) << "end " << end + 1;
+        EXPECT_EQ(given_up, row.given_up) << ::testing::PrintToString(row.oldest);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Ends, GiveUpRuleTest,
-    ::testing::Values(
-        Row{"SamePublishThreeTimes", {7, 7, 7}, {false, false, true}},
-        Row{"TheNextOneStartsItsOwnCount", {7, 7, 7, 8, 8, 8},
-            {false, false, true, false, false, true}},
-        Row{"AnotherOldestStartsOver", {7, 7, 8, 8, 7}, {false, false, false, false, false}},
-        Row{"NothingUnconfirmedStartsOver", {7, 7, -1, 7, 7}, {false, false, false, false, false}}),
-    RowName());
-
-} // namespace
