@@ -69,19 +69,23 @@ struct CellSpec {
     Link link = Link::LOOPBACK;
     /* The raw publisher's window; 0 leaves libmosquitto's own. */
     int raw_window = 0;
+    /* The plug-in's hosts speak MQTT 5 (protocol_version "5"). */
+    bool mqtt5 = false;
 
     uint64_t messages() const { return payloads * static_cast<uint64_t>(channels); }
     bool paced() const { return rate != 0; }
     bool stalled() const { return stall_seconds != 0; }
     /* The window the publisher runs with; 0 at QoS 0, where none applies. */
     int window() const;
-    /* Publisher, link, window, QoS, size and channels: unique in a plan. */
+    /* Publisher, link, version, window, QoS, size and channels: unique in
+     * a plan. */
     std::string label() const;
 };
 
 /* The cells of a full run, or of a tiny one that only proves the
- * benchmark still works. `only` keeps the cells whose label contains it;
- * tavrix-sink-run's cells need `with_runner`. */
+ * benchmark still works. `only` keeps the cells whose label contains it,
+ * or one of its texts between "|"; tavrix-sink-run's cells need
+ * `with_runner`. */
 std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_runner);
 
 /* ---- The payloads (payload.cpp): newline-free text, so that

@@ -163,7 +163,7 @@ std::string write_runner_config(const PublisherArgs &args)
     std::ofstream config(path);
     config << "{\"host\": \"127.0.0.1\", \"port\": " << args.port << ", \"topic\": \""
            << cell_topic_prefix(args.id) << "/${channel}\", \"message_qos\": " << args.cell.qos
-           << "}\n";
+           << ", \"protocol_version\": \"" << (args.cell.mqtt5 ? "5" : "3.1.1") << "\"}\n";
     return path;
 }
 

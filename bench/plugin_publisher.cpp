@@ -29,7 +29,8 @@ std::string write_config(const PublisherArgs &args)
            << "  \"host\": \"127.0.0.1\",\n"
            << "  \"port\": " << args.port << ",\n"
            << "  \"topic\": \"bench/${uuid_agent}/${channel}\",\n"
-           << "  \"message_qos\": " << args.cell.qos << ",\n";
+           << "  \"message_qos\": " << args.cell.qos << ",\n"
+           << "  \"protocol_version\": \"" << (args.cell.mqtt5 ? "5" : "3.1.1") << "\",\n";
     if (!args.ca_file.empty()) {
         config << "  \"ca_file\": \"" << args.ca_file << "\",\n";
     }

@@ -41,11 +41,13 @@ struct Peer {
     int qos;
     /* -1: whatever its window. */
     int window;
+    bool mqtt5 = false;
 };
 
 bool has_shape(const CellSpec &setup, const CellSpec &shape, const Peer &peer)
 {
     return setup.kind == peer.kind && setup.link == peer.link && setup.qos == peer.qos &&
+        setup.mqtt5 == peer.mqtt5 &&
         (peer.window < 0 || setup.window() == peer.window) && setup.paced() == shape.paced() &&
         !setup.stalled() && setup.size == shape.size && setup.channels == shape.channels;
 }
@@ -78,6 +80,9 @@ const PeerOf SAME_WINDOW_RAW = [](const CellSpec &setup) {
 const PeerOf OWN_QOS0 = [](const CellSpec &setup) { return Peer{setup.kind, setup.link, 0, 0}; };
 const PeerOf PLAIN_LOOPBACK = [](const CellSpec &setup) {
     return Peer{setup.kind, Link::LOOPBACK, setup.qos, setup.window()};
+};
+const PeerOf OWN_MQTT311 = [](const CellSpec &setup) {
+    return Peer{setup.kind, setup.link, setup.qos, setup.window()};
 };
 
 // The plug-in's hosts are compared with the others, not the reverse.
@@ -201,6 +206,11 @@ const std::vector<Column> TLS = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGE
     RECONNECTS, DROPS, CPU_PER_100K, versus("CPU vs raw same window", SAME_WINDOW_RAW, CPU),
     versus("CPU vs plain", PLAIN_LOOPBACK, CPU), PEAK_RSS};
 
+const std::vector<Column> MQTT5 = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
+    MSG_PER_SECOND, MB_PER_SECOND, versus("vs 3.1.1", OWN_MQTT311, RATE), FIRST_MESSAGE,
+    FLOW_PER_SECOND, versus("flow vs 3.1.1", OWN_MQTT311, FLOW), LOST, DUPLICATES,
+    CPU_PER_100K, versus("CPU vs 3.1.1", OWN_MQTT311, CPU), PEAK_RSS};
+
 const std::vector<Column> PACED = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND, MESSAGES,
     LOST_OR_FAILED, number("p50 ms", [](const CellResult &c) { return c.latency_p50_ms; }, 2),
     number("p99 ms", P99, 2),
@@ -225,6 +235,9 @@ const std::vector<Column> &table_of(const CellSpec &setup)
     }
     if (setup.paced()) {
         return PACED;
+    }
+    if (setup.mqtt5) {
+        return MQTT5;
     }
     return setup.link == Link::WAN ? WAN : setup.link == Link::TLS ? TLS : THROUGHPUT;
 }
@@ -264,6 +277,8 @@ void print_table(std::ostream &out, const std::vector<CellResult> &results)
         "\nOver a link with a " + std::to_string(2 * WAN_ONE_WAY_MS) +
             " ms round trip, to a broker of mosquitto's default in-flight limit:\n\n");
     print_rows(out, results, TLS, "\nTLS on loopback:\n\n");
+    print_rows(out, results, MQTT5,
+        "\nMQTT 5 on loopback, against the same publisher's MQTT 3.1.1:\n\n");
     print_rows(out, results, PACED, "\nLatency of a paced stream:\n\n");
     print_rows(out, results, STALL, "\nA broker that stops reading:\n\n");
 }

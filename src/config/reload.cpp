@@ -91,6 +91,11 @@ void aspPlugin::ReportUnusableValues()
 {
     std::vector<std::string> problems;
     config_broker_list(host, port, problems);
+    // Any value but "5" means 3.1.1 (mqInit), from the next connection on.
+    if (protocol_version != PROTOCOL_311 && protocol_version != PROTOCOL_5) {
+        problems.push_back("protocol_version \"" + protocol_version + "\" is neither \"" +
+            PROTOCOL_311 + "\" nor \"" + PROTOCOL_5 + "\": using \"" + PROTOCOL_311 + "\"");
+    }
     if (will_qos < 0 || will_qos > 2) {
         problems.push_back("will_qos " + std::to_string(will_qos) + " is outside 0 to 2: using " +
             std::to_string(DEFAULT_WILL_QOS));

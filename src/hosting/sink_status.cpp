@@ -20,16 +20,30 @@ SinkStatus sink_status(agPluginSink &sink, const std::string &tag)
              {"connections_lost", &S::connections_lost}, {"payloads_taken", &S::payloads_taken},
              {"messages_published", &S::published}, {"messages_confirmed", &S::confirmed},
              {"messages_unconfirmed", &S::unconfirmed}, {"messages_resent", &S::resent},
-             {"messages_lost", &S::lost}, {"messages_refused", &S::refused}}) {
+             {"messages_lost", &S::lost}, {"messages_refused", &S::refused},
+             {"messages_refused_by_broker", &S::refused_by_broker},
+             {"messages_possibly_lost", &S::possibly_lost}}) {
         bool fits = figures.contains(key) && figures.at(key).is_number_unsigned();
         status.*field = fits ? figures.at(key).get<uint64_t>() : 0;
     }
     for (const auto &[key, field] : {std::pair{"broker", &S::broker},
              {"last_refusal", &S::last_refusal},
+             {"last_broker_refusal", &S::last_broker_refusal},
+             {"protocol_version", &S::protocol_version},
              {"last_connection_error", &S::last_connection_error},
              {"last_library_error", &S::last_library_error}}) {
         bool fits = figures.contains(key) && figures.at(key).is_string();
         status.*field = fits ? figures.at(key).get<std::string>() : "";
+    }
+    if (figures.contains("broker_refusals") && figures.at("broker_refusals").is_object()) {
+        for (const auto &reason : figures.at("broker_refusals").items()) {
+            if (reason.value().is_number_unsigned()) {
+                status.broker_refusals[reason.key()] = reason.value().get<uint64_t>();
+            }
+        }
+    }
+    if (figures.contains("broker_limits") && figures.at("broker_limits").is_object()) {
+        status.broker_limits = figures.at("broker_limits");
     }
     return status;
 }

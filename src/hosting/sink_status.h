@@ -7,6 +7,7 @@
 #define TAVRIX_HOSTING_SINK_STATUS_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include <host/tavrixd.h>
@@ -24,8 +25,15 @@ struct SinkStatus {
     uint64_t confirmed = 0;        // written (QoS 0) or acknowledged (QoS 1, 2)
     uint64_t unconfirmed = 0;      // taken, neither confirmed nor given up yet
     uint64_t resent = 0;           // handed over again after a broken connection
-    uint64_t lost = 0;             // given up: refused when handed over again
-    uint64_t refused = 0;          // publishes libmosquitto refused
+    uint64_t lost = 0;             // given up by the plug-in
+    uint64_t refused = 0;          // publishes libmosquitto (or the broker's packet size) refused
+    uint64_t refused_by_broker = 0; // taken, then refused by the broker (MQTT 5)
+    uint64_t possibly_lost = 0;    // QoS 0, written into connections that broke
+    std::map<std::string, uint64_t> broker_refusals; // by reason
+    std::string last_broker_refusal;
+    std::string protocol_version;
+    /* The current connection's broker limits (MQTT 5), or null. */
+    nlohmann::json broker_limits;
     std::string last_refusal;
     std::string last_connection_error;
     std::string last_library_error;

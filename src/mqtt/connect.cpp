@@ -146,7 +146,12 @@ bool aspPlugin::mqInit()
         }
     }
 
-    mq_register_callbacks(mosq);
+    mqtt5 = protocol_version == PROTOCOL_5;
+    mq_register_callbacks(mosq, mqtt5);
+    mosquitto_int_option(
+        mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    status.Protocol(mqtt5 ? PROTOCOL_5 : PROTOCOL_311);
+    limits = BrokerLimits();
     mosquitto_threaded_set(mosq, true);
     // Every initialise brings libmosquitto's window back to 20. The option
     // is documented for MQTT 5, yet libmosquitto applies it to 3.1.1 too.
@@ -231,6 +236,7 @@ void aspPlugin::mqConnect()
     // The address this attempt goes to, for its failure line: a reload
     // may change the configured one while it is under way.
     attempt_address = broker.Address();
+    connack_refusal.clear();
     mqInit();
     // A refused id or will leaves nothing to set up or connect; a later
     // attempt tries again (a reload may bring a usable one).

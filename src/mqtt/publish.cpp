@@ -1,7 +1,7 @@
 /*
  * Publishing: one request per channel, each to its channel's expansion of
- * the topic template. The library queues the request; the worker's next
- * write step sends it.
+ * the topic template, fitted to what the broker takes (BrokerLimits). The
+ * library queues the request; the worker's next write step sends it.
  */
 #include <climits>
 
@@ -29,6 +29,22 @@ int library_refusal(const std::string &topic, uint64_t length)
 
 } // namespace
 
+// MOSQ_ERR_OVERSIZE_PACKET for a publish over the broker's packet size.
+int aspPlugin::HandOver(const std::string &to, const agPluginSinkPayload &payload, int qos,
+    bool retain, int &mid)
+{
+    int rc = library_refusal(to, payload.length);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return rc;
+    }
+    qos = limits.Qos(qos);
+    if (!limits.Fits(to.size(), payload.length, qos)) {
+        return MOSQ_ERR_OVERSIZE_PACKET;
+    }
+    return mosquitto_publish(mosq, &mid, to.c_str(), static_cast<int>(payload.length),
+        payload.data, qos, limits.Retain(retain));
+}
+
 bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
     for (const std::string &channel : payload->channels) {
@@ -37,12 +53,12 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
         ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
             static_cast<unsigned long>(payload->length));
 
-        int rc = library_refusal(expanded, payload->length);
         // The id ties the library's confirmation to the record's entry.
         int mid = PublishRecord::UNSENT;
-        if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_publish(mosq, &mid, expanded.c_str(),
-                static_cast<int>(payload->length), payload->data, message_qos, message_retain);
+        int rc = HandOver(expanded, *payload, message_qos, message_retain, mid);
+        if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
+            RefuseOversize(expanded, payload->length);
+            return false;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             const char *text = mosquitto_strerror(rc);

@@ -6,7 +6,8 @@ void PublishRecord::Add(std::shared_ptr<agPluginSinkPayload> payload, const std:
     int qos, bool retain, int mid)
 {
     bytes += payload->length;
-    entries.push_back(Entry{std::move(payload), topic, qos, retain, mid, false, HandedAt(qos)});
+    entries.push_back(
+        Entry{std::move(payload), topic, qos, retain, mid, false, HandedAt(qos), next_serial++});
 }
 
 // Only an acknowledgement's latency tells of the path; a QoS 0 write does
@@ -24,7 +25,7 @@ void PublishRecord::Release(Entry &entry)
     }
 }
 
-std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid)
+std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid, std::string *topic)
 {
     // Confirmations come in the order of hand-over but for QoS 2 flows
     // overtaking QoS 1 ones, so the search from the oldest rarely goes far.
@@ -36,6 +37,9 @@ std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid)
     Confirmation confirmation{found->qos, found->qos > 0
             ? std::chrono::steady_clock::now() - found->handed_at
             : std::chrono::steady_clock::duration::zero()};
+    if (topic != nullptr) {
+        *topic = found->topic;
+    }
     found->confirmed = true;
     Release(*found);
     PopConfirmed();
@@ -84,4 +88,34 @@ std::size_t PublishRecord::Resend(const std::function<int(const Entry &)> &send)
         ++entry;
     }
     return sent;
+}
+
+// The front is never confirmed: confirmed publishes leave it at once.
+std::optional<uint64_t> PublishRecord::OldestSerial() const
+{
+    if (entries.empty()) {
+        return std::nullopt;
+    }
+    return entries.front().serial;
+}
+
+std::optional<PublishRecord::Entry> PublishRecord::DropOldest()
+{
+    if (entries.empty()) {
+        return std::nullopt;
+    }
+    Entry oldest = std::move(entries.front());
+    entries.pop_front();
+    if (oldest.mid == UNSENT && unsent > 0) {
+        --unsent;
+    }
+    bytes -= oldest.payload->length;
+    PopConfirmed();
+    return oldest;
+}
+
+std::size_t PublishRecord::Unconfirmed() const
+{
+    return static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(),
+        [](const Entry &entry) { return !entry.confirmed; }));
 }

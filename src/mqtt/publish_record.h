@@ -39,6 +39,8 @@ public:
         bool confirmed;
         /* When it was last handed over (QoS 1 and 2 only). */
         std::chrono::steady_clock::time_point handed_at;
+        /* Tells it from every other publish of the instance's life. */
+        uint64_t serial;
     };
     /* What a confirmation tells of its publish. */
     struct Confirmation {
@@ -52,8 +54,9 @@ public:
     void Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic, int qos,
         bool retain, int mid);
     /* The library's publish callback for `mid`: the publish is done with.
-     * Nothing when no publish of the current client has that id. */
-    std::optional<Confirmation> Confirm(int mid);
+     * Nothing when no publish of the current client has that id. With
+     * `topic`, its topic is copied there. */
+    std::optional<Confirmation> Confirm(int mid, std::string *topic = nullptr);
     /* The client was re-initialised, and with it went everything it held:
      * every publish still recorded is to be handed over again. Returns how
      * many there are. */
@@ -66,6 +69,14 @@ public:
     std::size_t Resend(const std::function<int(const Entry &)> &send);
     /* Whether some publish waits to be handed to the current client. */
     bool HasUnsent() const { return unsent > 0; }
+
+    /* The serial of the oldest unconfirmed publish, or none. */
+    std::optional<uint64_t> OldestSerial() const;
+    /* Drops the oldest unconfirmed publish, which is never handed over
+     * again; returns it (none when there is none). */
+    std::optional<Entry> DropOldest();
+    /* Publishes held and not confirmed yet. */
+    std::size_t Unconfirmed() const;
 
     /* Publishes held, confirmed or not yet: what the record costs. */
     std::size_t Size() const { return entries.size(); }
@@ -82,6 +93,7 @@ private:
     std::deque<Entry> entries;
     std::size_t unsent = 0;
     uint64_t bytes = 0;
+    uint64_t next_serial = 0;
 };
 
 #endif

@@ -20,3 +20,10 @@ std::chrono::milliseconds RetryBackoff::Next()
     std::uniform_int_distribution<std::chrono::milliseconds::rep> jitter(0, wait.count() / 5);
     return wait - std::chrono::milliseconds(jitter(random));
 }
+
+void RetryBackoff::ConnectionEnded(std::chrono::steady_clock::duration lasted, bool acknowledged)
+{
+    if (acknowledged || lasted >= STEADY) {
+        base = FIRST;
+    }
+}

@@ -66,7 +66,9 @@ void *aspPlugin::Entry()
         } else {
             WaitForRetry();
         }
+        ReportRefusals(false);
     } while (!terminate.load());
+    ReportRefusals(true);
     mqSayFarewell();
     return nullptr;
 }
@@ -113,9 +115,7 @@ void aspPlugin::ResendUnconfirmed()
     }
     std::size_t resent = record.Resend([this](const PublishRecord::Entry &entry) {
         int mid = PublishRecord::UNSENT;
-        int rc = mosquitto_publish(mosq, &mid, entry.topic.c_str(),
-            static_cast<int>(entry.payload->length), entry.payload->data, entry.qos,
-            entry.retain);
+        int rc = HandOver(entry.topic, *entry.payload, entry.qos, entry.retain, mid);
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic.c_str(),
                 mosquitto_strerror(rc));
@@ -250,6 +250,12 @@ void aspPlugin::LogLinkFailure(const char *step, int rc, bool attempt)
     // mosquitto_strerror reads errno for some codes: asked first.
     std::string text = mosquitto_strerror(rc);
     std::string where = attempt ? "connect: " + attempt_address : step;
+    // libmosquitto calls an MQTT 5 refusal a protocol error.
+    if (attempt && !connack_refusal.empty()) {
+        ReportLinkFailure("MQ " + where + ": " + connack_refusal);
+        connack_refusal.clear();
+        return;
+    }
     ReportLinkFailure("MQ " + where + ": " + text + " [" + std::to_string(rc) + "]");
 }
 
@@ -324,6 +330,10 @@ void aspPlugin::PumpSocket(int socket)
             LogLinkFailure("read", rc, handshaking);
             mqReset();
             return;
+        }
+        // The broker has read what came before whatever it sent.
+        if (ready.readable) {
+            qos0_unanswered = 0;
         }
     }
     // A handshake finished by the read step leaves the CONNECT to write.

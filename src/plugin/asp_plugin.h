@@ -21,10 +21,13 @@
 #include <host/tavrixd.h>
 
 #include "broker_choice.h"
+#include "broker_limits.h"
+#include "give_up_rule.h"
 #include "inflight_target.h"
 #include "instance_status.h"
 #include "liveness.h"
 #include "publish_record.h"
+#include "refusal_log.h"
 #include "retry_backoff.h"
 #include "topic_cache.h"
 #include "version.h"
@@ -73,8 +76,14 @@ public:
      * socket, disconnects and flushes once. */
     void mqReset();
     void mqOnConnect(int rc);
+    /* MQTT 5: the CONNACK's code and what its properties allow. */
+    void mqOnConnack(int rc, const BrokerLimits &connack);
     void mqOnDisconnect(int rc);
-    void mqOnPublish(int mid);
+    /* MQTT 5: the broker's DISCONNECT with its reason code. */
+    void mqOnBrokerDisconnect(int reason);
+    /* The library is done with `mid`: written (QoS 0) or acknowledged
+     * with `reason` (QoS 1 and 2; MQTT 3.1.1: always 0). */
+    void mqOnPublish(int mid, int reason);
     void mqOnPong(unsigned int count);
     /* libmosquitto's error lines (often the reason behind a failed
      * connection) go into the instance's figures. */
@@ -116,6 +125,11 @@ public:
     static constexpr int QOS2_WINDOW = 20;
     /* The will's QoS unless configured, and where it is not 0 to 2. */
     static constexpr int32_t DEFAULT_WILL_QOS = 1;
+    /* The values of protocol_version. */
+    static constexpr const char *PROTOCOL_311 = "3.1.1";
+    static constexpr const char *PROTOCOL_5 = "5";
+    /* Reason codes from here on are failures (MQTT 5). */
+    static constexpr int FIRST_REFUSAL = 0x80;
 
     /* Live instances in the process; libmosquitto is initialised on its
      * 0 to 1 step and cleaned up on its 1 to 0 step. */
@@ -179,6 +193,15 @@ private:
     void LogLinkFailure(const char *step, int rc, bool attempt);
     void ReportLinkFailure(const std::string &line);
     void ReportConnectionLoss();
+    void EndConnection();
+    void GiveUpOldest();
+    int HandOver(const std::string &topic, const agPluginSinkPayload &payload, int qos,
+        bool retain, int &mid);
+    void RefuseOversize(const std::string &topic, uint64_t length);
+    void mqOnBrokerRefusal(int mid, int reason);
+    /* Logs how many refusals each failing (topic, reason) pair had since it
+     * was last told, when due (`all`: now). */
+    void ReportRefusals(bool all);
     bool RunMisc(bool attempt);
     void PumpSocket(int socket);
     void AwaitFarewell();
@@ -199,6 +222,21 @@ private:
     /* When the connect step may run again. */
     std::chrono::steady_clock::time_point next_attempt;
     RetryBackoff backoff;
+    /* The current client speaks MQTT 5. */
+    bool mqtt5 = false;
+    /* What the current connection's broker takes. */
+    BrokerLimits limits;
+    /* Why the broker refused the attempt under way (MQTT 5), for its
+     * failure line. */
+    std::string connack_refusal;
+    /* The current connection: when the broker accepted it, whether it
+     * has acknowledged a publish, and the QoS 0 messages written since the
+     * broker last sent anything. */
+    std::chrono::steady_clock::time_point connected_since;
+    bool acknowledged = false;
+    uint64_t qos0_unanswered = 0;
+    GiveUpRule give_up;
+    RefusalLog refusals;
     /* The in-flight window the current client was given. */
     int applied_window = 20;
     /* When libmosquitto's housekeeping last ran, or the connection it

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+#include <mosquitto.h>
+
 namespace {
 
 const char *link_name(InstanceStatus::Link link)
@@ -74,6 +76,36 @@ void InstanceStatus::Refused(const std::string &line)
     messages_refused.fetch_add(1);
 }
 
+void InstanceStatus::RefusedByBroker(int reason, const std::string &line)
+{
+    Store(last_broker_refusal, line);
+    broker_refusals[static_cast<std::size_t>(reason - FIRST_REFUSAL) % broker_refusals.size()]
+        .fetch_add(1, std::memory_order_relaxed);
+    messages_refused_by_broker.fetch_add(1, std::memory_order_release);
+}
+
+void InstanceStatus::Limits(const nlohmann::json &limits)
+{
+    std::atomic_store(&broker_limits,
+        limits.is_null() ? nullptr : std::make_shared<const nlohmann::json>(limits));
+}
+
+// Reasons by their text: two codes libmosquitto has no text for share
+// "Unknown reason".
+nlohmann::json InstanceStatus::BrokerRefusals() const
+{
+    nlohmann::json refusals = nlohmann::json::object();
+    for (std::size_t slot = 0; slot < broker_refusals.size(); ++slot) {
+        uint64_t count = broker_refusals[slot].load(std::memory_order_relaxed);
+        if (count > 0) {
+            nlohmann::json &sum =
+                refusals[mosquitto_reason_string(FIRST_REFUSAL + static_cast<int>(slot))];
+            sum = sum.is_null() ? count : sum.get<uint64_t>() + count;
+        }
+    }
+    return refusals;
+}
+
 void InstanceStatus::ConnectionError(const std::string &line)
 {
     Store(last_connection_error, line);
@@ -91,7 +123,9 @@ nlohmann::json InstanceStatus::Figures() const
     // or given up.
     uint64_t confirmed = messages_confirmed.load();
     uint64_t lost = messages_lost.load();
+    uint64_t refused_by_broker = messages_refused_by_broker.load();
     uint64_t published = messages_published.load();
+    auto limits = std::atomic_load(&broker_limits);
     return {
         {"connection", link_name(link_state.load())},
         {"broker", Load(broker)},
@@ -101,11 +135,17 @@ nlohmann::json InstanceStatus::Figures() const
         {"payloads_taken", payloads_taken.load()},
         {"messages_published", published},
         {"messages_confirmed", confirmed},
-        {"messages_unconfirmed", published - confirmed - lost},
+        {"messages_unconfirmed", published - confirmed - lost - refused_by_broker},
         {"messages_resent", messages_resent.load()},
         {"messages_lost", lost},
         {"messages_refused", messages_refused.load()},
         {"last_refusal", Load(last_refusal)},
+        {"messages_refused_by_broker", refused_by_broker},
+        {"broker_refusals", BrokerRefusals()},
+        {"last_broker_refusal", Load(last_broker_refusal)},
+        {"messages_possibly_lost", messages_possibly_lost.load()},
+        {"protocol_version", Load(protocol_version)},
+        {"broker_limits", limits ? *limits : nlohmann::json()},
         {"last_connection_error", Load(last_connection_error)},
         {"last_library_error", Load(last_library_error)},
     };

@@ -12,6 +12,7 @@
 #ifndef TAVRIX_PLUGIN_INSTANCE_STATUS_H
 #define TAVRIX_PLUGIN_INSTANCE_STATUS_H
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -40,10 +41,23 @@ public:
      * below zero, on weakly ordered processors too. */
     void Confirmed() { messages_confirmed.fetch_add(1, std::memory_order_release); }
     void Resent() { messages_resent.fetch_add(1, std::memory_order_relaxed); }
-    /* A publish given up: refused by libmosquitto when handed over again. */
+    /* A publish given up: refused by libmosquitto when handed over again,
+     * or the oldest unconfirmed one at the end of too many connections. */
     void Lost() { messages_lost.fetch_add(1, std::memory_order_release); }
-    /* A publish libmosquitto refused; `line` is the notice logged for it. */
+    /* A publish the broker refused with `reason` (0x80 and above), released
+     * as Lost; `line` names its topic and the reason. */
+    void RefusedByBroker(int reason, const std::string &line);
+    /* QoS 0 messages written into a connection that broke before the
+     * broker said anything after them. */
+    void PossiblyLost(uint64_t count) { messages_possibly_lost.fetch_add(count); }
+    /* A publish libmosquitto refused, or one too large for the broker;
+     * `line` is the notice logged for it. */
     void Refused(const std::string &line);
+    /* The MQTT version of the current client: "3.1.1" or "5". */
+    void Protocol(const std::string &version) { Store(protocol_version, version); }
+    /* What the current connection's CONNACK allows (BrokerLimits::Figures),
+     * or null. */
+    void Limits(const nlohmann::json &limits);
     /* Why the last attempt failed, or the last connection broke. */
     void ConnectionError(const std::string &line);
     /* libmosquitto's last error line (an OpenSSL reason, say). */
@@ -56,6 +70,10 @@ private:
     using Text = std::shared_ptr<const std::string>;
     static void Store(Text &slot, const std::string &text);
     static nlohmann::json Load(const Text &slot);
+    nlohmann::json BrokerRefusals() const;
+
+    /* A count per reason code from 0x80 on. */
+    static constexpr int FIRST_REFUSAL = 0x80;
 
     std::atomic<bool> enabled{false};
     std::atomic<Link> link_state{Link::WAITING};
@@ -68,6 +86,12 @@ private:
     std::atomic<uint64_t> messages_resent{0};
     std::atomic<uint64_t> messages_lost{0};
     std::atomic<uint64_t> messages_refused{0};
+    std::atomic<uint64_t> messages_refused_by_broker{0};
+    std::atomic<uint64_t> messages_possibly_lost{0};
+    std::array<std::atomic<uint64_t>, 256 - FIRST_REFUSAL> broker_refusals{};
+    Text protocol_version;
+    std::shared_ptr<const nlohmann::json> broker_limits;
+    Text last_broker_refusal;
     Text broker;
     Text last_refusal;
     Text last_connection_error;

@@ -27,6 +27,11 @@ aspPlugin::~aspPlugin()
 {
     Join();
     ag_dprintf("%s: destroyed\n", tag.c_str());
+    // libmosquitto's copies go with the client, and the record's with it.
+    if (std::size_t unconfirmed = record.Unconfirmed(); unconfirmed > 0) {
+        ag_printf("%s: dropped %zu unconfirmed publishes (%llu bytes) with the instance\n",
+            tag.c_str(), unconfirmed, static_cast<unsigned long long>(record.Bytes()));
+    }
     mqReset();
     if (mosq != nullptr) {
         mosquitto_destroy(mosq);

@@ -22,6 +22,10 @@ using PublishCallback = void (*)(struct mosquitto *, void *, int);
 using MessageCallback = void (*)(struct mosquitto *, void *, const struct mosquitto_message *);
 using SubscribeCallback = void (*)(struct mosquitto *, void *, int, int, const int *);
 using LogCallback = void (*)(struct mosquitto *, void *, int, const char *);
+using Properties = const mosquitto_property *;
+using ConnectV5Callback = void (*)(struct mosquitto *, void *, int, int, Properties);
+using DisconnectV5Callback = void (*)(struct mosquitto *, void *, int, Properties);
+using PublishV5Callback = void (*)(struct mosquitto *, void *, int, int, Properties);
 
 // What reset() puts back: everything but the lock.
 struct Scene {
@@ -42,6 +46,9 @@ struct Scene {
     MessageCallback on_message = nullptr;
     SubscribeCallback on_subscribe = nullptr;
     LogCallback on_log = nullptr;
+    ConnectV5Callback on_connect_v5 = nullptr;
+    DisconnectV5Callback on_disconnect_v5 = nullptr;
+    PublishV5Callback on_publish_v5 = nullptr;
 };
 
 struct State : Scene {
@@ -332,7 +339,36 @@ FAKE_CALLBACK_SET(publish, PublishCallback)
 FAKE_CALLBACK_SET(message, MessageCallback)
 FAKE_CALLBACK_SET(subscribe, SubscribeCallback)
 FAKE_CALLBACK_SET(log, LogCallback)
+FAKE_CALLBACK_SET(connect_v5, ConnectV5Callback)
+FAKE_CALLBACK_SET(disconnect_v5, DisconnectV5Callback)
+FAKE_CALLBACK_SET(publish_v5, PublishV5Callback)
 #undef FAKE_CALLBACK_SET
+
+// The fake's CONNACK carries no properties: MQTT's defaults apply.
+const mosquitto_property *mosquitto_property_read_byte(const mosquitto_property *, int, uint8_t *,
+    bool)
+{
+    return nullptr;
+}
+
+const mosquitto_property *mosquitto_property_read_int16(const mosquitto_property *, int,
+    uint16_t *, bool)
+{
+    return nullptr;
+}
+
+const mosquitto_property *mosquitto_property_read_int32(const mosquitto_property *, int,
+    uint32_t *, bool)
+{
+    return nullptr;
+}
+
+const char *mosquitto_reason_string(int reason_code)
+{
+    static thread_local char text[32];
+    std::snprintf(text, sizeof text, "reason text %d", reason_code);
+    return text;
+}
 
 int mosquitto_threaded_set(struct mosquitto *mosq, bool threaded)
 {

@@ -78,13 +78,21 @@ bool Delivery::wait_for_room()
 }
 
 // Waits until done(), giving up after STALL_LIMIT without a change in
-// progress().
+// progress(), or STALL_LIMIT after a stop request whatever the progress:
+// a user who asked the run to stop must not wait on a broker that takes
+// a message now and then.
 template <typename Done, typename Progress>
 Delivery::Drain Delivery::wait_for(Done done, Progress progress)
 {
     auto mark = progress();
     auto stall_deadline = Clock::now() + STALL_LIMIT;
     for (;;) {
+        if (events.stop_requested() && !stop_deadline) {
+            stop_deadline = Clock::now() + STALL_LIMIT;
+        }
+        if (stop_deadline && Clock::now() >= *stop_deadline) {
+            return Drain::STALLED;
+        }
         events.wait_until(Clock::now() + RECHECK, [&] { return done() || must_give_up(); });
         if (must_give_up()) {
             return Drain::INTERRUPTED;
@@ -118,10 +126,10 @@ Delivery::Drain Delivery::drain()
     if (result != Drain::DONE) {
         return result;
     }
-    // A connection given up or made again is progress too: what it held
-    // is published again on the next one.
+    // Only a publish settled is progress: a broker that accepts connections
+    // and drops them, the same message unconfirmed each time, makes none.
     return wait_for([this] { return status().unconfirmed == 0; }, [this] {
         SinkStatus now = status();
-        return now.confirmed + now.lost + now.connections + now.connections_lost;
+        return now.confirmed + now.lost + now.refused_by_broker;
     });
 }

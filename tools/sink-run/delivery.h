@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -50,8 +51,9 @@ public:
     InputReader::Result feed(InputReader &input);
 
     /* Waits until the queue is empty, the worker has handed over all it
-     * took, and libmosquitto has confirmed every publish; gives up after
-     * STALL_LIMIT without progress. */
+     * took, and every publish is settled (confirmed, refused by the broker
+     * or given up); gives up after STALL_LIMIT without progress, and
+     * STALL_LIMIT after a stop request at the latest. */
     Drain drain();
 
     uint64_t read() const { return read_count.load(); }
@@ -72,6 +74,7 @@ private:
     const std::function<SinkStatus()> status;
     std::atomic<uint64_t> read_count{0};
     uint64_t credit = 0; // payloads that may go in without another look
+    std::optional<Clock::time_point> stop_deadline; // once a stop is requested
 };
 
 #endif

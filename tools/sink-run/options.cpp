@@ -88,6 +88,18 @@ nlohmann::json tls_version(const std::string &label, const std::string &value)
     return value;
 }
 
+// mosquitto_pub's names of the versions (its -V), as the key's values.
+nlohmann::json protocol_version(const std::string &label, const std::string &value)
+{
+    if (value == "mqttv5" || value == "5") {
+        return "5";
+    }
+    if (value == "mqttv311" || value == "311") {
+        return "3.1.1";
+    }
+    throw UsageError(label + " needs mqttv5, 5, mqttv311 or 311, not '" + value + "'");
+}
+
 // libmosquitto would refuse every publish with another QoS.
 nlohmann::json qos(const std::string &label, const std::string &value)
 {
@@ -150,6 +162,8 @@ const std::vector<Flag> FLAGS = {
     {"host", 'h', "HOST", Group::CONNECTION, nullptr,
         "broker host name or address, or several: name[:port],name[:port]...", "host", hosts},
     {"port", 'p', "PORT", Group::CONNECTION, nullptr, "broker port, 1 to 65535", "port", port},
+    {"protocol-version", 'V', "VERSION", Group::CONNECTION, nullptr,
+        "MQTT version: mqttv5 (or 5), mqttv311 (or 311)", "protocol_version", protocol_version},
     {"id", 'i', "ID", Group::CONNECTION, nullptr, "MQTT client id; default the agent UUID",
         "client_id", text},
     {"connect-timeout", 0, "SECS", Group::CONNECTION, set_connect_timeout,
@@ -284,12 +298,12 @@ constexpr const char *GROUP_TEXTS[][2] = {
 constexpr const char *CLOSING =
     "\n"
     "SIGHUP rereads the configuration; SIGINT and SIGTERM stop reading, deliver\n"
-    "what was read (a second signal cuts that short) and stop.\n"
+    "what was read (45 s at most; a second signal cuts that short) and stop.\n"
     "\n"
     "Exit status: 0 everything delivered; 1 the plug-in failed, was refused or did\n"
     "not finish loading its configuration, or the input could not be read; 2 bad\n"
-    "flags or missing files; 3 broker unreachable; 4 payloads lost; 128+N stopped\n"
-    "by signal N.\n";
+    "flags or missing files; 3 broker unreachable; 4 payloads lost (after a signal\n"
+    "too); 128+N stopped by signal N, everything delivered.\n";
 
 // A key flag's text takes the key's mark after its first clause and,
 // when it is worth showing, the key's default at its end, as the table of

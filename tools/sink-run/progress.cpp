@@ -30,9 +30,30 @@ std::string format_progress(const Snapshot &s)
         counts(s, ", waiting " + std::to_string(s.waiting));
 }
 
+// "Not authorized", or "Not authorized 60, Packet too large 40".
+std::string broker_reasons(const SinkStatus &sink)
+{
+    std::string text;
+    for (const auto &[reason, count] : sink.broker_refusals) {
+        text += (text.empty() ? "" : ", ") + reason +
+            (sink.broker_refusals.size() > 1 ? " " + std::to_string(count) : "");
+    }
+    return text;
+}
+
+// The broker's refusals and QoS 0's possible losses only when there are
+// any: the line of a run without them reads as it always has.
 std::string format_summary(const Snapshot &s)
 {
-    return "tavrix-sink-run: " + counts(s, "") + ", elapsed " + seconds(s.elapsed);
+    std::string more;
+    if (s.sink.refused_by_broker > 0) {
+        more += ", refused by the broker " + std::to_string(s.sink.refused_by_broker) + " (" +
+            broker_reasons(s.sink) + ")";
+    }
+    if (s.sink.possibly_lost > 0) {
+        more += ", possibly lost " + std::to_string(s.sink.possibly_lost);
+    }
+    return "tavrix-sink-run: " + counts(s, "") + more + ", elapsed " + seconds(s.elapsed);
 }
 
 std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, const RunEnd &end)
@@ -46,21 +67,37 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
     uint64_t expected = s.queued * channels;
     if (s.published() < expected) {
         lines.push_back(to_string(expected - s.published()) + " publishes never made" +
-            (s.sink.refused > 0 ? ": libmosquitto refused publishes and the plug-in skips the rest"
-                                  " of such a payload's channels (see the \"MQ Publish: TOPIC:"
+            (s.sink.refused > 0 ? ": publishes were refused before sending and the plug-in skips"
+                                  " the rest of such a payload's channels (see the \"MQ Publish: TOPIC:"
                                   " ...\" lines)"
                 : end.cut_short ? cut_short
                                 : " (the plug-in did not take them from its queue)"));
     }
     if (s.sink.refused > 0) {
         lines.push_back(to_string(s.sink.refused) + " of " + to_string(s.published()) +
-            " publishes refused by libmosquitto");
+            " publishes refused before sending (by libmosquitto, or over the broker's maximum"
+            " packet size)");
     }
-    if (s.unacknowledged() > 0) {
-        lines.push_back(to_string(s.unacknowledged()) +
+    if (s.sink.refused_by_broker > 0) {
+        lines.push_back(to_string(s.sink.refused_by_broker) + " publishes refused by the broker (" +
+            broker_reasons(s.sink) + "; last: " + s.sink.last_broker_refusal + ")");
+    }
+    if (s.sink.lost > 0) {
+        lines.push_back(to_string(s.sink.lost) +
+            " publishes given up by the plug-in (see its \"gave up a publish\" and \"MQ"
+            " Publish\" lines)");
+    }
+    if (s.sink.possibly_lost > 0) {
+        lines.push_back(to_string(s.sink.possibly_lost) +
+            " QoS 0 messages possibly lost: written into connections that broke before the broker"
+            " answered; QoS 0 never sends a message twice");
+    }
+    if (s.sink.unconfirmed > 0) {
+        lines.push_back(to_string(s.sink.unconfirmed) +
             " publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged"
             " (QoS 1 and 2)" +
-            (end.stalled ? " (gave up after 45 s without progress)"
+            (end.stalled ? (end.stopped ? " (gave up 45 s after the stop request)"
+                                        : " (gave up after 45 s without progress)")
                 : end.cut_short ? cut_short
                                 : " (connections lost: " + to_string(end.losses) + ")"));
     } else if (end.stalled) {

@@ -26,8 +26,8 @@ struct Snapshot {
      * each counted once, however often a broken connection made the
      * plug-in hand it over again (sink.resent). */
     uint64_t published() const { return sink.published + sink.refused; }
-    /* Publishes libmosquitto took and did not confirm: still waiting, or
-     * given up. */
+    /* Publishes libmosquitto took and neither confirmed nor had refused by
+     * the broker: still waiting, or given up. */
     uint64_t unacknowledged() const { return sink.unconfirmed + sink.lost; }
 };
 
@@ -35,9 +35,10 @@ std::string format_progress(const Snapshot &snapshot);
 std::string format_summary(const Snapshot &snapshot);
 
 struct RunEnd {
-    bool stalled = false;   // gave up waiting after 45 s without progress
+    bool stalled = false;   // gave up waiting: 45 s without progress, or after the stop request
     bool cut_short = false; // a second signal ended the wait
     uint64_t losses = 0;    // connections that ended before the stop
+    bool stopped = false;   // a signal asked the run to stop
 };
 
 /* Why a run fell short, one line each (empty when it did not): payloads

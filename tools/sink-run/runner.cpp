@@ -284,6 +284,7 @@ private:
         RunEnd end;
         end.stalled = !events.has_worker_ended() && delivery->drain() == Delivery::Drain::STALLED;
         end.cut_short = events.hurry();
+        end.stopped = events.stop_requested();
         std::string failure =
             stop_worker(events.stop_requested() ? stopped_by_signal() : EXIT_INCOMPLETE);
         progress.reset();
@@ -304,10 +305,11 @@ private:
         for (const std::string &line : problems) {
             say(line);
         }
-        if (events.stop_requested()) {
-            return stopped_by_signal();
+        // A stop request tells how the run ended only when nothing was lost.
+        if (!problems.empty()) {
+            return EXIT_INCOMPLETE;
         }
-        return problems.empty() ? EXIT_DELIVERED : EXIT_INCOMPLETE;
+        return events.stop_requested() ? stopped_by_signal() : EXIT_DELIVERED;
     }
 
     // The worker's failure message (empty when it ended as asked). A worker

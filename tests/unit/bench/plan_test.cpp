@@ -161,6 +161,8 @@ TEST(Plan, OnlyKeepsMatchingLabels)
     EXPECT_TRUE(make_plan(false, "no such cell", true).empty());
     EXPECT_EQ(make_plan(false, "paced", true).size(), 6u) << "the plug-in and raw, each QoS";
     EXPECT_EQ(make_plan(false, "stall", true).size(), 1u);
+    EXPECT_EQ(make_plan(false, "plugin q2 200B 1ch|v5 q2", true).size(), 3u)
+        << "one of several texts; MQTT 5 for the plug-in and the runner";
 }
 
 } // namespace

@@ -9,7 +9,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnack)
+TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnectionThatWorked)
 {
     RetryBackoff backoff;
     for (int round = 0; round < 2; ++round) {
@@ -18,7 +18,21 @@ TEST(RetryBackoffTest, DoublesUpToTheCeilingLessJitterAndStartsOverAfterAConnack
             EXPECT_LE(wait, milliseconds(base));
             EXPECT_GE(wait, milliseconds(base * 4 / 5));
         }
-        backoff.Reset();
+        backoff.ConnectionEnded(RetryBackoff::STEADY, false);
+    }
+}
+
+// A broker that accepts and drops at once must not be tried every second.
+TEST(RetryBackoffTest, OnlyAnAcknowledgementOrASteadyConnectionStartsItOver)
+{
+    // How long the connection lasted (ms), whether it had an acknowledgement.
+    for (auto [lasted, acknowledged, starts_over] : {std::tuple{50, false, false},
+             {9999, false, false}, {10000, false, true}, {50, true, true}}) {
+        RetryBackoff backoff;
+        backoff.Next();
+        backoff.Next();
+        backoff.ConnectionEnded(milliseconds(lasted), acknowledged);
+        EXPECT_EQ(backoff.Next() <= RetryBackoff::FIRST, starts_over) << lasted << " ms";
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <sstream>
 
 #include <keys.h>
@@ -27,7 +28,9 @@ TEST(OptionsTest, ValuesComeAsNextArgumentOrAfterEquals)
 {
     Options options = parse_options({"--config=c.json", "--channel", "a", "--channel=b",
         "--channel", "a", "--plugin", "p.so", "--input=in", "--uuid-agent", "A", "--uuid-site=S",
-        "--uuid-serial", "N", "--connect-timeout=2.5", "--whole", "--stats", "--debug"});
+        "--uuid-serial", "N", "--connect-timeout=2.5", "--whole", "--stats", "--debug", "-V",
+        "mqttv311"});
+    EXPECT_EQ(options.settings["protocol_version"], "3.1.1");
     EXPECT_EQ(options.config, "c.json");
     EXPECT_EQ(options.channels, (std::set<std::string>{"a", "b"}));
     EXPECT_EQ(options.plugin, "p.so");
@@ -80,7 +83,10 @@ TEST(OptionsTest, KeyFlagsFollowTheTableOfKeys)
         if (flag.convert == nullptr) {
             continue; // the password flags: the password is found later
         }
-        std::string value = std::string(flag.name) == "tls-version" ? "=tlsv1.3" : "=1";
+        // A value every flag takes: the versions have their own words.
+        const std::map<std::string, std::string> values = {
+            {"tls-version", "=tlsv1.3"}, {"protocol-version", "=5"}};
+        std::string value = values.count(flag.name) ? values.at(flag.name) : "=1";
         std::string argument = std::string("--") + flag.name + (flag.value ? value : "");
         nlohmann::json settings = parse_options({argument}).settings;
         ASSERT_TRUE(settings.contains(key->name)) << argument;
@@ -116,6 +122,7 @@ TEST(OptionsTest, RefusesValuesItCannotUseNamingTheFlag)
         {{"-M", "0"}, "-M/--max-inflight needs a number from 1 to 65535, not '0'"},
         {{"--max-inflight=70000"},
             "-M/--max-inflight needs a number from 1 to 65535, not '70000'"},
+        {{"-V", "3.1.1"}, "-V/--protocol-version needs mqttv5, 5, mqttv311 or 311, not '3.1.1'"},
         {{"-h", ""}, "-h/--host needs a non-empty value"},
         {{"-h", "a,b:0"}, "-h/--host needs a host, or name[:port] entries separated by commas"
                           " with ports from 1 to 65535, not 'a,b:0'"},

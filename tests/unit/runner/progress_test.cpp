@@ -45,9 +45,10 @@ TEST(ShortfallsTest, EachLossIsToldOnItsOwnLine)
     EXPECT_EQ(shortfalls(figures(7, 6, 8, 1, 6, 2), 2, RunEnd{false, false, 1}),
         (std::vector<std::string>{
             "1 payloads dropped by the full queue",
-            "3 publishes never made: libmosquitto refused publishes and the plug-in skips the "
-            "rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)",
-            "1 of 9 publishes refused by libmosquitto",
+            "3 publishes never made: publishes were refused before sending and the plug-in skips "
+            "the rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" lines)",
+            "1 of 9 publishes refused before sending (by libmosquitto, or over the broker's "
+            "maximum packet size)",
             "2 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
             "(QoS 1 and 2) (connections lost: 1)",
         }));
@@ -63,6 +64,9 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
         {figures(5, 5, 10, 0, 7, 3), RunEnd{true, false, 0},
             {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
              "(QoS 1 and 2) (gave up after 45 s without progress)"}},
+        {figures(5, 5, 10, 0, 7, 3), RunEnd{true, false, 0, true},
+            {"3 publishes lost: libmosquitto dropped them unwritten (QoS 0) or unacknowledged "
+             "(QoS 1 and 2) (gave up 45 s after the stop request)"}},
         {figures(5, 5, 10, 0, 10, 0), RunEnd{true, false, 0},
             {"the plug-in did not finish its queue (gave up after 45 s)"}},
         {figures(5, 5, 8, 0, 6, 2), RunEnd{false, true, 0},
@@ -71,14 +75,29 @@ TEST(ShortfallsTest, HowTheEndWentExplainsWhatIsMissing)
                 "unacknowledged (QoS 1 and 2) (wait cut short by a second signal)"}},
         // The refused one's second channel was skipped.
         {figures(5, 5, 8, 1, 8, 0), RunEnd(),
-            {"1 publishes never made: libmosquitto refused publishes and the plug-in skips "
+            {"1 publishes never made: publishes were refused before sending and the plug-in skips "
              "the rest of such a payload's channels (see the \"MQ Publish: TOPIC: ...\" "
              "lines)",
-                "1 of 9 publishes refused by libmosquitto"}},
+                "1 of 9 publishes refused before sending (by libmosquitto, or over the broker's "
+            "maximum packet size)"}},
     };
     for (const Row &row : rows) {
         EXPECT_EQ(shortfalls(row.run, 2, row.end), row.lines);
     }
+}
+
+TEST(ProgressTest, TheSummaryCountsBrokerRefusalsByReasonAndPossibleLosses)
+{
+    Snapshot s = figures(5, 5, 10, 0, 6, 0);
+    s.sink.refused_by_broker = 3;
+    s.sink.broker_refusals = {{"Not authorized", 2}, {"Quota exceeded", 1}};
+    s.sink.lost = 1;
+    s.sink.possibly_lost = 4;
+    EXPECT_EQ(format_summary(s),
+        "tavrix-sink-run: read 5, queued 5, dropped 0, published 10, unacknowledged 1, re-sent 0, "
+        "refused by the broker 3 (Not authorized 2, Quota exceeded 1), possibly lost 4, "
+        "elapsed 0.00 s");
+    EXPECT_EQ(shortfalls(s, 2, RunEnd()).size(), 3u) << "each loss on its own line";
 }
 
 } // namespace
