@@ -27,26 +27,29 @@ int Liveness::Arm(struct mosquitto *mosq, Messages messages)
     return rc;
 }
 
-int Liveness::Announce(struct mosquitto *mosq)
+int Liveness::Announce(struct mosquitto *mosq, const BrokerLimits &limits)
 {
     if (!birth_due) {
         return MOSQ_ERR_SUCCESS;
     }
     birth_due = false;
-    return Publish(mosq, armed.birth_payload, birth_mid);
+    return Publish(mosq, limits, armed.birth_payload, birth_mid);
 }
 
-int Liveness::SayFarewell(struct mosquitto *mosq)
+int Liveness::SayFarewell(struct mosquitto *mosq, const BrokerLimits &limits)
 {
     farewell_confirmed = false;
-    return Publish(mosq, armed.will_payload, farewell_mid);
+    return Publish(mosq, limits, armed.will_payload, farewell_mid);
 }
 
-int Liveness::Publish(struct mosquitto *mosq, const std::string &payload, int &mid)
+// The will itself is set before the CONNACK tells the broker's limits: an
+// MQTT 5 broker refuses a connection whose will asks for more.
+int Liveness::Publish(struct mosquitto *mosq, const BrokerLimits &limits,
+    const std::string &payload, int &mid)
 {
     mid = NONE;
     return mosquitto_publish(mosq, &mid, armed.topic.c_str(), static_cast<int>(payload.size()),
-        payload.data(), armed.qos, armed.retain);
+        payload.data(), limits.Qos(armed.qos), limits.Retain(armed.retain));
 }
 
 bool Liveness::Confirm(int mid)
@@ -94,7 +97,7 @@ bool aspPlugin::mqSetWill()
 // is back before anything it publishes arrives.
 void aspPlugin::mqPublishBirth()
 {
-    int rc = liveness.Announce(mosq);
+    int rc = liveness.Announce(mosq, limits);
     if (rc != MOSQ_ERR_SUCCESS) {
         ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), liveness.Topic().c_str(),
             mosquitto_strerror(rc));
@@ -113,7 +116,7 @@ void aspPlugin::mqSayFarewell()
     if (!connected || !liveness.Armed()) {
         return;
     }
-    int rc = liveness.SayFarewell(mosq);
+    int rc = liveness.SayFarewell(mosq, limits);
     if (rc == MOSQ_ERR_SUCCESS) {
         AwaitFarewell();
     }

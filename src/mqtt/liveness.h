@@ -20,6 +20,8 @@
 #include <chrono>
 #include <string>
 
+#include "broker_limits.h"
+
 struct mosquitto;
 
 class Liveness
@@ -42,12 +44,13 @@ public:
      * topic that is empty or holds a NUL is refused as the library
      * refuses one with a wildcard. */
     int Arm(struct mosquitto *mosq, Messages messages);
-    /* After the CONNACK, once per connection: the birth. The library's
-     * result; success when none is due. */
-    int Announce(struct mosquitto *mosq);
-    /* At a clean stop, connected: the will's payload. The library's
-     * result. */
-    int SayFarewell(struct mosquitto *mosq);
+    /* After the CONNACK, once per connection: the birth, at a QoS and
+     * with a retain flag the broker takes. The library's result; success
+     * when none is due. */
+    int Announce(struct mosquitto *mosq, const BrokerLimits &limits);
+    /* At a clean stop, connected: the will's payload, as the birth. The
+     * library's result. */
+    int SayFarewell(struct mosquitto *mosq, const BrokerLimits &limits);
     /* The library's publish callback: whether `mid` was the birth's or
      * the farewell's. */
     bool Confirm(int mid);
@@ -58,7 +61,8 @@ public:
 
 private:
     static constexpr int NONE = -1;
-    int Publish(struct mosquitto *mosq, const std::string &payload, int &mid);
+    int Publish(struct mosquitto *mosq, const BrokerLimits &limits, const std::string &payload,
+        int &mid);
 
     Messages armed;
     bool birth_due = false;
