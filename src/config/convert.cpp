@@ -62,6 +62,14 @@ void config_convert(const nlohmann::json &value, int32_t &out)
                             : static_cast<int32_t>(static_cast<int64_t>(bits) - 4294967296LL);
 }
 
+void config_convert(const nlohmann::json &value, int64_t &out)
+{
+    uint64_t bits = low_bits(value);
+    out = bits <= static_cast<uint64_t>(INT64_MAX)
+        ? static_cast<int64_t>(bits)
+        : -static_cast<int64_t>(~bits) - 1;
+}
+
 bool config_converts(const nlohmann::json &value, ConfigKind kind)
 {
     try {

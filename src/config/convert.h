@@ -20,5 +20,6 @@ void config_convert(const nlohmann::json &value, std::string &out);
 void config_convert(const nlohmann::json &value, bool &out);
 void config_convert(const nlohmann::json &value, uint32_t &out);
 void config_convert(const nlohmann::json &value, int32_t &out);
+void config_convert(const nlohmann::json &value, int64_t &out);
 
 #endif

@@ -96,6 +96,11 @@ void aspPlugin::ReportUnusableValues()
         problems.push_back("protocol_version \"" + protocol_version + "\" is neither \"" +
             PROTOCOL_311 + "\" nor \"" + PROTOCOL_5 + "\": using \"" + PROTOCOL_311 + "\"");
     }
+    if (spool_max_bytes <= 0) {
+        problems.push_back("spool_max_bytes " + std::to_string(spool_max_bytes) +
+            " is not above 0: using " + std::to_string(Spool::DEFAULT_MAX_BYTES));
+        spool_max_bytes = static_cast<int64_t>(Spool::DEFAULT_MAX_BYTES);
+    }
     if (will_qos < 0 || will_qos > 2) {
         problems.push_back("will_qos " + std::to_string(will_qos) + " is outside 0 to 2: using " +
             std::to_string(DEFAULT_WILL_QOS));

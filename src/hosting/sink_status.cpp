@@ -2,6 +2,31 @@
 
 #include <utility>
 
+namespace {
+
+SinkSpool sink_spool(const nlohmann::json &figures)
+{
+    SinkSpool spool;
+    spool.configured = true;
+    using S = SinkSpool;
+    for (const auto &[key, field] : {std::pair{"payloads", &S::payloads}, {"bytes", &S::bytes},
+             {"dropped", &S::dropped}, {"replayed", &S::replayed}, {"skipped", &S::skipped},
+             {"write_failures", &S::write_failures}}) {
+        bool fits = figures.contains(key) && figures.at(key).is_number_unsigned();
+        spool.*field = fits ? figures.at(key).get<uint64_t>() : 0;
+    }
+    if (figures.contains("oldest_age_s") && figures.at("oldest_age_s").is_number_integer()) {
+        spool.oldest_age_s = figures.at("oldest_age_s").get<uint64_t>();
+    }
+    for (const auto &[key, field] : {std::pair{"dir", &S::dir}, {"state", &S::state}}) {
+        bool fits = figures.contains(key) && figures.at(key).is_string();
+        spool.*field = fits ? figures.at(key).get<std::string>() : "";
+    }
+    return spool;
+}
+
+} // namespace
+
 SinkStatus sink_status(agPluginSink &sink, const std::string &tag)
 {
     nlohmann::json document = nlohmann::json::object();
@@ -44,6 +69,9 @@ SinkStatus sink_status(agPluginSink &sink, const std::string &tag)
     }
     if (figures.contains("broker_limits") && figures.at("broker_limits").is_object()) {
         status.broker_limits = figures.at("broker_limits");
+    }
+    if (figures.contains("spool") && figures.at("spool").is_object()) {
+        status.spool = sink_spool(figures.at("spool"));
     }
     return status;
 }

@@ -8,9 +8,26 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <host/tavrixd.h>
+
+/* The instance's disk spool, when its configuration sets spool_dir. */
+struct SinkSpool {
+    bool configured = false;
+    std::string dir;
+    uint64_t payloads = 0; // held and not done
+    uint64_t bytes = 0;    // of its files
+    std::optional<uint64_t> oldest_age_s;
+    uint64_t dropped = 0;  // by its bound
+    uint64_t replayed = 0; // spooled before the instance started, handed out since
+    uint64_t skipped = 0;  // lost to torn or bad records
+    uint64_t write_failures = 0;
+    std::string state;     // "ok" or "failed: ..."
+
+    bool ok() const { return configured && state == "ok"; }
+};
 
 struct SinkStatus {
     /* False until the instance has loaded a configuration that asks for
@@ -37,6 +54,7 @@ struct SinkStatus {
     std::string last_refusal;
     std::string last_connection_error;
     std::string last_library_error;
+    SinkSpool spool;
 };
 
 /* Asks the instance tagged `tag` for its figures. */

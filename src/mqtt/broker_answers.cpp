@@ -49,9 +49,11 @@ void aspPlugin::mqOnConnack(int rc, const BrokerLimits &connack)
 void aspPlugin::mqOnBrokerRefusal(int mid, int reason)
 {
     std::string refused_topic;
-    if (!record.Confirm(mid, &refused_topic)) {
+    std::optional<PublishRecord::Confirmation> refused = record.Confirm(mid, &refused_topic);
+    if (!refused) {
         return;
     }
+    spool.Settle(refused->ticket);
     acknowledged = true;
     const std::string why = reason_text(reason);
     status.RefusedByBroker(reason, refused_topic + ": " + why);

@@ -161,6 +161,7 @@ void aspPlugin::mqOnPublish(int mid, int reason)
         return;
     }
     status.Confirmed();
+    spool.Settle(confirmation->ticket);
     // A QoS 0 confirmation is a write, which says nothing of the path, nor
     // whether the broker has the message.
     if (limits.Qos(confirmation->qos) > 0) {

@@ -37,10 +37,11 @@ void aspPlugin::GiveUpOldest()
         return;
     }
     status.Lost();
+    spool.Settle(oldest->ticket);
     log_safely([&] {
         ag_printf("%s: gave up a publish on %s (%llu bytes): the oldest unconfirmed one when %d"
                   " connections in a row ended\n",
             tag.c_str(), oldest->topic.c_str(),
-            static_cast<unsigned long long>(oldest->payload->length), GiveUpRule::CONNECTIONS);
+            static_cast<unsigned long long>(oldest->payload.length), GiveUpRule::CONNECTIONS);
     });
 }

@@ -30,8 +30,8 @@ int library_refusal(const std::string &topic, uint64_t length)
 } // namespace
 
 // MOSQ_ERR_OVERSIZE_PACKET for a publish over the broker's packet size.
-int aspPlugin::HandOver(const std::string &to, const agPluginSinkPayload &payload, int qos,
-    bool retain, int &mid)
+int aspPlugin::HandOver(const std::string &to, const SpoolPayload &payload, int qos, bool retain,
+    int &mid)
 {
     int rc = library_refusal(to, payload.length);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -47,17 +47,22 @@ int aspPlugin::HandOver(const std::string &to, const agPluginSinkPayload &payloa
 
 bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
-    for (const std::string &channel : payload->channels) {
+    return mqPublish(SpoolPayload::FromHost(payload), SpoolTicket());
+}
+
+bool aspPlugin::mqPublish(const SpoolPayload &payload, SpoolTicket ticket)
+{
+    for (const std::string &channel : *payload.channels) {
         const std::string &expanded = topics.TopicFor(channel, topic, variables);
 
         ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
-            static_cast<unsigned long>(payload->length));
+            static_cast<unsigned long>(payload.length));
 
         // The id ties the library's confirmation to the record's entry.
         int mid = PublishRecord::UNSENT;
-        int rc = HandOver(expanded, *payload, message_qos, message_retain, mid);
+        int rc = HandOver(expanded, payload, message_qos, message_retain, mid);
         if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
-            RefuseOversize(expanded, payload->length);
+            RefuseOversize(expanded, payload.length);
             return false;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
@@ -66,7 +71,7 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
             status.Refused("MQ Publish: " + expanded + ": " + text + ".");
             return false;
         }
-        record.Add(payload, expanded, message_qos, message_retain, mid);
+        record.Add(payload, ticket, expanded, message_qos, message_retain, mid);
         status.Published();
     }
     return true;

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-void PublishRecord::Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic,
+void PublishRecord::Add(const SpoolPayload &payload, SpoolTicket ticket, const std::string &topic,
     int qos, bool retain, int mid)
 {
-    bytes += payload->length;
+    bytes += payload.length;
     entries.push_back(
-        Entry{std::move(payload), topic, qos, retain, mid, false, HandedAt(qos), next_serial++});
+        Entry{payload, ticket, topic, qos, retain, mid, false, HandedAt(qos), next_serial++});
 }
 
 // Only an acknowledgement's latency tells of the path; a QoS 0 write does
@@ -19,9 +19,9 @@ std::chrono::steady_clock::time_point PublishRecord::HandedAt(int qos)
 
 void PublishRecord::Release(Entry &entry)
 {
-    if (entry.payload) {
-        bytes -= entry.payload->length;
-        entry.payload.reset();
+    if (entry.payload.owner) {
+        bytes -= entry.payload.length;
+        entry.payload = SpoolPayload();
     }
 }
 
@@ -36,7 +36,8 @@ std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid, std::
     }
     Confirmation confirmation{found->qos, found->qos > 0
             ? std::chrono::steady_clock::now() - found->handed_at
-            : std::chrono::steady_clock::duration::zero()};
+            : std::chrono::steady_clock::duration::zero(),
+        found->ticket};
     if (topic != nullptr) {
         *topic = found->topic;
     }
@@ -109,7 +110,7 @@ std::optional<PublishRecord::Entry> PublishRecord::DropOldest()
     if (oldest.mid == UNSENT && unsent > 0) {
         --unsent;
     }
-    bytes -= oldest.payload->length;
+    bytes -= oldest.payload.length;
     PopConfirmed();
     return oldest;
 }

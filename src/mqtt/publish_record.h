@@ -23,13 +23,15 @@
 #include <optional>
 #include <string>
 
-#include <host/tavrixd.h>
+#include "spool_payload.h"
 
 class PublishRecord
 {
 public:
     struct Entry {
-        std::shared_ptr<agPluginSinkPayload> payload;
+        SpoolPayload payload;
+        /* Its payload in the spool, if spooled. */
+        SpoolTicket ticket;
         std::string topic;
         int qos;
         bool retain;
@@ -47,11 +49,12 @@ public:
         int qos;
         /* From the hand-over to the confirmation; zero at QoS 0. */
         std::chrono::steady_clock::duration latency;
+        SpoolTicket ticket;
     };
     static constexpr int UNSENT = -1;
 
     /* A publish the current client has taken as `mid`. */
-    void Add(std::shared_ptr<agPluginSinkPayload> payload, const std::string &topic, int qos,
+    void Add(const SpoolPayload &payload, SpoolTicket ticket, const std::string &topic, int qos,
         bool retain, int mid);
     /* The library's publish callback for `mid`: the publish is done with.
      * Nothing when no publish of the current client has that id. With

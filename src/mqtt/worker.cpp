@@ -58,7 +58,11 @@ void *aspPlugin::Entry()
             mqPublishBirth();
             ResendUnconfirmed();
         }
-        DrainPayloadQueue(payload);
+        if (spool.Configured()) {
+            PassSpool(payload);
+        } else {
+            DrainPayloadQueue(payload);
+        }
         if (connected || connecting) {
             PumpSocket(mosquitto_socket(mosq));
         } else if (Clock::now() >= next_attempt) {
@@ -69,7 +73,10 @@ void *aspPlugin::Entry()
         ReportRefusals(false);
     } while (!terminate.load());
     ReportRefusals(true);
+    SpoolRestOfQueue(payload);
     mqSayFarewell();
+    // What the farewell's wait saw confirmed is done on disk too.
+    spool.Finish(status);
     return nullptr;
 }
 
@@ -100,6 +107,7 @@ void aspPlugin::ReloadIfPending()
         throw;
     }
     configuration_loaded = true;
+    ConfigureSpool();
     // New broker settings may be what the retries have waited for.
     if (!connected && !connecting) {
         next_attempt = Clock::now();
@@ -115,11 +123,12 @@ void aspPlugin::ResendUnconfirmed()
     }
     std::size_t resent = record.Resend([this](const PublishRecord::Entry &entry) {
         int mid = PublishRecord::UNSENT;
-        int rc = HandOver(entry.topic, *entry.payload, entry.qos, entry.retain, mid);
+        int rc = HandOver(entry.topic, entry.payload, entry.qos, entry.retain, mid);
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic.c_str(),
                 mosquitto_strerror(rc));
             status.Lost();
+            spool.Settle(entry.ticket);
             return PublishRecord::UNSENT;
         }
         status.Resent();
@@ -180,25 +189,35 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     payload.reset();
 }
 
-std::chrono::microseconds aspPlugin::WaitLimit(bool takes_payloads)
+// Payloads the pass would take from the queue (`takes_queue`: into the
+// spool, or to publish) or hand over from the spool (`takes_payloads`).
+bool aspPlugin::WorkWaits(bool takes_queue, bool takes_payloads)
 {
-    bool work_waits = terminate.load() || reload_pending.load() ||
-        (takes_payloads && WaitOnPayloadQueue(0) != 0);
-    if (work_waits) {
+    return terminate.load() || reload_pending.load() ||
+        (takes_queue && WaitOnPayloadQueue(0) != 0) || (takes_payloads && spool.Waiting());
+}
+
+// The spool's sync ends the wait too.
+std::chrono::microseconds aspPlugin::WaitLimit(bool takes_queue, bool takes_payloads)
+{
+    if (WorkWaits(takes_queue, takes_payloads)) {
         return std::chrono::microseconds(0);
     }
-    return until(last_misc + MISC_INTERVAL);
+    return until(std::min(last_misc + MISC_INTERVAL, spool.WakeBy()));
 }
 
 int aspPlugin::WaitForSocket(int socket, bool want_write, SocketReadiness &ready)
 {
     bool takes_payloads = TakesPayloads(want_write);
+    // A spool takes payloads while no connection is up too.
+    bool takes_queue = takes_payloads || (!connected && spool.Taking());
     // Armed before the last look at the queue: a payload queued after the
     // look wakes the wait, one queued before it shortens the wait to none.
-    if (takes_payloads) {
+    if (takes_queue) {
         wakeup.Arm();
     }
-    int result = mq_wait_socket(socket, want_write, wakeup.Fd(), WaitLimit(takes_payloads), ready);
+    int result = mq_wait_socket(socket, want_write, wakeup.Fd(),
+        WaitLimit(takes_queue, takes_payloads), ready);
     int wait_error = errno;
     wakeup.Disarm();
     if (result > 0 && ready.woken) {
@@ -208,17 +227,25 @@ int aspPlugin::WaitForSocket(int socket, bool want_write, SocketReadiness &ready
     return result;
 }
 
-// Between attempts nothing is taken from the queue, so only a stop or a
-// reload request ends the wait early. A second at a time at the most, so
-// that a worker without a wake-up pipe still sees a stop.
+// Between attempts nothing is taken from the queue but into a spool, so
+// only a stop, a reload request or a payload for the spool ends the wait
+// early. A second at a time at the most, so that a worker without a
+// wake-up pipe still sees a stop.
 void aspPlugin::WaitForRetry()
 {
-    if (terminate.load() || reload_pending.load()) {
+    bool takes_queue = spool.Taking();
+    if (takes_queue) {
+        wakeup.Arm();
+    }
+    if (WorkWaits(takes_queue, false)) {
+        wakeup.Disarm();
         return;
     }
     SocketReadiness ready;
-    auto limit = std::min<std::chrono::microseconds>(until(next_attempt), MISC_INTERVAL);
+    auto limit = std::min<std::chrono::microseconds>(
+        {until(next_attempt), until(spool.WakeBy()), MISC_INTERVAL});
     int result = mq_wait_socket(-1, false, wakeup.Fd(), limit, ready);
+    wakeup.Disarm();
     if (result == -1 && errno != EINTR) {
         throw agException("%s: %s: %s", tag.c_str(), "select", strerror(errno));
     }

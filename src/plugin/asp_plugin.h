@@ -29,6 +29,7 @@
 #include "publish_record.h"
 #include "refusal_log.h"
 #include "retry_backoff.h"
+#include "spool_feed.h"
 #include "topic_cache.h"
 #include "version.h"
 #include "wakeup.h"
@@ -91,6 +92,9 @@ public:
     /* Publishes the payload once per channel; false at the first channel
      * the library refuses. */
     bool mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload);
+    /* The same for a payload the spool handed out as `ticket` (none:
+     * not spooled). */
+    bool mqPublish(const SpoolPayload &payload, SpoolTicket ticket);
     /* The liveness messages (liveness.h): the will on a new client, false
      * (already logged) when the library refuses it; the birth after a
      * CONNACK; the farewell at a clean stop. */
@@ -107,6 +111,13 @@ public:
     static constexpr std::chrono::seconds CONNECT_LIMIT{10};
     /* Payloads one pass hands to libmosquitto at the most. */
     static constexpr uint64_t DRAIN_BATCH = 1000;
+    /* Payloads, and their bytes, one pass takes into the spool at the
+     * most: one write, and a pass that stays short. */
+    static constexpr uint64_t SPOOL_BATCH = 4096;
+    static constexpr uint64_t SPOOL_BATCH_BYTES = 4 << 20;
+    /* What a stop may spend moving the host's queue into the spool: the
+     * host waits 2 s for the worker, and the farewell may take 1 s. */
+    static constexpr std::chrono::milliseconds SPOOL_STOP_LIMIT{400};
     /* Publishes the record may hold unwritten (QoS 0) before the drain
      * waits; at QoS 1 and 2 the in-flight window takes its place. */
     static constexpr uint64_t UNCONFIRMED_LIMIT = 4096;
@@ -169,6 +180,8 @@ private:
     Liveness liveness;
     /* The broker of `host` each attempt goes to. */
     BrokerChoice brokers;
+    /* The disk spool, when spool_dir is set. */
+    SpoolFeed spool{tag};
 
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
@@ -178,6 +191,15 @@ private:
     bool SetUpTls();
     void ReloadIfPending();
     void DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload);
+    void ConfigureSpool();
+    /* The spool's share of a pass: payloads into it, connected or not,
+     * and out of it to libmosquitto while the record has room. */
+    void PassSpool(std::shared_ptr<agPluginSinkPayload> &payload);
+    /* Returns how many it took. */
+    uint64_t TakeIntoSpool(std::shared_ptr<agPluginSinkPayload> &payload);
+    void HandOutSpooled(std::shared_ptr<agPluginSinkPayload> &payload);
+    /* At a stop: what the host's queue still holds goes into the spool. */
+    void SpoolRestOfQueue(std::shared_ptr<agPluginSinkPayload> &payload);
     bool TakesPayloads(bool want_write) const;
     int InflightWindow() const;
     uint64_t HandOffLimit() const;
@@ -185,7 +207,8 @@ private:
      * than UNCONFIRMED_BYTES. */
     bool RecordHasRoom(uint64_t hand_off_limit) const;
     void ResendUnconfirmed();
-    std::chrono::microseconds WaitLimit(bool takes_payloads);
+    bool WorkWaits(bool takes_queue, bool takes_payloads);
+    std::chrono::microseconds WaitLimit(bool takes_queue, bool takes_payloads);
     int WaitForSocket(int socket, bool want_write, SocketReadiness &ready);
     void WaitForRetry();
     bool AttemptOverdue() const;
@@ -195,8 +218,8 @@ private:
     void ReportConnectionLoss();
     void EndConnection();
     void GiveUpOldest();
-    int HandOver(const std::string &topic, const agPluginSinkPayload &payload, int qos,
-        bool retain, int &mid);
+    int HandOver(const std::string &topic, const SpoolPayload &payload, int qos, bool retain,
+        int &mid);
     void RefuseOversize(const std::string &topic, uint64_t length);
     void mqOnBrokerRefusal(int mid, int reason);
     /* Logs how many refusals each failing (topic, reason) pair had since it

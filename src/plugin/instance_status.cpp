@@ -116,6 +116,48 @@ void InstanceStatus::LibraryError(const std::string &line)
     Store(last_library_error, line);
 }
 
+void InstanceStatus::SpoolReport(const std::string &dir, const std::string &state,
+    const SpoolFigures &figures)
+{
+    constexpr auto relaxed = std::memory_order_relaxed;
+    spool_payloads.store(figures.payloads, relaxed);
+    spool_bytes.store(figures.bytes, relaxed);
+    spool_oldest_age_ms.store(figures.oldest_age_ms, relaxed);
+    spool_dropped.store(figures.dropped, relaxed);
+    spool_replayed.store(figures.replayed, relaxed);
+    spool_skipped.store(figures.skipped, relaxed);
+    spool_write_failures.store(figures.write_failures, relaxed);
+    if (dir != told_spool_dir) {
+        Store(spool_dir, dir);
+        told_spool_dir = dir;
+    }
+    if (state != told_spool_state) {
+        Store(spool_state, state);
+        told_spool_state = state;
+    }
+    spool_configured.store(!dir.empty(), std::memory_order_release);
+}
+
+nlohmann::json InstanceStatus::SpoolObject() const
+{
+    if (!spool_configured.load()) {
+        return nullptr;
+    }
+    uint64_t payloads = spool_payloads.load();
+    return {
+        {"dir", Load(spool_dir)},
+        {"payloads", payloads},
+        {"bytes", spool_bytes.load()},
+        {"oldest_age_s",
+            payloads > 0 ? nlohmann::json(spool_oldest_age_ms.load() / 1000) : nlohmann::json()},
+        {"dropped", spool_dropped.load()},
+        {"replayed", spool_replayed.load()},
+        {"skipped", spool_skipped.load()},
+        {"write_failures", spool_write_failures.load()},
+        {"state", Load(spool_state)},
+    };
+}
+
 nlohmann::json InstanceStatus::Figures() const
 {
     // Read before what they are taken from, so that the difference is never
@@ -126,7 +168,7 @@ nlohmann::json InstanceStatus::Figures() const
     uint64_t refused_by_broker = messages_refused_by_broker.load();
     uint64_t published = messages_published.load();
     auto limits = std::atomic_load(&broker_limits);
-    return {
+    nlohmann::json figures = {
         {"connection", link_name(link_state.load())},
         {"broker", Load(broker)},
         {"connected_since", utc_time(connected_at.load())},
@@ -149,4 +191,8 @@ nlohmann::json InstanceStatus::Figures() const
         {"last_connection_error", Load(last_connection_error)},
         {"last_library_error", Load(last_library_error)},
     };
+    // After payloads_taken: what it counts taken into the spool is in
+    // the spool's figures read here.
+    figures["spool"] = SpoolObject();
+    return figures;
 }

@@ -20,6 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "spool.h"
+
 class InstanceStatus
 {
 public:
@@ -35,6 +37,9 @@ public:
     void Connected();
     void ConnectionLost();
     void PayloadTaken() { payloads_taken.fetch_add(1, std::memory_order_relaxed); }
+    /* Taken into the spool, after the spool's figures that hold them:
+     * a reader that sees them taken sees them spooled. */
+    void PayloadsSpooled(uint64_t count) { payloads_taken.fetch_add(count, std::memory_order_release); }
     void Published() { messages_published.fetch_add(1, std::memory_order_relaxed); }
     /* Released, as Lost: a reader that sees the count also sees the
      * publish counted before it, so published - confirmed - lost is never
@@ -62,6 +67,9 @@ public:
     void ConnectionError(const std::string &line);
     /* libmosquitto's last error line (an OpenSSL reason, say). */
     void LibraryError(const std::string &line);
+    /* The spool's directory (empty: no spool), "ok" or "failed: ...", and
+     * its figures. */
+    void SpoolReport(const std::string &dir, const std::string &state, const SpoolFigures &figures);
 
     /* Host side: the figures as a JSON object. */
     nlohmann::json Figures() const;
@@ -71,6 +79,7 @@ private:
     static void Store(Text &slot, const std::string &text);
     static nlohmann::json Load(const Text &slot);
     nlohmann::json BrokerRefusals() const;
+    nlohmann::json SpoolObject() const;
 
     /* A count per reason code from 0x80 on. */
     static constexpr int FIRST_REFUSAL = 0x80;
@@ -96,6 +105,20 @@ private:
     Text last_refusal;
     Text last_connection_error;
     Text last_library_error;
+    std::atomic<bool> spool_configured{false};
+    Text spool_dir;
+    Text spool_state;
+    /* What was stored last, worker side: texts are swapped in only when
+     * they change. */
+    std::string told_spool_dir;
+    std::string told_spool_state;
+    std::atomic<uint64_t> spool_payloads{0};
+    std::atomic<uint64_t> spool_bytes{0};
+    std::atomic<int64_t> spool_oldest_age_ms{0};
+    std::atomic<uint64_t> spool_dropped{0};
+    std::atomic<uint64_t> spool_replayed{0};
+    std::atomic<uint64_t> spool_skipped{0};
+    std::atomic<uint64_t> spool_write_failures{0};
 };
 
 #endif

@@ -27,10 +27,12 @@ aspPlugin::~aspPlugin()
 {
     Join();
     ag_dprintf("%s: destroyed\n", tag.c_str());
-    // libmosquitto's copies go with the client, and the record's with it.
+    // libmosquitto's copies go with the client, and the record's with it;
+    // a spool still holds their payloads, not done.
     if (std::size_t unconfirmed = record.Unconfirmed(); unconfirmed > 0) {
-        ag_printf("%s: dropped %zu unconfirmed publishes (%llu bytes) with the instance\n",
-            tag.c_str(), unconfirmed, static_cast<unsigned long long>(record.Bytes()));
+        ag_printf("%s: dropped %zu unconfirmed publishes (%llu bytes) with the instance%s\n",
+            tag.c_str(), unconfirmed, static_cast<unsigned long long>(record.Bytes()),
+            spool.Healthy() ? "; the spool keeps their payloads for the next start" : "");
     }
     mqReset();
     if (mosq != nullptr) {

@@ -113,6 +113,12 @@ public:
     bool Failed() const { return failed; }
     /* errno of the failure; 0 before one. */
     int ErrorNumber() const { return error_number; }
+    /* The failure's line (also told as a notice); empty before one. */
+    const std::string &Failure() const { return failure; }
+    /* Some payload may wait to be handed out: a look that costs nothing,
+     * for a caller deciding whether to wait (Next may still find none
+     * past a bad record). */
+    bool Waiting() const { return window.End() < (failed ? next_seq : written_end); }
     /* Everything taken has been handed out and is done. */
     bool Settled() const;
     /* The next line to log (a torn or bad record, a damaged done mark, the
@@ -220,6 +226,7 @@ private:
     std::chrono::steady_clock::time_point last_sync;
     bool failed = false;
     int error_number = 0;
+    std::string failure;
     std::deque<std::string> notices;
     SpoolFigures counts;
 };

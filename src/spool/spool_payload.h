@@ -28,4 +28,14 @@ struct SpoolPayload {
     static SpoolPayload Stored(std::string bytes, std::set<std::string> channels);
 };
 
+/* Which payload of which spool a publish belongs to, for that spool's
+ * Done once all its publishes are settled. A spool opened again (a
+ * reload that moves it, a retry after a failure) has another generation,
+ * so a ticket of the one before can never settle a payload of the new
+ * one. Generation 0: no spool. */
+struct SpoolTicket {
+    uint32_t generation = 0;
+    uint64_t seq = 0;
+};
+
 #endif

@@ -147,6 +147,7 @@ bool Spool::Fail(const std::string &text, int error)
 {
     failed = true;
     error_number = error;
+    failure = text;
     ++counts.write_failures;
     notices.push_back(text);
     return false;

@@ -344,6 +344,11 @@ void PluginConfig::write(nlohmann::json configuration)
     }
 }
 
+bool PluginConfig::spooled() const
+{
+    return !value_of<std::string>(initial, "spool_dir", "").empty();
+}
+
 void PluginConfig::refresh()
 {
     if (user_path.empty()) {

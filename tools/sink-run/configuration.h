@@ -49,6 +49,8 @@ public:
     const nlohmann::json &contents() const { return initial; }
     const nlohmann::json &overridden() const { return overrides; }
     const std::vector<std::string> &warnings() const { return start_warnings; }
+    /* The configuration the run starts with sets a spool_dir. */
+    bool spooled() const;
 
     /* Before a reload: the private file made anew from the user's file,
      * so that the plug-in sees its edits. Throws MergeError and leaves the

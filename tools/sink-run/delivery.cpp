@@ -8,9 +8,20 @@ constexpr std::chrono::milliseconds RECHECK{10};
 
 Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
 {
+    return wait_for_status(limit, [](const SinkStatus &now) { return now.connected; });
+}
+
+Delivery::Connect Delivery::wait_for_load(std::chrono::milliseconds limit)
+{
+    return wait_for_status(limit, [](const SinkStatus &now) { return now.reported; });
+}
+
+template <typename Ready>
+Delivery::Connect Delivery::wait_for_status(std::chrono::milliseconds limit, Ready ready)
+{
     auto deadline = Clock::now() + limit;
     bool connected = false;
-    while (!(connected = status().connected) && !events.interrupted() && Clock::now() < deadline) {
+    while (!(connected = ready(status())) && !events.interrupted() && Clock::now() < deadline) {
         events.wait_until(std::min(deadline, Clock::now() + RECHECK),
             [this] { return events.interrupted(); });
     }
@@ -51,8 +62,10 @@ uint64_t Delivery::room()
     static_assert(OUTSTANDING_LIMIT < agPluginSink::DEFAULT_QUEUE_LIMIT,
         "the bound keeps the host's queue from filling");
     uint64_t per_payload = channels.size();
-    uint64_t ahead =
-        status().unconfirmed + (plugin.GetPayloadQueueDepth() + 2) * per_payload;
+    // What a working spool takes waits on disk, not in libmosquitto.
+    SinkStatus now = status();
+    uint64_t ahead = (now.spool.ok() ? 0 : now.unconfirmed) +
+        (plugin.GetPayloadQueueDepth() + 2) * per_payload;
     if (ahead > OUTSTANDING_LIMIT) {
         return ahead == 2 * per_payload ? 1 : 0;
     }
@@ -113,7 +126,7 @@ Delivery::Drain Delivery::wait_for(Done done, Progress progress)
 // The plug-in counts a payload taken once it has handed over all its
 // publishes: with every queued payload taken, every publish is made, and
 // libmosquitto then confirms each (or the plug-in gives it up).
-Delivery::Drain Delivery::drain()
+Delivery::Drain Delivery::drain(std::chrono::milliseconds connect_limit)
 {
     Drain result = wait_for([this] { return plugin.WaitForPayloadQueueDepth(0, 0); },
         [this] { return plugin.GetPayloadQueueDepth(); });
@@ -126,10 +139,25 @@ Delivery::Drain Delivery::drain()
     if (result != Drain::DONE) {
         return result;
     }
+    auto settled = [](const SinkStatus &now) {
+        return now.unconfirmed == 0 && now.spool.payloads == 0;
+    };
+    // A run that never reached the broker waits for it this long only:
+    // what the spool holds is kept for the next run.
+    SinkStatus start = status();
+    if (start.spool.configured && start.connections == 0 && !settled(start)) {
+        Connect first = wait_for_broker(connect_limit);
+        if (first == Connect::TIMED_OUT) {
+            return Drain::UNREACHABLE;
+        }
+        if (first == Connect::STOPPED) {
+            return Drain::STALLED;
+        }
+    }
     // Only a publish settled is progress: a broker that accepts connections
     // and drops them, the same message unconfirmed each time, makes none.
-    return wait_for([this] { return status().unconfirmed == 0; }, [this] {
+    return wait_for([this, settled] { return settled(status()); }, [this] {
         SinkStatus now = status();
-        return now.confirmed + now.lost + now.refused_by_broker;
+        return std::pair(now.confirmed + now.lost + now.refused_by_broker, now.spool.payloads);
     });
 }

@@ -5,6 +5,10 @@
  * payload into a full queue (the queue drops it), a bound on the
  * publishes libmosquitto holds, and at the end no stop before
  * libmosquitto has confirmed every publish.
+ *
+ * With a spool the input is read at once: the spool keeps what waits for
+ * the broker, so only the queue into it is bounded, and the end of the
+ * run waits for a first connection, then until the spool is empty.
  */
 #ifndef TAVRIX_SINK_RUN_DELIVERY_H
 #define TAVRIX_SINK_RUN_DELIVERY_H
@@ -34,7 +38,8 @@ public:
     static constexpr std::chrono::seconds STALL_LIMIT{45};
 
     enum class Connect { CONNECTED, WORKER_ENDED, STOPPED, TIMED_OUT };
-    enum class Drain { DONE, STALLED, INTERRUPTED };
+    /* UNREACHABLE: with a spool, no connection within the limit. */
+    enum class Drain { DONE, STALLED, INTERRUPTED, UNREACHABLE };
 
     /* Every payload goes to `channels`; `status` asks the plug-in for its
      * figures. */
@@ -45,6 +50,9 @@ public:
     }
 
     Connect wait_for_broker(std::chrono::milliseconds limit);
+    /* The plug-in has loaded its configuration (its figures come with it):
+     * CONNECTED then. */
+    Connect wait_for_load(std::chrono::milliseconds limit);
 
     /* Queues every payload of the input until it ends or the run is
      * interrupted; returns how it ended. */
@@ -53,8 +61,10 @@ public:
     /* Waits until the queue is empty, the worker has handed over all it
      * took, and every publish is settled (confirmed, refused by the broker
      * or given up); gives up after STALL_LIMIT without progress, and
-     * STALL_LIMIT after a stop request at the latest. */
-    Drain drain();
+     * STALL_LIMIT after a stop request at the latest. With a spool, also
+     * until the spool is empty, after a first connection that it waits
+     * `connect_limit` for. */
+    Drain drain(std::chrono::milliseconds connect_limit);
 
     uint64_t read() const { return read_count.load(); }
 
@@ -63,6 +73,8 @@ public:
     uint64_t room();
 
 private:
+    template <typename Ready>
+    Connect wait_for_status(std::chrono::milliseconds limit, Ready ready);
     bool wait_for_room();
     template <typename Done, typename Progress>
     Drain wait_for(Done done, Progress progress);

@@ -100,6 +100,18 @@ nlohmann::json protocol_version(const std::string &label, const std::string &val
     throw UsageError(label + " needs mqttv5, 5, mqttv311 or 311, not '" + value + "'");
 }
 
+// A size the plug-in takes as it is: a positive decimal within 63 bits.
+nlohmann::json byte_count(const std::string &label, const std::string &value)
+{
+    bool digits = !value.empty() && value.size() <= 18 &&
+        value.find_first_not_of("0123456789") == std::string::npos;
+    long long number = digits ? std::strtoll(value.c_str(), nullptr, 10) : 0;
+    if (number <= 0) {
+        throw UsageError(label + " needs a number of bytes above 0, not '" + value + "'");
+    }
+    return number;
+}
+
 // libmosquitto would refuse every publish with another QoS.
 nlohmann::json qos(const std::string &label, const std::string &value)
 {
@@ -210,6 +222,13 @@ const std::vector<Flag> FLAGS = {
     {"will-retain", 0, nullptr, Group::LIVENESS, nullptr,
         "the broker keeps them", "will_retain", yes},
 
+    {"spool", 0, "DIR", Group::SPOOL, nullptr,
+        "keep what waits for the broker in DIR, across runs; input is read at once",
+        "spool_dir", text},
+    {"spool-max-bytes", 0, "N", Group::SPOOL, nullptr,
+        "bytes the spool may take before its oldest payloads go", "spool_max_bytes",
+        byte_count},
+
     {"input", 0, "FILE", Group::INPUT, take<&Options::input>,
         "read payloads from FILE; - or none: standard input"},
     {"whole", 0, nullptr, Group::INPUT, turn_on<&Options::whole>,
@@ -290,6 +309,9 @@ constexpr const char *GROUP_TEXTS[][2] = {
         "[pass], unless --pw-file or -P does.\n"},
     {"Topic and QoS:", ""},
     {"Liveness (used when --will-topic is given):", ""},
+    {"Spool:",
+        "With a spool, --connect-timeout is how long the end of the run waits for a\n"
+        "first connection; what is not delivered then stays in the spool (exit 5).\n"},
     {"Input:", ""},
     {"Host identity:", ""},
     {"Runner:", ""},
@@ -303,7 +325,8 @@ constexpr const char *CLOSING =
     "Exit status: 0 everything delivered; 1 the plug-in failed, was refused or did\n"
     "not finish loading its configuration, or the input could not be read; 2 bad\n"
     "flags or missing files; 3 broker unreachable; 4 payloads lost (after a signal\n"
-    "too); 128+N stopped by signal N, everything delivered.\n";
+    "too); 5 not all delivered, the rest kept in the spool; 128+N stopped by signal\n"
+    "N, everything delivered.\n";
 
 // A key flag's text takes the key's mark after its first clause and,
 // when it is worth showing, the key's default at its end, as the table of

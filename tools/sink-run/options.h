@@ -48,7 +48,17 @@ public:
 };
 
 /* The groups of --help, in its order. */
-enum class FlagGroup { CONNECTION, TLS, CREDENTIALS, TOPIC, LIVENESS, INPUT, IDENTITY, RUNNER };
+enum class FlagGroup {
+    CONNECTION,
+    TLS,
+    CREDENTIALS,
+    TOPIC,
+    LIVENESS,
+    SPOOL,
+    INPUT,
+    IDENTITY,
+    RUNNER
+};
 
 struct Flag {
     const char *name;  // the long name, without "--"

@@ -26,8 +26,10 @@ std::string counts(const Snapshot &s, const std::string &waiting)
 
 std::string format_progress(const Snapshot &s)
 {
+    std::string spooled =
+        s.sink.spool.configured ? ", spooled " + std::to_string(s.sink.spool.payloads) : "";
     return "tavrix-sink-run: " + seconds(s.elapsed) + ": " +
-        counts(s, ", waiting " + std::to_string(s.waiting));
+        counts(s, ", waiting " + std::to_string(s.waiting) + spooled);
 }
 
 // "Not authorized", or "Not authorized 60, Packet too large 40".
@@ -53,6 +55,12 @@ std::string format_summary(const Snapshot &s)
     if (s.sink.possibly_lost > 0) {
         more += ", possibly lost " + std::to_string(s.sink.possibly_lost);
     }
+    if (s.sink.spool.replayed > 0) {
+        more += ", replayed from the spool " + std::to_string(s.sink.spool.replayed);
+    }
+    if (s.sink.spool.dropped > 0) {
+        more += ", dropped by the spool's bound " + std::to_string(s.sink.spool.dropped);
+    }
     return "tavrix-sink-run: " + counts(s, "") + more + ", elapsed " + seconds(s.elapsed);
 }
 
@@ -64,7 +72,12 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
     if (s.dropped > 0) {
         lines.push_back(to_string(s.dropped) + " payloads dropped by the full queue");
     }
-    uint64_t expected = s.queued * channels;
+    const bool kept = s.sink.spool.ok();
+    uint64_t expected = kept ? 0 : s.queued * channels;
+    if (kept && s.sink.payloads_taken < s.queued) {
+        lines.push_back(to_string(s.queued - s.sink.payloads_taken) +
+            " payloads never taken from the queue into the spool");
+    }
     if (s.published() < expected) {
         lines.push_back(to_string(expected - s.published()) + " publishes never made" +
             (s.sink.refused > 0 ? ": publishes were refused before sending and the plug-in skips"
@@ -91,6 +104,17 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
         lines.push_back(to_string(s.sink.possibly_lost) +
             " QoS 0 messages possibly lost: written into connections that broke before the broker"
             " answered; QoS 0 never sends a message twice");
+    }
+    if (s.sink.spool.dropped > 0) {
+        lines.push_back(to_string(s.sink.spool.dropped) +
+            " payloads dropped from the spool to stay within its bound (--spool-max-bytes)");
+    }
+    if (s.sink.spool.skipped > 0) {
+        lines.push_back(to_string(s.sink.spool.skipped) + " spooled payloads lost to torn or bad"
+            " records in " + s.sink.spool.dir);
+    }
+    if (kept) {
+        return lines;
     }
     if (s.sink.unconfirmed > 0) {
         lines.push_back(to_string(s.sink.unconfirmed) +

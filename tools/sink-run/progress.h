@@ -39,10 +39,12 @@ struct RunEnd {
     bool cut_short = false; // a second signal ended the wait
     uint64_t losses = 0;    // connections that ended before the stop
     bool stopped = false;   // a signal asked the run to stop
+    bool unreachable = false; // with a spool: no broker accepted the plug-in
 };
 
 /* Why a run fell short, one line each (empty when it did not): payloads
- * every one of `channels` should have carried, and how the run ended. */
+ * every one of `channels` should have carried, and how the run ended.
+ * What a working spool still holds is kept, not lost: not a shortfall. */
 std::vector<std::string> shortfalls(const Snapshot &snapshot, std::size_t channels,
     const RunEnd &end);
 

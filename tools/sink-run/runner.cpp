@@ -168,6 +168,8 @@ public:
         if (options.stats) {
             progress.reset(new ProgressLines([this] { return sample(); }));
         }
+        // With a spool the input goes into it at once, broker or not.
+        spooled = config.spooled();
         int early = connect_or_fail();
         return early >= 0 ? early : deliver(input);
     }
@@ -236,10 +238,12 @@ private:
 
     int stopped_by_signal() const { return EXIT_SIGNAL_BASE + events.stop_signal(); }
 
-    // -1 when connected; otherwise the exit status, with the plug-in stopped.
+    // -1 when connected (with a spool: when the plug-in has loaded its
+    // configuration); otherwise the exit status, with the plug-in stopped.
     int connect_or_fail()
     {
-        Delivery::Connect connect = delivery->wait_for_broker(connect_limit(options));
+        Delivery::Connect connect = spooled ? delivery->wait_for_load(connect_limit(options))
+                                            : delivery->wait_for_broker(connect_limit(options));
         if (connect == Delivery::Connect::CONNECTED) {
             return -1;
         }
@@ -262,17 +266,22 @@ private:
                 " (a FIFO without a writer, or a file system that does not answer?)");
             exit_status = EXIT_PLUGIN_FAILED;
         } else {
-            const std::string &problem = status.last_connection_error;
-            std::string reason =
-                problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " + problem;
-            if (!status.last_library_error.empty()) {
-                reason += "; libmosquitto: " + status.last_library_error;
-            }
-            say("broker unreachable: no accepted connection within " +
-                seconds_text(options.connect_timeout) + " (" + reason + ")");
+            say_unreachable(status);
         }
         std::string failure = stop_worker(exit_status);
         return failure.empty() ? exit_status : report_failure(failure);
+    }
+
+    void say_unreachable(const SinkStatus &status)
+    {
+        const std::string &problem = status.last_connection_error;
+        std::string reason =
+            problem.empty() ? "no answer" : "last: " + std::string(TAG) + ": " + problem;
+        if (!status.last_library_error.empty()) {
+            reason += "; libmosquitto: " + status.last_library_error;
+        }
+        say("broker unreachable: no accepted connection within " +
+            seconds_text(options.connect_timeout) + " (" + reason + ")");
     }
 
     int deliver(InputReader &input)
@@ -282,7 +291,11 @@ private:
             say("reading the input: " + input.error());
         }
         RunEnd end;
-        end.stalled = !events.has_worker_ended() && delivery->drain() == Delivery::Drain::STALLED;
+        Delivery::Drain drained = events.has_worker_ended()
+            ? Delivery::Drain::INTERRUPTED
+            : delivery->drain(connect_limit(options));
+        end.stalled = drained == Delivery::Drain::STALLED;
+        end.unreachable = drained == Delivery::Drain::UNREACHABLE;
         end.cut_short = events.hurry();
         end.stopped = events.stop_requested();
         std::string failure =
@@ -301,13 +314,30 @@ private:
         if (fed == InputReader::FAILED) {
             return EXIT_PLUGIN_FAILED;
         }
+        if (end.unreachable) {
+            say_unreachable(summary.sink);
+        }
+        const SinkSpool &spool = summary.sink.spool;
+        if (spool.configured && !spool.ok()) {
+            say("the spool " + spool.dir + " " + spool.state + "; the run went on without it");
+        }
         std::vector<std::string> problems = shortfalls(summary, options.channels.size(), end);
         for (const std::string &line : problems) {
             say(line);
         }
+        if (spool.ok() && spool.payloads > 0) {
+            say(std::to_string(spool.payloads) + " payloads kept in the spool " + spool.dir +
+                " for the next run");
+        }
         // A stop request tells how the run ended only when nothing was lost.
+        if (end.unreachable && !spool.ok()) {
+            return EXIT_UNREACHABLE;
+        }
         if (!problems.empty()) {
             return EXIT_INCOMPLETE;
+        }
+        if (spool.ok() && spool.payloads > 0) {
+            return EXIT_KEPT;
         }
         return events.stop_requested() ? stopped_by_signal() : EXIT_DELIVERED;
     }
@@ -335,6 +365,7 @@ private:
 
     const Options &options;
     PluginConfig &config;
+    bool spooled = false;
     const Clock::time_point started = Clock::now();
     const AgentUuid agent;
     RunEvents events;

@@ -18,6 +18,7 @@ enum ExitStatus {
     EXIT_USAGE = 2,         // bad flags, missing files
     EXIT_UNREACHABLE = 3,   // no broker accepted the plug-in in time
     EXIT_INCOMPLETE = 4,    // payloads dropped, never published or unacknowledged
+    EXIT_KEPT = 5,          // not all delivered; the rest kept in the spool
     EXIT_SIGNAL_BASE = 128, // plus the number of the signal that stopped the run
 };
 

@@ -10,6 +10,11 @@ using ::testing::ElementsAre;
 
 namespace {
 
+SpoolPayload held(const std::string &text)
+{
+    return SpoolPayload::FromHost(payload(text));
+}
+
 /* Resends everything unsent, numbering from `first_mid`; returns the
  * topics in the order they were handed over. */
 std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
@@ -26,10 +31,10 @@ std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
 TEST(PublishRecordTest, ConfirmedPublishesLeaveAndTheRestIsResentInOrder)
 {
     PublishRecord record;
-    record.Add(payload("1"), "t/1", 1, false, 1);
-    record.Add(payload("2"), "t/2", 1, false, 2);
-    record.Add(payload("3"), "t/3", 0, true, 3);
-    record.Add(payload("4"), "t/4", 2, false, 4);
+    record.Add(held("1"), {}, "t/1", 1, false, 1);
+    record.Add(held("2"), {}, "t/2", 1, false, 2);
+    record.Add(held("3"), {}, "t/3", 0, true, 3);
+    record.Add(held("4"), {}, "t/4", 2, false, 4);
 
     EXPECT_TRUE(record.Confirm(3)) << "out of order: QoS 0 written before a QoS 1 flow ends";
     EXPECT_TRUE(record.Confirm(1));
@@ -52,12 +57,13 @@ TEST(PublishRecordTest, ConfirmedPublishesLeaveAndTheRestIsResentInOrder)
 TEST(PublishRecordTest, ResendKeepsPayloadTopicAndFlags)
 {
     PublishRecord record;
-    auto bytes = payload("body");
-    record.Add(bytes, "t/x", 2, true, 7);
+    SpoolPayload bytes = held("body");
+    record.Add(bytes, {5, 42}, "t/x", 2, true, 7);
     record.ForgetClient();
 
     record.Resend([&](const PublishRecord::Entry &entry) {
-        EXPECT_EQ(entry.payload, bytes);
+        EXPECT_EQ(entry.payload.owner, bytes.owner);
+        EXPECT_EQ(entry.ticket.seq, 42u);
         EXPECT_EQ(entry.qos, 2);
         EXPECT_TRUE(entry.retain);
         return 1;
@@ -68,7 +74,7 @@ TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
 {
     PublishRecord record;
     for (int mid = 1; mid <= 3; ++mid) {
-        record.Add(payload("x"), "t/" + std::to_string(mid), 1, false, mid);
+        record.Add(held("x"), {}, "t/" + std::to_string(mid), 1, false, mid);
     }
     record.ForgetClient();
 
@@ -86,9 +92,9 @@ TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
 TEST(PublishRecordTest, BytesCountWhatIsUnconfirmed)
 {
     PublishRecord record;
-    record.Add(payload("12345"), "t/1", 1, false, 1);
-    record.Add(payload("123"), "t/2", 1, false, 2);
-    record.Add(payload("1"), "t/3", 1, false, 3);
+    record.Add(held("12345"), {}, "t/1", 1, false, 1);
+    record.Add(held("123"), {}, "t/2", 1, false, 2);
+    record.Add(held("1"), {}, "t/3", 1, false, 3);
     EXPECT_EQ(record.Bytes(), 9u);
     record.Confirm(2);
     EXPECT_EQ(record.Bytes(), 6u) << "confirmed, though still held behind the first";
@@ -102,8 +108,8 @@ TEST(PublishRecordTest, BytesCountWhatIsUnconfirmed)
 TEST(PublishRecordTest, ConfirmedEntryBehindAnOpenOneIsHeldUntilTheOlderIsDone)
 {
     PublishRecord record;
-    record.Add(payload("1"), "t/1", 1, false, 1);
-    record.Add(payload("2"), "t/2", 1, false, 2);
+    record.Add(held("1"), {}, "t/1", 1, false, 1);
+    record.Add(held("2"), {}, "t/2", 1, false, 2);
     record.Confirm(2);
     EXPECT_EQ(record.Size(), 2u) << "it still counts against the bound";
 
