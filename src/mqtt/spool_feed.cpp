@@ -42,13 +42,13 @@ void SpoolFeed::Open()
     open_publishes.clear();
     failure_told = false;
     if (!spool) {
-        // One line per reason: an instance that finds the directory held
-        // by another tries again every minute without saying it again.
+        // Told and counted once per reason: an instance that finds the
+        // directory held by another tries again every minute in silence.
         if (error != last_open_error) {
             ag_printf("%s: %s: going on without a spool\n", tag.c_str(), error.c_str());
             last_open_error = error;
+            ++closed.write_failures;
         }
-        ++closed.write_failures;
         failed_at = Clock::now();
         state = "failed: " + Reason(error);
         return;
