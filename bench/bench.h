@@ -71,14 +71,16 @@ struct CellSpec {
     int raw_window = 0;
     /* The plug-in's hosts speak MQTT 5 (protocol_version "5"). */
     bool mqtt5 = false;
+    /* The plug-in's hosts keep a disk spool (spool_dir). */
+    bool spool = false;
 
     uint64_t messages() const { return payloads * static_cast<uint64_t>(channels); }
     bool paced() const { return rate != 0; }
     bool stalled() const { return stall_seconds != 0; }
     /* The window the publisher runs with; 0 at QoS 0, where none applies. */
     int window() const;
-    /* Publisher, link, version, window, QoS, size and channels: unique in
-     * a plan. */
+    /* Publisher, link, version, spool, window, QoS, size and channels:
+     * unique in a plan. */
     std::string label() const;
 };
 
@@ -172,6 +174,8 @@ struct PublisherArgs {
     /* The CA to trust on a TLS link; empty: no TLS. */
     std::string ca_file;
 
+    /* The plug-in's spool directory, in `workdir`, when the cell has one. */
+    std::string spool_dir() const { return workdir + "/" + id + "-spool"; }
     std::vector<std::string> to_argv(const std::string &program) const;
     /* Parses what follows "--role"; false on anything unexpected. */
     static bool parse(int argc, char **argv, PublisherArgs &args);

@@ -163,7 +163,11 @@ std::string write_runner_config(const PublisherArgs &args)
     std::ofstream config(path);
     config << "{\"host\": \"127.0.0.1\", \"port\": " << args.port << ", \"topic\": \""
            << cell_topic_prefix(args.id) << "/${channel}\", \"message_qos\": " << args.cell.qos
-           << ", \"protocol_version\": \"" << (args.cell.mqtt5 ? "5" : "3.1.1") << "\"}\n";
+           << ", \"protocol_version\": \"" << (args.cell.mqtt5 ? "5" : "3.1.1") << "\"";
+    if (args.cell.spool) {
+        config << ", \"spool_dir\": \"" << args.spool_dir() << "\"";
+    }
+    config << "}\n";
     return path;
 }
 

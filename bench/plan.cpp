@@ -164,6 +164,22 @@ void add_mqtt5_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tin
     }
 }
 
+// What the disk spool costs the plug-in's hosts at QoS 1, where it keeps
+// every payload until the broker has it, next to their own cells without
+// one in the same run. A tiny run proves the path with one.
+void add_spool_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny,
+    bool with_runner)
+{
+    for (PublisherKind kind : {PublisherKind::PLUGIN, PublisherKind::SINK_RUN}) {
+        if (kind == PublisherKind::SINK_RUN && (tiny || !with_runner)) {
+            continue;
+        }
+        CellSpec cell{kind, 1, SMALL, 1, sizing.small_messages[1], 0};
+        cell.spool = true;
+        plan.push_back(cell);
+    }
+}
+
 void add_stall_cell(std::vector<CellSpec> &plan, const Sizing &sizing)
 {
     plan.push_back({PublisherKind::PLUGIN, 0, LINE, 1, sizing.stall_payloads, sizing.stall_rate,
@@ -228,6 +244,9 @@ std::string CellSpec::label() const
     if (mqtt5) {
         label += " v5";
     }
+    if (spool) {
+        label += " spool";
+    }
     if (raw_window != 0) {
         label += " w" + std::to_string(raw_window);
     }
@@ -241,6 +260,7 @@ std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_ru
     std::vector<CellSpec> all;
     add_throughput_cells(all, sizing, tiny, with_runner);
     add_mqtt5_cells(all, sizing, tiny, with_runner);
+    add_spool_cells(all, sizing, tiny, with_runner);
     add_wan_cells(all, sizing, tiny, with_runner);
     add_tls_cells(all, sizing, tiny);
     add_paced_cells(all, sizing, tiny);

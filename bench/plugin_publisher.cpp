@@ -34,6 +34,9 @@ std::string write_config(const PublisherArgs &args)
     if (!args.ca_file.empty()) {
         config << "  \"ca_file\": \"" << args.ca_file << "\",\n";
     }
+    if (args.cell.spool) {
+        config << "  \"spool_dir\": \"" << args.spool_dir() << "\",\n";
+    }
     config << "  \"message_retain\": false,\n"
            << "  \"report_status\": true\n"
            << "}\n";

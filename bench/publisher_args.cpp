@@ -14,7 +14,7 @@ std::vector<std::string> PublisherArgs::to_argv(const std::string &program) cons
         std::to_string(port), std::to_string(cell.qos), std::to_string(cell.size),
         std::to_string(cell.channels), std::to_string(cell.payloads), std::to_string(cell.rate),
         std::to_string(cell.stall_seconds), std::to_string(cell.raw_window),
-        std::to_string(cell.mqtt5 ? 1 : 0), id, workdir};
+        std::to_string(cell.mqtt5 ? 1 : 0), std::to_string(cell.spool ? 1 : 0), id, workdir};
     if (!ca_file.empty()) {
         argv.push_back(ca_file);
     }
@@ -23,9 +23,9 @@ std::vector<std::string> PublisherArgs::to_argv(const std::string &program) cons
 
 bool PublisherArgs::parse(int argc, char **argv, PublisherArgs &args)
 {
-    // program --role kind port qos size channels payloads rate stall window mqtt5 id workdir
-    // [ca_file]
-    if ((argc != 14 && argc != 15) || std::strcmp(argv[1], "--role") != 0) {
+    // program --role kind port qos size channels payloads rate stall window mqtt5 spool id
+    // workdir [ca_file]
+    if ((argc != 15 && argc != 16) || std::strcmp(argv[1], "--role") != 0) {
         return false;
     }
     const std::string kind = argv[2];
@@ -34,8 +34,8 @@ bool PublisherArgs::parse(int argc, char **argv, PublisherArgs &args)
     if (kind != publisher_name(args.cell.kind)) {
         return false;
     }
-    unsigned long long numbers[9];
-    for (int i = 0; i < 9; ++i) {
+    unsigned long long numbers[10];
+    for (int i = 0; i < 10; ++i) {
         char *end = nullptr;
         errno = 0;
         numbers[i] = std::strtoull(argv[3 + i], &end, 10);
@@ -52,10 +52,12 @@ bool PublisherArgs::parse(int argc, char **argv, PublisherArgs &args)
     args.cell.stall_seconds = static_cast<unsigned>(numbers[6]);
     args.cell.raw_window = static_cast<int>(numbers[7]);
     args.cell.mqtt5 = numbers[8] == 1;
-    args.id = argv[12];
-    args.workdir = argv[13];
-    args.ca_file = argc == 15 ? argv[14] : "";
-    return args.cell.channels > 0 && args.port > 0 && numbers[7] <= 65535 && numbers[8] <= 1;
+    args.cell.spool = numbers[9] == 1;
+    args.id = argv[13];
+    args.workdir = argv[14];
+    args.ca_file = argc == 16 ? argv[15] : "";
+    return args.cell.channels > 0 && args.port > 0 && numbers[7] <= 65535 && numbers[8] <= 1 &&
+        numbers[9] <= 1;
 }
 
 std::string client_id_of(PublisherKind kind, const std::string &id, int process)

@@ -42,12 +42,13 @@ struct Peer {
     /* -1: whatever its window. */
     int window;
     bool mqtt5 = false;
+    bool spool = false;
 };
 
 bool has_shape(const CellSpec &setup, const CellSpec &shape, const Peer &peer)
 {
     return setup.kind == peer.kind && setup.link == peer.link && setup.qos == peer.qos &&
-        setup.mqtt5 == peer.mqtt5 &&
+        setup.mqtt5 == peer.mqtt5 && setup.spool == peer.spool &&
         (peer.window < 0 || setup.window() == peer.window) && setup.paced() == shape.paced() &&
         !setup.stalled() && setup.size == shape.size && setup.channels == shape.channels;
 }
@@ -83,6 +84,9 @@ const PeerOf PLAIN_LOOPBACK = [](const CellSpec &setup) {
 };
 const PeerOf OWN_MQTT311 = [](const CellSpec &setup) {
     return Peer{setup.kind, setup.link, setup.qos, setup.window()};
+};
+const PeerOf OWN_UNSPOOLED = [](const CellSpec &setup) {
+    return Peer{setup.kind, setup.link, setup.qos, setup.window(), setup.mqtt5};
 };
 
 // The plug-in's hosts are compared with the others, not the reverse.
@@ -211,6 +215,12 @@ const std::vector<Column> MQTT5 = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSA
     FLOW_PER_SECOND, versus("flow vs 3.1.1", OWN_MQTT311, FLOW), LOST, DUPLICATES,
     CPU_PER_100K, versus("CPU vs 3.1.1", OWN_MQTT311, CPU), PEAK_RSS};
 
+const std::vector<Column> SPOOL = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
+    MSG_PER_SECOND, MB_PER_SECOND, versus("vs without", OWN_UNSPOOLED, RATE), FIRST_MESSAGE,
+    FLOW_PER_SECOND, versus("flow vs without", OWN_UNSPOOLED, FLOW), LOST, DUPLICATES,
+    CPU_PER_100K, versus("CPU vs without", OWN_UNSPOOLED, CPU), PEAK_RSS,
+    versus("RSS vs without", OWN_UNSPOOLED, RSS)};
+
 const std::vector<Column> PACED = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND, MESSAGES,
     LOST_OR_FAILED, number("p50 ms", [](const CellResult &c) { return c.latency_p50_ms; }, 2),
     number("p99 ms", P99, 2),
@@ -235,6 +245,9 @@ const std::vector<Column> &table_of(const CellSpec &setup)
     }
     if (setup.paced()) {
         return PACED;
+    }
+    if (setup.spool) {
+        return SPOOL;
     }
     if (setup.mqtt5) {
         return MQTT5;
@@ -279,6 +292,8 @@ void print_table(std::ostream &out, const std::vector<CellResult> &results)
     print_rows(out, results, TLS, "\nTLS on loopback:\n\n");
     print_rows(out, results, MQTT5,
         "\nMQTT 5 on loopback, against the same publisher's MQTT 3.1.1:\n\n");
+    print_rows(out, results, SPOOL,
+        "\nWith a disk spool on loopback, against the same publisher without one:\n\n");
     print_rows(out, results, PACED, "\nLatency of a paced stream:\n\n");
     print_rows(out, results, STALL, "\nA broker that stops reading:\n\n");
 }

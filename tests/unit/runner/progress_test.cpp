@@ -101,3 +101,20 @@ TEST(ProgressTest, TheSummaryCountsBrokerRefusalsByReasonAndPossibleLosses)
 }
 
 } // namespace
+
+// A working spool keeps what is not delivered: kept, not lost; what its
+// bound dropped is lost.
+TEST(ShortfallsTest, WhatAWorkingSpoolHoldsIsNoLoss)
+{
+    Snapshot s = figures(5, 5, 6, 0, 4, 2);
+    s.sink.payloads_taken = 5;
+    s.sink.spool = {true, "/s", 3, 900, 1, 0, 7, 0, 0, "ok"};
+    EXPECT_TRUE(shortfalls(s, 2, RunEnd{true, false, 0}).empty());
+    s.sink.spool.dropped = 1;
+    EXPECT_EQ(shortfalls(s, 2, RunEnd()), std::vector<std::string>{"1 payloads dropped from the "
+        "spool to stay within its bound (--spool-max-bytes)"});
+    EXPECT_NE(format_summary(s).find(", replayed from the spool 7, dropped by the spool's bound 1"),
+        std::string::npos);
+    s.sink.spool.state = "failed: write 0000000000000000.seg: No space left on device [28]";
+    EXPECT_EQ(shortfalls(s, 2, RunEnd()).size(), 3u) << "without it, as without a spool";
+}
