@@ -6,7 +6,8 @@
  *
  * Nothing is taken from the host's queue until the broker has accepted
  * the connection: payloads wait there, under the host's own bound and
- * policy, through a connect, an outage and the retries. Whatever a broken
+ * policy, through a connect, an outage and the retries; with a spool
+ * (spool_pass.cpp) every pass takes them into it instead. Whatever a broken
  * connection left unconfirmed is published again first on the next one,
  * after only the birth message; a clean stop ends with the farewell
  * (liveness.h).

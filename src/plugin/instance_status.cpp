@@ -119,14 +119,10 @@ void InstanceStatus::LibraryError(const std::string &line)
 void InstanceStatus::SpoolReport(const std::string &dir, const std::string &state,
     const SpoolFigures &figures)
 {
-    constexpr auto relaxed = std::memory_order_relaxed;
-    spool_payloads.store(figures.payloads, relaxed);
-    spool_bytes.store(figures.bytes, relaxed);
-    spool_oldest_age_ms.store(figures.oldest_age_ms, relaxed);
-    spool_dropped.store(figures.dropped, relaxed);
-    spool_replayed.store(figures.replayed, relaxed);
-    spool_skipped.store(figures.skipped, relaxed);
-    spool_write_failures.store(figures.write_failures, relaxed);
+    for (std::size_t i = 0; i < spool_counts.size(); ++i) {
+        spool_counts[i].store(figures.*SPOOL_COUNTS[i].second, std::memory_order_relaxed);
+    }
+    spool_oldest_age_ms.store(figures.oldest_age_ms, std::memory_order_relaxed);
     if (dir != told_spool_dir) {
         Store(spool_dir, dir);
         told_spool_dir = dir;
@@ -143,19 +139,14 @@ nlohmann::json InstanceStatus::SpoolObject() const
     if (!spool_configured.load()) {
         return nullptr;
     }
-    uint64_t payloads = spool_payloads.load();
-    return {
-        {"dir", Load(spool_dir)},
-        {"payloads", payloads},
-        {"bytes", spool_bytes.load()},
-        {"oldest_age_s",
-            payloads > 0 ? nlohmann::json(spool_oldest_age_ms.load() / 1000) : nlohmann::json()},
-        {"dropped", spool_dropped.load()},
-        {"replayed", spool_replayed.load()},
-        {"skipped", spool_skipped.load()},
-        {"write_failures", spool_write_failures.load()},
-        {"state", Load(spool_state)},
-    };
+    nlohmann::json spool = {{"dir", Load(spool_dir)}, {"state", Load(spool_state)}};
+    for (std::size_t i = 0; i < spool_counts.size(); ++i) {
+        spool[SPOOL_COUNTS[i].first] = spool_counts[i].load();
+    }
+    spool["oldest_age_s"] = spool["payloads"] > 0
+        ? nlohmann::json(spool_oldest_age_ms.load() / 1000)
+        : nlohmann::json();
+    return spool;
 }
 
 nlohmann::json InstanceStatus::Figures() const

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -112,13 +113,13 @@ private:
      * they change. */
     std::string told_spool_dir;
     std::string told_spool_state;
-    std::atomic<uint64_t> spool_payloads{0};
-    std::atomic<uint64_t> spool_bytes{0};
+    /* The spool's counts, each under its name in the figures. */
+    static constexpr std::pair<const char *, uint64_t SpoolFigures::*> SPOOL_COUNTS[] = {
+        {"payloads", &SpoolFigures::payloads}, {"bytes", &SpoolFigures::bytes},
+        {"dropped", &SpoolFigures::dropped}, {"replayed", &SpoolFigures::replayed},
+        {"skipped", &SpoolFigures::skipped}, {"write_failures", &SpoolFigures::write_failures}};
+    std::array<std::atomic<uint64_t>, std::size(SPOOL_COUNTS)> spool_counts{};
     std::atomic<int64_t> spool_oldest_age_ms{0};
-    std::atomic<uint64_t> spool_dropped{0};
-    std::atomic<uint64_t> spool_replayed{0};
-    std::atomic<uint64_t> spool_skipped{0};
-    std::atomic<uint64_t> spool_write_failures{0};
 };
 
 #endif
