@@ -11,9 +11,12 @@ Delivery::Connect Delivery::wait_for_broker(std::chrono::milliseconds limit)
     return wait_for_status(limit, [](const SinkStatus &now) { return now.connected; });
 }
 
-Delivery::Connect Delivery::wait_for_load(std::chrono::milliseconds limit)
+// The figures come with the load, the spool's a little later: until they
+// do, a spool full from an earlier run would read as empty.
+Delivery::Connect Delivery::wait_for_spool(std::chrono::milliseconds limit)
 {
-    return wait_for_status(limit, [](const SinkStatus &now) { return now.reported; });
+    return wait_for_status(
+        limit, [](const SinkStatus &now) { return now.reported && now.spool.configured; });
 }
 
 template <typename Ready>

@@ -50,9 +50,9 @@ public:
     }
 
     Connect wait_for_broker(std::chrono::milliseconds limit);
-    /* The plug-in has loaded its configuration (its figures come with it):
-     * CONNECTED then. */
-    Connect wait_for_load(std::chrono::milliseconds limit);
+    /* The plug-in has loaded its configuration (its figures come with it)
+     * and opened its spool, or found it cannot: CONNECTED then. */
+    Connect wait_for_spool(std::chrono::milliseconds limit);
 
     /* Queues every payload of the input until it ends or the run is
      * interrupted; returns how it ended. */

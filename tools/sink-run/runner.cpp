@@ -242,7 +242,7 @@ private:
     // configuration); otherwise the exit status, with the plug-in stopped.
     int connect_or_fail()
     {
-        Delivery::Connect connect = spooled ? delivery->wait_for_load(connect_limit(options))
+        Delivery::Connect connect = spooled ? delivery->wait_for_spool(connect_limit(options))
                                             : delivery->wait_for_broker(connect_limit(options));
         if (connect == Delivery::Connect::CONNECTED) {
             return -1;
@@ -258,7 +258,7 @@ private:
         if (connect == Delivery::Connect::STOPPED) {
             say("stopped before the broker accepted the connection");
             exit_status = stopped_by_signal();
-        } else if (!(status = plugin->status()).reported) {
+        } else if (!(status = plugin->status()).reported || (spooled && !status.spool.configured)) {
             // The figures come with the first load: none yet means it has
             // not returned, and no broker was tried.
             say("the plug-in has not finished loading its configuration " + config.path() +
