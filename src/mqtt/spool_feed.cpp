@@ -174,8 +174,8 @@ void SpoolFeed::TellFailure(Clock::time_point now)
     failure_told = true;
     failed_at = now;
     state = "failed: " + Reason(spool->Failure());
-    ag_printf("%s: spool %s failed: going on without it; it is opened again a minute after what it"
-              " holds is settled\n",
+    ag_printf("%s: spool %s failed: going on without it; it is opened again once what it holds is"
+              " settled, a minute from now at the soonest\n",
         tag.c_str(), dir.c_str());
 }
 
