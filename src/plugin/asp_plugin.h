@@ -58,7 +58,7 @@ public:
     void DispatchEvent(agPlugin::Event event, void *param) override;
 
     /* Rereads the configuration file; throws agException on a file that
-     * cannot be opened or parsed. */
+     * cannot be opened or parsed, or whose topic or QoS cannot publish. */
     void Reload();
 
     /* Creates or re-initialises the client and applies credentials,
@@ -172,6 +172,9 @@ private:
 
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
+    /* Throws agException, naming the key, when the document would leave a
+     * topic or QoS with which no publish can be made. */
+    void RefuseUnpublishable(nlohmann::json &document);
     void ReportUnusableValues();
     std::string ClientId();
     bool RefuseClientId(const std::string &id);

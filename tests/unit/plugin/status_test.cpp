@@ -33,7 +33,8 @@ protected:
 
 TEST_F(StatusTest, OffTheDocumentComesBackByteForByte)
 {
-    for (const char *json : {"{}", R"({"report_status": false})", R"({"report_status": "yes"})"}) {
+    for (const char *json : {R"({"topic": "t"})", R"({"topic": "t", "report_status": false})",
+             R"({"topic": "t", "report_status": "yes"})"}) {
         auto quiet = make_plugin(config_params(json));
         quiet->Reload();
         for (nlohmann::json document :
