@@ -88,8 +88,9 @@ public:
     /* libmosquitto's error lines (often the reason behind a failed
      * connection) go into the instance's figures. */
     void mqOnLibraryError(const char *text);
-    /* Publishes the payload once per channel; false at the first channel
-     * the library refuses. */
+    /* Publishes the payload once per channel; false when a channel's
+     * publish was refused (the other channels are published all the
+     * same). */
     bool mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload);
     /* The liveness messages (liveness.h): the will on a new client, false
      * (already logged) when the library refuses it; the birth after a
