@@ -161,7 +161,7 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
         return;
     }
     uint64_t waiting = WaitOnPayloadQueue(0);
-    if (waiting == 0 || !TakesPayloads(mosquitto_want_write(mosq))) {
+    if (waiting == 0 || !TakesPayloads(write_interest.Pending(mosquitto_want_write(mosq)))) {
         return;
     }
     // Never more than waited when the drain began: a host that queues as
@@ -190,15 +190,16 @@ std::chrono::microseconds aspPlugin::WaitLimit(bool takes_payloads)
     return until(last_misc + MISC_INTERVAL);
 }
 
-int aspPlugin::WaitForSocket(int socket, bool want_write, SocketReadiness &ready)
+int aspPlugin::WaitForSocket(int socket, bool library_wants, SocketReadiness &ready)
 {
-    bool takes_payloads = TakesPayloads(want_write);
+    bool takes_payloads = TakesPayloads(write_interest.Pending(library_wants));
     // Armed before the last look at the queue: a payload queued after the
     // look wakes the wait, one queued before it shortens the wait to none.
     if (takes_payloads) {
         wakeup.Arm();
     }
-    int result = mq_wait_socket(socket, want_write, wakeup.Fd(), WaitLimit(takes_payloads), ready);
+    int result = mq_wait_socket(socket, write_interest.Wanted(library_wants, connecting), wakeup.Fd(),
+        WaitLimit(takes_payloads), ready);
     int wait_error = errno;
     wakeup.Disarm();
     if (result > 0 && ready.woken) {
@@ -229,7 +230,7 @@ void aspPlugin::WaitForRetry()
 
 bool aspPlugin::AttemptOverdue() const
 {
-    return connecting && Clock::now() - attempt_started >= CONNECT_LIMIT;
+    return connecting && Clock::now() - connect_returned >= CONNECT_LIMIT;
 }
 
 // A black-holed address or a broker that accepted the socket but says
@@ -265,12 +266,18 @@ void aspPlugin::ReportLinkFailure(const std::string &line)
     status.ConnectionError(line);
 }
 
+// Until the CONNACK the attempt's own limit watches the connection:
+// libmosquitto's keep-alive counts from before the name lookup, and would
+// end an attempt whose lookup took longer than the keep-alive.
 bool aspPlugin::RunMisc(bool attempt)
 {
     last_misc = Clock::now();
+    if (attempt) {
+        return true;
+    }
     int rc = mosquitto_loop_misc(mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
-        LogLinkFailure("misc", rc, attempt);
+        LogLinkFailure("misc", rc, false);
         mqReset();
         return false;
     }
@@ -278,14 +285,12 @@ bool aspPlugin::RunMisc(bool attempt)
 }
 
 /*
- * While the attempt is under way the socket needs more care than libmosquitto's
- * want-write tells: until it has been writable its TCP connect is not done
- * (and some systems refuse writes to it), and a TLS handshake advances only
- * in the library's read step, also when it waits to write, while the
- * library keeps asking to write until the handshake is over. So: write
- * interest until the socket opens, then only while the last writable pass
- * did not leave the library waiting for the broker; every ready pass runs
- * the read step and then the write step.
+ * What the wait asks for is the write interest's (write_interest.h). While
+ * the attempt is under way a TLS handshake advances only in the library's
+ * read step, also when it waits to write, so every ready pass of the
+ * attempt runs the read step and then the write step; so does a pass that
+ * timed out once the socket has opened, so that no readiness the wait did
+ * not ask for can hold a handshake to the attempt's limit.
  */
 void aspPlugin::PumpSocket(int socket)
 {
@@ -300,12 +305,17 @@ void aspPlugin::PumpSocket(int socket)
         return;
     }
     bool handshaking = connecting;
-    bool want_write = mosquitto_want_write(mosq);
-    if (handshaking) {
-        want_write = !socket_opened || (want_write && !handshake_waits);
+    bool library_wants = mosquitto_want_write(mosq);
+    // The wait will not ask to write for a stale want: what the pass has
+    // handed over since is written now.
+    if (write_interest.Stale(library_wants)) {
+        if (!WriteStep(socket, handshaking)) {
+            return;
+        }
+        library_wants = mosquitto_want_write(mosq);
     }
     SocketReadiness ready;
-    int result = WaitForSocket(socket, want_write, ready);
+    int result = WaitForSocket(socket, library_wants, ready);
     if (result == -1) {
         // A signal is no reason to give up the connection: the next pass
         // waits again.
@@ -320,11 +330,10 @@ void aspPlugin::PumpSocket(int socket)
     if ((result == 0 || misc_due) && !RunMisc(handshaking)) {
         return;
     }
-    if (handshaking) {
-        socket_opened = socket_opened || ready.writable;
-        handshake_waits = !ready.readable && (ready.writable || handshake_waits);
-    }
-    if (ready.readable || (handshaking && ready.writable)) {
+    write_interest.Waited(ready.readable, ready.writable);
+    bool attempt_step = handshaking &&
+        (ready.readable || ready.writable || (result == 0 && write_interest.Opened()));
+    if (ready.readable || attempt_step) {
         int rc = mosquitto_loop_read(mosq, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
             LogLinkFailure("read", rc, handshaking);
@@ -337,12 +346,24 @@ void aspPlugin::PumpSocket(int socket)
         }
     }
     // A handshake finished by the read step leaves the CONNECT to write.
-    if (ready.writable || (handshaking && ready.readable)) {
-        int rc = mosquitto_loop_write(mosq, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            // Logged with the read step's text, which log watchers know.
-            LogLinkFailure("read", rc, handshaking);
-            mqReset();
-        }
+    if (ready.writable || attempt_step) {
+        WriteStep(socket, handshaking);
     }
+}
+
+// False (logged, and the connection reset) when the write failed.
+bool aspPlugin::WriteStep(int socket, bool attempt)
+{
+    int rc = mosquitto_loop_write(mosq, 1);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        // Logged with the read step's text, which log watchers know.
+        LogLinkFailure("read", rc, attempt);
+        mqReset();
+        return false;
+    }
+    // Probed only when the library still wants to write: a socket it left
+    // writable is no packet waiting for room.
+    bool wants = mosquitto_want_write(mosq);
+    write_interest.Wrote(wants, wants && mq_socket_writable(socket));
+    return true;
 }

@@ -32,6 +32,7 @@
 #include "topic_cache.h"
 #include "version.h"
 #include "wakeup.h"
+#include "write_interest.h"
 
 struct mosquitto;
 struct SocketReadiness;
@@ -103,8 +104,9 @@ public:
     static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
     static constexpr const char *VERSION = TAVRIX_VERSION;
     static constexpr int KEEPALIVE = 15;
-    /* How long a connection attempt may take to reach the broker's
-     * CONNACK before it is abandoned and tried again. */
+    /* How long a connection attempt may take, from the end of its name
+     * lookup to the broker's CONNACK, before it is abandoned and tried
+     * again. */
     static constexpr std::chrono::seconds CONNECT_LIMIT{10};
     /* Payloads one pass hands to libmosquitto at the most. */
     static constexpr uint64_t DRAIN_BATCH = 1000;
@@ -190,7 +192,7 @@ private:
     bool RecordHasRoom(uint64_t hand_off_limit) const;
     void ResendUnconfirmed();
     std::chrono::microseconds WaitLimit(bool takes_payloads);
-    int WaitForSocket(int socket, bool want_write, SocketReadiness &ready);
+    int WaitForSocket(int socket, bool library_wants, SocketReadiness &ready);
     void WaitForRetry();
     bool AttemptOverdue() const;
     void AbandonAttempt();
@@ -208,6 +210,7 @@ private:
     void ReportRefusals(bool all);
     bool RunMisc(bool attempt);
     void PumpSocket(int socket);
+    bool WriteStep(int socket, bool attempt);
     void AwaitFarewell();
 
     /* Set by mqInit when the client id was refused. */
@@ -215,13 +218,12 @@ private:
     /* Set once a configuration has been loaded: from then on a file that
      * cannot be read leaves the running configuration in place. */
     bool configuration_loaded = false;
-    /* The socket of the attempt under way has been writable: its TCP
-     * connection is made (or failed), and libmosquitto may write to it. */
-    bool socket_opened = false;
-    /* The last writable pass of the attempt left libmosquitto waiting for
-     * the broker (a TLS handshake): no write interest until it answers. */
-    bool handshake_waits = false;
-    std::chrono::steady_clock::time_point attempt_started;
+    /* Whether the wait asks for the socket to be writable. */
+    WriteInterest write_interest;
+    /* When the connect call of the attempt under way returned: its
+     * CONNACK_LIMIT counts from there, as the name lookup inside the call
+     * may take a resolver's whole time-out and still succeed. */
+    std::chrono::steady_clock::time_point connect_returned;
     std::string attempt_address;
     /* When the connect step may run again. */
     std::chrono::steady_clock::time_point next_attempt;
