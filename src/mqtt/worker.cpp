@@ -132,13 +132,28 @@ void aspPlugin::ResendUnconfirmed()
 // At QoS 1 and 2 no more than the path needs in flight, within the
 // window: a publish beyond the window would only wait in libmosquitto's
 // queue. A QoS raised by a reload keeps to its own window until the next
-// connection applies it.
+// connection applies it. At a full window wider than the target's floor,
+// though, a batch more waits there: libmosquitto walks its whole list at
+// each publish while its window has room, and with none left a publish
+// costs no walk, so a far broker's full window costs the library one walk
+// per message, not two.
 uint64_t aspPlugin::HandOffLimit() const
 {
     if (message_qos == 0) {
         return UNCONFIRMED_LIMIT;
     }
-    return inflight.Limit(static_cast<uint64_t>(std::min(applied_window, InflightWindow())));
+    const uint64_t window = static_cast<uint64_t>(std::min(applied_window, InflightWindow()));
+    const uint64_t limit = inflight.Limit(window);
+    const bool full_window = limit == static_cast<uint64_t>(applied_window) &&
+        limit > InflightTarget::FLOOR && LibraryWindowIsApplied();
+    return full_window ? limit + DRAIN_BATCH : limit;
+}
+
+// libmosquitto's window is the one mqInit gave it, but under MQTT 5 the
+// broker's Receive Maximum replaces it, also where that is the larger.
+bool aspPlugin::LibraryWindowIsApplied() const
+{
+    return !mqtt5 || limits.Window(BrokerLimits::NO_WINDOW_LIMIT) == applied_window;
 }
 
 // Topped up as soon as the window has room: a worker that waited for half
@@ -193,6 +208,12 @@ std::chrono::microseconds aspPlugin::WaitLimit(bool takes_payloads)
 int aspPlugin::WaitForSocket(int socket, bool library_wants, SocketReadiness &ready)
 {
     bool takes_payloads = TakesPayloads(write_interest.Pending(library_wants));
+    // The in-flight target, not the socket, holds payloads back: it may
+    // grow.
+    if (connected && message_qos > 0 && record.Size() >= HandOffLimit() &&
+        WaitOnPayloadQueue(0) != 0) {
+        inflight.Starved();
+    }
     // Armed before the last look at the queue: a payload queued after the
     // look wakes the wait, one queued before it shortens the wait to none.
     if (takes_payloads) {

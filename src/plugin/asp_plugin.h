@@ -187,6 +187,7 @@ private:
     bool TakesPayloads(bool want_write) const;
     int InflightWindow() const;
     uint64_t HandOffLimit() const;
+    bool LibraryWindowIsApplied() const;
     /* Fewer publishes unconfirmed than `hand_off_limit`, and fewer bytes
      * than UNCONFIRMED_BYTES. */
     bool RecordHasRoom(uint64_t hand_off_limit) const;
