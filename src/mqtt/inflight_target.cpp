@@ -70,7 +70,9 @@ void InflightTarget::Choose()
 }
 
 // Held back and carrying far less than it did: the path or the broker
-// changed. What it carries now is the new start.
+// changed. The growth starts again where the rate it made would come
+// back, were its round trip all that changed (a path twenty times as long
+// wants twenty times as many in flight), and goes on from there.
 void InflightTarget::HeldRound(double rate)
 {
     rounds_fallen = starved && rate < FALL * chosen_rate ? rounds_fallen + 1 : 0;
@@ -81,7 +83,9 @@ void InflightTarget::HeldRound(double rate)
     best_rate = rate;
     rounds_without_gain = 0;
     trials.push_back({target, rate});
-    target = std::min(target * 2, CEILING);
+    const double back = chosen_rate / std::max(rate, 1.0);
+    target = static_cast<uint64_t>(
+        std::min(static_cast<double>(target) * back, static_cast<double>(CEILING)));
 }
 
 uint64_t InflightTarget::Limit(uint64_t window) const

@@ -18,7 +18,8 @@
  * few rounds of 20 ms; a far one gets what its round trip needs within a
  * few round trips. While the target holds payloads back and two rounds in
  * a row carry less than half of what it made when chosen (a path that
- * became slower, a broker that slowed down), it grows again from there.
+ * became slower, a broker that slowed down), it grows again, from what
+ * would carry that rate again were the round trip all that changed.
  *
  * A round lasts a round trip at the least (the shortest latency the round
  * before saw, so that a path that became slower is followed at once), and
