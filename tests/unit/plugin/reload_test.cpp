@@ -133,6 +133,20 @@ protected:
         log->clear();
     }
 
+    /* A later load of `text` fails as `failure` says and leaves every
+     * member as the baseline set it. */
+    void expect_refused(const std::string &text,
+        const ::testing::Matcher<const std::string &> &failure)
+    {
+        load_baseline();
+        nlohmann::json before = members(*plugin);
+        write_config(text);
+        std::optional<std::string> refused = reload_failure(*plugin);
+        ASSERT_TRUE(refused.has_value());
+        EXPECT_THAT(*refused, failure);
+        EXPECT_EQ(members(*plugin), before);
+    }
+
     std::string loading_line(const std::string &path) const
     {
         return "mqtt: Loading configuration: " + path + "\n";
@@ -284,14 +298,9 @@ using ReloadRefusalTest = WithRows<ReloadTest, RefusalCase>;
 
 TEST_P(ReloadRefusalTest, RefusesTheLoadNamingTheKey)
 {
-    load_baseline();
-    nlohmann::json before = members(*plugin);
-
-    write_config(GetParam().text);
-
-    EXPECT_EQ(reload_failure(*plugin), "mqtt: " + config_path + ": " + GetParam().problem +
-            ": every publish would be refused");
-    EXPECT_EQ(members(*plugin), before);
+    expect_refused(GetParam().text,
+        ::testing::Eq("mqtt: " + config_path + ": " + GetParam().problem +
+            ": every publish would be refused"));
 }
 
 const RefusalCase refusals[] = {
@@ -335,15 +344,8 @@ using ReloadParseErrorTest = WithRows<ReloadTest, TextCase>;
 
 TEST_P(ReloadParseErrorTest, ThrowsJsonExceptionAndKeepsEveryMember)
 {
-    load_baseline();
-    nlohmann::json before = members(*plugin);
-
-    write_config(GetParam().text);
-    std::optional<std::string> failure = reload_failure(*plugin);
-
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_THAT(*failure, StartsWith("mqtt: " + config_path + ": JSON exception: [json.exception."));
-    EXPECT_EQ(members(*plugin), before);
+    expect_refused(GetParam().text,
+        StartsWith("mqtt: " + config_path + ": JSON exception: [json.exception."));
     EXPECT_THAT(log->lines(), ElementsAre(loading_line(config_path)));
 }
 
