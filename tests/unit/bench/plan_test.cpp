@@ -137,18 +137,6 @@ TEST(Plan, WanCountsKeepTheRunnersGoalAndTheRunShort)
     EXPECT_LE(seconds, 75.0) << "the WAN cells of one round";
 }
 
-TEST(Plan, StepCellsPairThePluginWithTheRawPublisherOfItsWindow)
-{
-    std::vector<CellSpec> cells = cells_of(Link::STEP, 1);
-    ASSERT_EQ(cells.size(), 2u);
-    EXPECT_TRUE(has_cell(cells, PublisherKind::PLUGIN, PLUGIN_QOS1_WINDOW));
-    EXPECT_TRUE(has_cell(cells, PublisherKind::RAW, PLUGIN_QOS1_WINDOW));
-    // A window per 100 ms round trip: more than the step's wait and the
-    // seconds measured after it.
-    double least = static_cast<double>(cells.front().messages()) / (PLUGIN_QOS1_WINDOW * 10.0);
-    EXPECT_GE(least, STEP_AFTER_FIRST_S + STEP_WINDOW_S);
-}
-
 TEST(Plan, LabelsNameEveryCellOnce)
 {
     std::set<std::string> labels;
