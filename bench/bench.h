@@ -40,13 +40,22 @@ const char *publisher_name(PublisherKind kind);
 
 /* How a publisher reaches the broker: directly on loopback, through the
  * fault proxy's delay (to a broker of mosquitto's default in-flight
- * limit), or through a TLS listener on loopback. */
-enum class Link { LOOPBACK, WAN, TLS };
+ * limit), through a TLS listener on loopback, or through a proxy whose
+ * delay steps up mid-stream (to the same broker as the delay's). */
+enum class Link { LOOPBACK, WAN, TLS, STEP };
 
 const char *link_name(Link link);
 
 /* The delay the WAN link adds in each direction. */
 constexpr unsigned WAN_ONE_WAY_MS = 25;
+/* The STEP link: a round trip of 5 ms (2 ms up, 3 ms down) until a
+ * while after the first message arrived, then of 100 ms; the rate is
+ * measured over the seconds right after the step and over the rest. */
+constexpr unsigned STEP_UP_BEFORE_MS = 2;
+constexpr unsigned STEP_DOWN_BEFORE_MS = 3;
+constexpr unsigned STEP_ONE_WAY_AFTER_MS = 50;
+constexpr double STEP_AFTER_FIRST_S = 1.5;
+constexpr double STEP_WINDOW_S = 3.0;
 
 /* QoS 1 and 2 publishes in flight at once: libmosquitto's own default
  * (mosquitto_pub's too), and what the plug-in uses unless configured. */
@@ -244,12 +253,15 @@ struct Endpoint {
     int subscriber_port = 0;
     /* The CA the publisher trusts; empty without TLS. */
     std::string ca_file;
+    /* The STEP link's proxy, its delay the one before the step. */
+    FaultProxy *step_proxy = nullptr;
 };
 
 /* The brokers of a run, one per link, each started when its first cell
  * needs it and kept to the end: the plain loopback broker, a broker of
- * mosquitto's default in-flight limit behind the fault proxy's delay, and
- * one with a TLS listener. */
+ * mosquitto's default in-flight limit behind the fault proxy's delay (and
+ * behind a second proxy, for the STEP link), and one with a TLS
+ * listener. */
 class BenchBrokers
 {
 public:
@@ -265,6 +277,7 @@ private:
     std::unique_ptr<Broker> loopback;
     std::unique_ptr<Broker> wan;
     std::unique_ptr<FaultProxy> proxy;
+    std::unique_ptr<FaultProxy> step_proxy;
     std::unique_ptr<Broker> tls;
 };
 
@@ -309,6 +322,11 @@ struct CellResult {
     uint64_t connections = 0;
     uint64_t reconnects = 0;
     uint64_t drops = 0;
+    /* STEP link: the rate before the step, over STEP_WINDOW_S right after
+     * it, and from then to the last message (0: the cell ended sooner). */
+    double before_step_rate = 0;
+    double after_step_rate = 0;
+    double later_rate = 0;
 
     uint64_t lost() const { return expected > received ? expected - received : 0; }
     /* Failed, or lost, damaged or dropped anything. */

@@ -21,10 +21,11 @@ BrokerOptions options_of(Link link, const std::string &workdir)
     BrokerOptions options;
     options.log_packets = false;
     options.extra_lines = {"max_queued_messages 0"};
-    if (link != Link::WAN) {
+    if (link != Link::WAN && link != Link::STEP) {
         options.extra_lines.push_back("max_inflight_messages 0");
     }
     const std::string suffix = link == Link::LOOPBACK ? "" : "-" + std::string(link_name(link));
+    // The STEP link shares the WAN link's broker.
     options.dir = workdir + "/broker" + suffix;
     if (link == Link::TLS) {
         const TlsMaterial &material = TlsMaterial::get();
@@ -37,17 +38,19 @@ BrokerOptions options_of(Link link, const std::string &workdir)
 
 BenchBrokers::BenchBrokers(std::string workdir_) : workdir(std::move(workdir_)) {}
 
-// The proxy goes before its broker.
+// The proxies go before their broker.
 BenchBrokers::~BenchBrokers()
 {
     proxy.reset();
+    step_proxy.reset();
 }
 
 Endpoint BenchBrokers::endpoint(Link link)
 {
-    std::unique_ptr<Broker> &broker = link == Link::WAN ? wan : link == Link::TLS ? tls : loopback;
+    const bool delayed = link == Link::WAN || link == Link::STEP;
+    std::unique_ptr<Broker> &broker = delayed ? wan : link == Link::TLS ? tls : loopback;
     if (!broker) {
-        broker = std::make_unique<Broker>(options_of(link, workdir));
+        broker = std::make_unique<Broker>(options_of(delayed ? Link::WAN : link, workdir));
     }
     Endpoint endpoint{broker.get(), broker->port(), broker->subscriber_port(), ""};
     if (link == Link::WAN) {
@@ -57,6 +60,16 @@ Endpoint BenchBrokers::endpoint(Link link)
             proxy->set_delay(one_way, one_way);
         }
         endpoint.port = proxy->port();
+    }
+    if (link == Link::STEP) {
+        if (!step_proxy) {
+            step_proxy = std::make_unique<FaultProxy>(wan->port());
+        }
+        // Each cell starts on the short round trip.
+        step_proxy->set_delay(std::chrono::milliseconds(STEP_UP_BEFORE_MS),
+            std::chrono::milliseconds(STEP_DOWN_BEFORE_MS));
+        endpoint.port = step_proxy->port();
+        endpoint.step_proxy = step_proxy.get();
     }
     if (link == Link::TLS) {
         endpoint.ca_file = TlsMaterial::get().ca_file();

@@ -16,6 +16,7 @@
 
 #include <broker.h>
 #include <child_process.h>
+#include <fault_proxy.h>
 #include <posix_io.h>
 #include <subscriber.h>
 
@@ -423,9 +424,65 @@ private:
     int64_t stopped_at = 0;
 };
 
+// Steps the STEP link's round trip up a while after the first message
+// has arrived, and counts what arrives before, over the window after, and
+// from then on.
+class PathStep
+{
+public:
+    explicit PathStep(FaultProxy *proxy_) : proxy(proxy_) {}
+
+    void watch(int64_t now, const CountingSubscriber &subscriber)
+    {
+        if (proxy == nullptr || subscriber.received() == 0) {
+            return;
+        }
+        if (first == 0) {
+            first = now;
+        }
+        if (stepped == 0 && now - first >= seconds_ns(STEP_AFTER_FIRST_S)) {
+            const std::chrono::milliseconds after(STEP_ONE_WAY_AFTER_MS);
+            proxy->set_delay(after, after);
+            stepped = now;
+            at_step = subscriber.received();
+        }
+        if (stepped != 0 && windowed == 0 && now - stepped >= seconds_ns(STEP_WINDOW_S)) {
+            windowed = now;
+            at_window = subscriber.received();
+        }
+    }
+
+    void finish(CellResult &result, const CountingSubscriber &subscriber) const
+    {
+        if (stepped == 0) {
+            return;
+        }
+        result.before_step_rate = rate(at_step - 1, stepped - first);
+        if (windowed != 0) {
+            result.after_step_rate = rate(at_window - at_step, windowed - stepped);
+            result.later_rate =
+                rate(subscriber.received() - at_window, subscriber.last_arrival_ns() - windowed);
+        }
+    }
+
+private:
+    static int64_t seconds_ns(double seconds) { return static_cast<int64_t>(seconds * 1e9); }
+    static double rate(uint64_t messages, int64_t ns)
+    {
+        return ns > 0 ? static_cast<double>(messages) * 1e9 / static_cast<double>(ns) : 0;
+    }
+
+    FaultProxy *proxy;
+    int64_t first = 0;
+    int64_t stepped = 0;
+    int64_t windowed = 0;
+    uint64_t at_step = 0;
+    uint64_t at_window = 0;
+};
+
 // Until everything has arrived, the publisher fails, or delivery stalls.
 void await_delivery(PublisherRun &publisher, const CountingSubscriber &subscriber,
-    BrokerStall &stall, uint64_t expected, std::string &error)
+    BrokerStall &stall, PathStep &step, uint64_t expected, std::string &error)
 {
     const int64_t start = bench_now_ns();
     int64_t sent_at = 0;
@@ -434,6 +491,7 @@ void await_delivery(PublisherRun &publisher, const CountingSubscriber &subscribe
     for (;;) {
         publisher.poll(POLL_MS);
         int64_t now = bench_now_ns();
+        step.watch(now, subscriber);
         if (subscriber.received() >= expected) {
             return;
         }
@@ -499,8 +557,9 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
     }
     PublisherRun publisher(context, args);
     BrokerStall stall(*endpoint.broker, setup.stall_seconds);
+    PathStep step(endpoint.step_proxy);
     if (publisher.start(result.error)) {
-        await_delivery(publisher, subscriber, stall, result.expected, result.error);
+        await_delivery(publisher, subscriber, stall, step, result.expected, result.error);
     }
     take_connections(result, *endpoint.broker, args);
     const std::string finish_error = publisher.finish(result);
@@ -508,5 +567,6 @@ CellResult run_cell(const CellSpec &setup, const BenchContext &context, int inde
         result.error = finish_error;
     }
     subscriber.finish(result, publisher.first_hand_over_ns());
+    step.finish(result, subscriber);
     return result;
 }

@@ -27,6 +27,8 @@ struct Sizing {
     // TLS on loopback at QoS 0 and 1.
     uint64_t tls_small_messages[2];
     uint64_t tls_large_messages[2];
+    // QoS 1 over a round trip that steps from 5 to 100 ms mid-stream.
+    uint64_t step_messages;
 };
 
 // Full-run counts give the raw publisher of a cell two to three seconds
@@ -44,10 +46,13 @@ struct Sizing {
 // it binds send fewer messages, 4000 and 2000: 10 to 20 s, a few hundred
 // round trips, enough for a rate, and ratios are of rates. Wider windows
 // at QoS 1, and QoS 0, get the 20000 messages the runner is judged by.
+// The step cell's messages last about 1.5 s before the step (up to 90000
+// a second there), and after it the 3 s measured there and a few more, at
+// what a window of 4096 carries over 100 ms (at most 41000 a second).
 constexpr Sizing FULL = {{300000, 60000, 40000}, {20000, 20000, 6000}, 1000, 10000, 10000, 300000,
-    22, {20000, 4000, 2000}, {20000, 20000, 2000}, {100000, 40000}, {5000, 5000}};
+    22, {20000, 4000, 2000}, {20000, 20000, 2000}, {100000, 40000}, {5000, 5000}, 400000};
 constexpr Sizing TINY = {{2000, 1000, 1000}, {80, 80, 80}, 1000, 200, 2000, 4000, 1, {0, 0, 100},
-    {0, 0, 100}, {0, 200}, {0, 0}};
+    {0, 0, 100}, {0, 200}, {0, 0}, 0};
 
 void add_throughput_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny,
     bool with_runner)
@@ -135,6 +140,20 @@ void add_tls_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
     }
 }
 
+// A path that becomes slower under a stream (a backup link, a congested
+// uplink): the plug-in and the raw publisher with the same window, QoS 1,
+// the level whose rate the round trip sets.
+void add_step_cells(std::vector<CellSpec> &plan, const Sizing &sizing)
+{
+    if (sizing.step_messages == 0) {
+        return;
+    }
+    for (PublisherKind kind : {PublisherKind::PLUGIN, PublisherKind::RAW}) {
+        plan.push_back({kind, 1, SMALL, 1, sizing.step_messages, 0, 0, Link::STEP,
+            kind == PublisherKind::RAW ? PLUGIN_QOS1_WINDOW : 0});
+    }
+}
+
 // The plug-in's latency next to the library's own with the same loop.
 void add_paced_cells(std::vector<CellSpec> &plan, const Sizing &sizing, bool tiny)
 {
@@ -209,7 +228,7 @@ const char *publisher_name(PublisherKind kind)
 
 const char *link_name(Link link)
 {
-    static const char *const NAMES[] = {"loopback", "wan", "tls"};
+    static const char *const NAMES[] = {"loopback", "wan", "tls", "step"};
     return NAMES[static_cast<int>(link)];
 }
 
@@ -263,6 +282,7 @@ std::vector<CellSpec> make_plan(bool tiny, const std::string &only, bool with_ru
     add_spool_cells(all, sizing, tiny, with_runner);
     add_wan_cells(all, sizing, tiny, with_runner);
     add_tls_cells(all, sizing, tiny);
+    add_step_cells(all, sizing);
     add_paced_cells(all, sizing, tiny);
     add_stall_cell(all, sizing);
     std::vector<CellSpec> plan;

@@ -237,6 +237,18 @@ const std::vector<Column> STALL = {PUBLISHER, QOS, SIZE, RATE_PER_SECOND,
     number("RSS above queue MB", [](const CellResult &c) { return RSS(c) - host_queue_mb(c); },
         1)};
 
+const Figure AFTER_STEP = [](const CellResult &c) { return c.after_step_rate; };
+const Figure LATER = [](const CellResult &c) { return c.later_rate; };
+
+const std::vector<Column> STEP = {PUBLISHER, QOS, SIZE, CHANNELS, WINDOW, MESSAGES,
+    MSG_PER_SECOND,
+    number("before msg/s", [](const CellResult &c) { return c.before_step_rate; }, 0),
+    number("3 s after msg/s", AFTER_STEP, 0),
+    versus("3 s after vs raw same window", SAME_WINDOW_RAW, AFTER_STEP),
+    number("later msg/s", LATER, 0), versus("later vs raw same window", SAME_WINDOW_RAW, LATER),
+    LOST, DUPLICATES, RECONNECTS, DROPS, CPU_PER_100K,
+    versus("CPU vs raw same window", SAME_WINDOW_RAW, CPU)};
+
 /* The table a cell's row goes to. */
 const std::vector<Column> &table_of(const CellSpec &setup)
 {
@@ -251,6 +263,9 @@ const std::vector<Column> &table_of(const CellSpec &setup)
     }
     if (setup.mqtt5) {
         return MQTT5;
+    }
+    if (setup.link == Link::STEP) {
+        return STEP;
     }
     return setup.link == Link::WAN ? WAN : setup.link == Link::TLS ? TLS : THROUGHPUT;
 }
@@ -290,6 +305,10 @@ void print_table(std::ostream &out, const std::vector<CellResult> &results)
         "\nOver a link with a " + std::to_string(2 * WAN_ONE_WAY_MS) +
             " ms round trip, to a broker of mosquitto's default in-flight limit:\n\n");
     print_rows(out, results, TLS, "\nTLS on loopback:\n\n");
+    print_rows(out, results, STEP,
+        "\nOver a link whose round trip steps from " +
+            std::to_string(STEP_UP_BEFORE_MS + STEP_DOWN_BEFORE_MS) + " to " +
+            std::to_string(2 * STEP_ONE_WAY_AFTER_MS) + " ms mid-stream:\n\n");
     print_rows(out, results, MQTT5,
         "\nMQTT 5 on loopback, against the same publisher's MQTT 3.1.1:\n\n");
     print_rows(out, results, SPOOL,

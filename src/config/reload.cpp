@@ -8,6 +8,7 @@
 
 #include "broker_list.h"
 #include "convert.h"
+#include "publish_values.h"
 
 namespace {
 
@@ -77,11 +78,27 @@ void aspPlugin::Reload()
         throw agException("%s: %s: %s", tag.c_str(), config_path.c_str(), e.what());
     }
 
+    RefuseUnpublishable(document);
     Lock();
     ApplyConfiguration(document);
     Unlock();
     ReportUnusableValues();
     status.Enable(report_status);
+}
+
+// Checked on the values this load would make, before any is assigned: a
+// reload refused so leaves the running configuration whole, as a broken
+// file does.
+void aspPlugin::RefuseUnpublishable(nlohmann::json &document)
+{
+    std::string next_topic = topic;
+    int32_t next_qos = message_qos;
+    assign(document, "topic", next_topic);
+    assign(document, "message_qos", next_qos);
+    std::string problem = config_publish_problem(next_topic, next_qos);
+    if (!problem.empty()) {
+        throw agException("%s: %s: %s", tag.c_str(), config_path.c_str(), problem.c_str());
+    }
 }
 
 // Told once, at the load that brings them, rather than at every attempt:

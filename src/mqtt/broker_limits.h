@@ -25,6 +25,8 @@ class BrokerLimits
 {
 public:
     static constexpr uint32_t NO_PACKET_LIMIT = 0;
+    /* The largest Receive Maximum: MQTT's default. */
+    static constexpr int NO_WINDOW_LIMIT = 65535;
 
     /* The limits a CONNACK's properties give. */
     static BrokerLimits FromConnack(const mosquitto_property *properties);
@@ -45,7 +47,7 @@ public:
     nlohmann::json Figures() const;
 
 private:
-    int receive_maximum = 65535;
+    int receive_maximum = NO_WINDOW_LIMIT;
     uint32_t maximum_packet_size = NO_PACKET_LIMIT;
     int maximum_qos = 2;
     bool retain_available = true;

@@ -123,6 +123,12 @@ void aspPlugin::mqOnConnect(int rc)
         connected_since = std::chrono::steady_clock::now();
         acknowledged = false;
         qos0_unanswered = 0;
+        // libmosquitto formats a line for every message it sends or takes
+        // while a log callback is set, whatever becomes of it: as costly
+        // as the publish itself. Its lines tell most while a connection is
+        // made (a handshake's reason above all); the next attempt's client
+        // has the callback again.
+        mosquitto_log_callback_set(mosq, nullptr);
     }
 }
 

@@ -7,7 +7,7 @@
  * carries both through, and the CONNACK read there ends the attempt. So a
  * broker that answers nothing holds neither the worker nor the host that
  * stops it. The one wait left inside is the name lookup of a host name
- * (libmosquitto's getaddrinfo).
+ * (libmosquitto's getaddrinfo), which the attempt's limit does not count.
  */
 #include <algorithm>
 #include <cctype>
@@ -227,8 +227,7 @@ bool aspPlugin::SetUpTls()
 void aspPlugin::mqConnect()
 {
     // Paced from the start of this attempt, whatever becomes of it.
-    attempt_started = std::chrono::steady_clock::now();
-    next_attempt = attempt_started + backoff.Next();
+    next_attempt = std::chrono::steady_clock::now() + backoff.Next();
     // What in `host` cannot be used the load has logged already.
     std::vector<std::string> told;
     brokers.Assign(config_broker_list(host, port, told));
@@ -252,11 +251,12 @@ void aspPlugin::mqConnect()
         LogLinkFailure("connect", rc, true);
         return;
     }
+    // The name lookup is behind: the CONNACK's limit counts from here.
+    connect_returned = std::chrono::steady_clock::now();
     status.Attempt(attempt_address);
     connecting = true;
-    socket_opened = false;
-    handshake_waits = false;
-    last_misc = attempt_started;
+    write_interest.Attempt();
+    last_misc = connect_returned;
 }
 
 void aspPlugin::mqReset()

@@ -45,6 +45,8 @@ int aspPlugin::HandOver(const std::string &to, const SpoolPayload &payload, int 
         payload.data, qos, limits.Retain(retain));
 }
 
+// A refused channel is that channel's: the others are published all the
+// same, and each refusal is counted.
 bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 {
     return mqPublish(SpoolPayload::FromHost(payload), SpoolTicket());
@@ -52,6 +54,7 @@ bool aspPlugin::mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload)
 
 bool aspPlugin::mqPublish(const SpoolPayload &payload, SpoolTicket ticket)
 {
+    bool all_taken = true;
     for (const std::string &channel : *payload.channels) {
         const std::string &expanded = topics.TopicFor(channel, topic, variables);
 
@@ -63,16 +66,18 @@ bool aspPlugin::mqPublish(const SpoolPayload &payload, SpoolTicket ticket)
         int rc = HandOver(expanded, payload, message_qos, message_retain, mid);
         if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
             RefuseOversize(expanded, payload.length);
-            return false;
+            all_taken = false;
+            continue;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             const char *text = mosquitto_strerror(rc);
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), expanded.c_str(), text);
             status.Refused("MQ Publish: " + expanded + ": " + text + ".");
-            return false;
+            all_taken = false;
+            continue;
         }
         record.Add(payload, ticket, expanded, message_qos, message_retain, mid);
         status.Published();
     }
-    return true;
+    return all_taken;
 }

@@ -67,3 +67,9 @@ int mq_wait_socket(int socket, bool want_write, int wake_fd, std::chrono::micros
     }
     return wait_poll(socket, want_write, wake_fd, timeout, ready);
 }
+
+bool mq_socket_writable(int socket)
+{
+    struct pollfd entry = {socket, POLLOUT, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
+}

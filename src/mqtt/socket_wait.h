@@ -20,4 +20,7 @@ struct SocketReadiness {
 int mq_wait_socket(int socket, bool want_write, int wake_fd, std::chrono::microseconds timeout,
     SocketReadiness &ready);
 
+/* Whether `socket` is writable now, without waiting. */
+bool mq_socket_writable(int socket);
+
 #endif

@@ -68,7 +68,7 @@ uint64_t aspPlugin::TakeIntoSpool(std::shared_ptr<agPluginSinkPayload> &payload)
 
 void aspPlugin::HandOutSpooled(std::shared_ptr<agPluginSinkPayload> &payload)
 {
-    if (!connected || !TakesPayloads(mosquitto_want_write(mosq))) {
+    if (!connected || !TakesPayloads(write_interest.Pending(mosquitto_want_write(mosq)))) {
         return;
     }
     const uint64_t hand_off_limit = HandOffLimit();

@@ -51,9 +51,13 @@ void WorkerWakeup::Clear()
     }
 }
 
+// The plain load spares the host's threads a locked exchange per payload
+// while the worker is busy. It cannot miss an arming that matters: the
+// worker arms before it looks at the queue, under the queue's lock, which
+// the host took since to queue the payload.
 void WorkerWakeup::WakeIfArmed()
 {
-    if (armed.exchange(false)) {
+    if (armed.load(std::memory_order_relaxed) && armed.exchange(false)) {
         Wake();
     }
 }

@@ -142,13 +142,28 @@ void aspPlugin::ResendUnconfirmed()
 // At QoS 1 and 2 no more than the path needs in flight, within the
 // window: a publish beyond the window would only wait in libmosquitto's
 // queue. A QoS raised by a reload keeps to its own window until the next
-// connection applies it.
+// connection applies it. At a full window wider than the target's floor,
+// though, a batch more waits there: libmosquitto walks its whole list at
+// each publish while its window has room, and with none left a publish
+// costs no walk, so a far broker's full window costs the library one walk
+// per message, not two.
 uint64_t aspPlugin::HandOffLimit() const
 {
     if (message_qos == 0) {
         return UNCONFIRMED_LIMIT;
     }
-    return inflight.Limit(static_cast<uint64_t>(std::min(applied_window, InflightWindow())));
+    const uint64_t window = static_cast<uint64_t>(std::min(applied_window, InflightWindow()));
+    const uint64_t limit = inflight.Limit(window);
+    const bool full_window = limit == static_cast<uint64_t>(applied_window) &&
+        limit > InflightTarget::FLOOR && LibraryWindowIsApplied();
+    return full_window ? limit + DRAIN_BATCH : limit;
+}
+
+// libmosquitto's window is the one mqInit gave it, but under MQTT 5 the
+// broker's Receive Maximum replaces it, also where that is the larger.
+bool aspPlugin::LibraryWindowIsApplied() const
+{
+    return !mqtt5 || limits.Window(BrokerLimits::NO_WINDOW_LIMIT) == applied_window;
 }
 
 // Topped up as soon as the window has room: a worker that waited for half
@@ -171,7 +186,7 @@ void aspPlugin::DrainPayloadQueue(std::shared_ptr<agPluginSinkPayload> &payload)
         return;
     }
     uint64_t waiting = WaitOnPayloadQueue(0);
-    if (waiting == 0 || !TakesPayloads(mosquitto_want_write(mosq))) {
+    if (waiting == 0 || !TakesPayloads(write_interest.Pending(mosquitto_want_write(mosq)))) {
         return;
     }
     // Never more than waited when the drain began: a host that queues as
@@ -207,18 +222,24 @@ std::chrono::microseconds aspPlugin::WaitLimit(bool takes_queue, bool takes_payl
     return until(std::min(last_misc + MISC_INTERVAL, spool.WakeBy()));
 }
 
-int aspPlugin::WaitForSocket(int socket, bool want_write, SocketReadiness &ready)
+int aspPlugin::WaitForSocket(int socket, bool library_wants, SocketReadiness &ready)
 {
-    bool takes_payloads = TakesPayloads(want_write);
+    bool takes_payloads = TakesPayloads(write_interest.Pending(library_wants));
     // A spool takes payloads while no connection is up too.
     bool takes_queue = takes_payloads || (!connected && spool.Taking());
+    // The in-flight target, not the socket, holds payloads back: it may
+    // grow.
+    if (connected && message_qos > 0 && record.Size() >= HandOffLimit() &&
+        WaitOnPayloadQueue(0) != 0) {
+        inflight.Starved();
+    }
     // Armed before the last look at the queue: a payload queued after the
     // look wakes the wait, one queued before it shortens the wait to none.
     if (takes_queue) {
         wakeup.Arm();
     }
-    int result = mq_wait_socket(socket, want_write, wakeup.Fd(),
-        WaitLimit(takes_queue, takes_payloads), ready);
+    int result = mq_wait_socket(socket, write_interest.Wanted(library_wants, connecting),
+        wakeup.Fd(), WaitLimit(takes_queue, takes_payloads), ready);
     int wait_error = errno;
     wakeup.Disarm();
     if (result > 0 && ready.woken) {
@@ -257,7 +278,7 @@ void aspPlugin::WaitForRetry()
 
 bool aspPlugin::AttemptOverdue() const
 {
-    return connecting && Clock::now() - attempt_started >= CONNECT_LIMIT;
+    return connecting && Clock::now() - connect_returned >= CONNECT_LIMIT;
 }
 
 // A black-holed address or a broker that accepted the socket but says
@@ -293,12 +314,18 @@ void aspPlugin::ReportLinkFailure(const std::string &line)
     status.ConnectionError(line);
 }
 
+// Until the CONNACK the attempt's own limit watches the connection:
+// libmosquitto's keep-alive counts from before the name lookup, and would
+// end an attempt whose lookup took longer than the keep-alive.
 bool aspPlugin::RunMisc(bool attempt)
 {
     last_misc = Clock::now();
+    if (attempt) {
+        return true;
+    }
     int rc = mosquitto_loop_misc(mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
-        LogLinkFailure("misc", rc, attempt);
+        LogLinkFailure("misc", rc, false);
         mqReset();
         return false;
     }
@@ -306,14 +333,12 @@ bool aspPlugin::RunMisc(bool attempt)
 }
 
 /*
- * While the attempt is under way the socket needs more care than libmosquitto's
- * want-write tells: until it has been writable its TCP connect is not done
- * (and some systems refuse writes to it), and a TLS handshake advances only
- * in the library's read step, also when it waits to write, while the
- * library keeps asking to write until the handshake is over. So: write
- * interest until the socket opens, then only while the last writable pass
- * did not leave the library waiting for the broker; every ready pass runs
- * the read step and then the write step.
+ * What the wait asks for is the write interest's (write_interest.h). While
+ * the attempt is under way a TLS handshake advances only in the library's
+ * read step, also when it waits to write, so every ready pass of the
+ * attempt runs the read step and then the write step; so does a pass that
+ * timed out once the socket has opened, so that no readiness the wait did
+ * not ask for can hold a handshake to the attempt's limit.
  */
 void aspPlugin::PumpSocket(int socket)
 {
@@ -328,12 +353,17 @@ void aspPlugin::PumpSocket(int socket)
         return;
     }
     bool handshaking = connecting;
-    bool want_write = mosquitto_want_write(mosq);
-    if (handshaking) {
-        want_write = !socket_opened || (want_write && !handshake_waits);
+    bool library_wants = mosquitto_want_write(mosq);
+    // The wait will not ask to write for a stale want: what the pass has
+    // handed over since is written now.
+    if (write_interest.Stale(library_wants)) {
+        if (!WriteStep(socket, handshaking)) {
+            return;
+        }
+        library_wants = mosquitto_want_write(mosq);
     }
     SocketReadiness ready;
-    int result = WaitForSocket(socket, want_write, ready);
+    int result = WaitForSocket(socket, library_wants, ready);
     if (result == -1) {
         // A signal is no reason to give up the connection: the next pass
         // waits again.
@@ -348,11 +378,10 @@ void aspPlugin::PumpSocket(int socket)
     if ((result == 0 || misc_due) && !RunMisc(handshaking)) {
         return;
     }
-    if (handshaking) {
-        socket_opened = socket_opened || ready.writable;
-        handshake_waits = !ready.readable && (ready.writable || handshake_waits);
-    }
-    if (ready.readable || (handshaking && ready.writable)) {
+    write_interest.Waited(ready.readable, ready.writable);
+    bool attempt_step = handshaking &&
+        (ready.readable || ready.writable || (result == 0 && write_interest.Opened()));
+    if (ready.readable || attempt_step) {
         int rc = mosquitto_loop_read(mosq, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
             LogLinkFailure("read", rc, handshaking);
@@ -365,12 +394,24 @@ void aspPlugin::PumpSocket(int socket)
         }
     }
     // A handshake finished by the read step leaves the CONNECT to write.
-    if (ready.writable || (handshaking && ready.readable)) {
-        int rc = mosquitto_loop_write(mosq, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            // Logged with the read step's text, which log watchers know.
-            LogLinkFailure("read", rc, handshaking);
-            mqReset();
-        }
+    if (ready.writable || attempt_step) {
+        WriteStep(socket, handshaking);
     }
+}
+
+// False (logged, and the connection reset) when the write failed.
+bool aspPlugin::WriteStep(int socket, bool attempt)
+{
+    int rc = mosquitto_loop_write(mosq, 1);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        // Logged with the read step's text, which log watchers know.
+        LogLinkFailure("read", rc, attempt);
+        mqReset();
+        return false;
+    }
+    // Probed only when the library still wants to write: a socket it left
+    // writable is no packet waiting for room.
+    bool wants = mosquitto_want_write(mosq);
+    write_interest.Wrote(wants, wants && mq_socket_writable(socket));
+    return true;
 }

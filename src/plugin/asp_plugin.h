@@ -33,6 +33,7 @@
 #include "topic_cache.h"
 #include "version.h"
 #include "wakeup.h"
+#include "write_interest.h"
 
 struct mosquitto;
 struct SocketReadiness;
@@ -59,7 +60,7 @@ public:
     void DispatchEvent(agPlugin::Event event, void *param) override;
 
     /* Rereads the configuration file; throws agException on a file that
-     * cannot be opened or parsed. */
+     * cannot be opened or parsed, or whose topic or QoS cannot publish. */
     void Reload();
 
     /* Creates or re-initialises the client and applies credentials,
@@ -89,8 +90,9 @@ public:
     /* libmosquitto's error lines (often the reason behind a failed
      * connection) go into the instance's figures. */
     void mqOnLibraryError(const char *text);
-    /* Publishes the payload once per channel; false at the first channel
-     * the library refuses. */
+    /* Publishes the payload once per channel; false when a channel's
+     * publish was refused (the other channels are published all the
+     * same). */
     bool mqPublish(const std::shared_ptr<agPluginSinkPayload> &payload);
     /* The same for a payload the spool handed out as `ticket` (none:
      * not spooled). */
@@ -106,8 +108,9 @@ public:
     static constexpr const char *NAME = "Tavrix MQTT Sink Plugin";
     static constexpr const char *VERSION = TAVRIX_VERSION;
     static constexpr int KEEPALIVE = 15;
-    /* How long a connection attempt may take to reach the broker's
-     * CONNACK before it is abandoned and tried again. */
+    /* How long a connection attempt may take, from the end of its name
+     * lookup to the broker's CONNACK, before it is abandoned and tried
+     * again. */
     static constexpr std::chrono::seconds CONNECT_LIMIT{10};
     /* Payloads one pass hands to libmosquitto at the most. */
     static constexpr uint64_t DRAIN_BATCH = 1000;
@@ -185,6 +188,9 @@ private:
 
     void RefreshVariables();
     void ApplyConfiguration(nlohmann::json &document);
+    /* Throws agException, naming the key, when the document would leave a
+     * topic or QoS with which no publish can be made. */
+    void RefuseUnpublishable(nlohmann::json &document);
     void ReportUnusableValues();
     std::string ClientId();
     bool RefuseClientId(const std::string &id);
@@ -203,13 +209,14 @@ private:
     bool TakesPayloads(bool want_write) const;
     int InflightWindow() const;
     uint64_t HandOffLimit() const;
+    bool LibraryWindowIsApplied() const;
     /* Fewer publishes unconfirmed than `hand_off_limit`, and fewer bytes
      * than UNCONFIRMED_BYTES. */
     bool RecordHasRoom(uint64_t hand_off_limit) const;
     void ResendUnconfirmed();
     bool WorkWaits(bool takes_queue, bool takes_payloads);
     std::chrono::microseconds WaitLimit(bool takes_queue, bool takes_payloads);
-    int WaitForSocket(int socket, bool want_write, SocketReadiness &ready);
+    int WaitForSocket(int socket, bool library_wants, SocketReadiness &ready);
     void WaitForRetry();
     bool AttemptOverdue() const;
     void AbandonAttempt();
@@ -227,6 +234,7 @@ private:
     void ReportRefusals(bool all);
     bool RunMisc(bool attempt);
     void PumpSocket(int socket);
+    bool WriteStep(int socket, bool attempt);
     void AwaitFarewell();
 
     /* Set by mqInit when the client id was refused. */
@@ -234,13 +242,12 @@ private:
     /* Set once a configuration has been loaded: from then on a file that
      * cannot be read leaves the running configuration in place. */
     bool configuration_loaded = false;
-    /* The socket of the attempt under way has been writable: its TCP
-     * connection is made (or failed), and libmosquitto may write to it. */
-    bool socket_opened = false;
-    /* The last writable pass of the attempt left libmosquitto waiting for
-     * the broker (a TLS handshake): no write interest until it answers. */
-    bool handshake_waits = false;
-    std::chrono::steady_clock::time_point attempt_started;
+    /* Whether the wait asks for the socket to be writable. */
+    WriteInterest write_interest;
+    /* When the connect call of the attempt under way returned: its
+     * CONNACK_LIMIT counts from there, as the name lookup inside the call
+     * may take a resolver's whole time-out and still succeed. */
+    std::chrono::steady_clock::time_point connect_returned;
     std::string attempt_address;
     /* When the connect step may run again. */
     std::chrono::steady_clock::time_point next_attempt;

@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 broker_start
 proxy_start "$BROKER_PORT"
 proxy_command silent on
-write_config "$E2E_DIR/silent.json" "{\"host\": \"127.0.0.1\", \"port\": $PROXY_PORT}"
+write_config "$E2E_DIR/silent.json" "{\"host\": \"127.0.0.1\", \"port\": $PROXY_PORT, \"topic\": \"t\"}"
 
 status=0 started=$SECONDS
 seq 1 10 | "$SINK_RUN" --config "$E2E_DIR/silent.json" --connect-timeout 2 \

@@ -18,12 +18,13 @@ expect_unreachable() { # config reason
 broker_start
 port=$BROKER_PORT
 broker_stop
-write_config "$E2E_DIR/closed.json" "{\"host\": \"127.0.0.1\", \"port\": $port}"
+write_config "$E2E_DIR/closed.json" "{\"host\": \"127.0.0.1\", \"port\": $port, \"topic\": \"t\"}"
 expect_unreachable "$E2E_DIR/closed.json" "MQ connect: 127.0.0.1:$port: Connection refused"
 
 # A broker that answers but refuses anonymous clients.
 broker_start "allow_anonymous false"
-write_config "$E2E_DIR/refused.json" "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT}"
+write_config "$E2E_DIR/refused.json" \
+    "{\"host\": \"127.0.0.1\", \"port\": $BROKER_PORT, \"topic\": \"t\"}"
 expect_unreachable "$E2E_DIR/refused.json" \
     "MQ connect: 127.0.0.1:$BROKER_PORT: The connection was refused. \\[5\\]"
 # A FIFO nobody writes: the runner waits for its writer as long as for a

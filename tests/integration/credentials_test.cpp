@@ -1,9 +1,14 @@
 /*
- * A broker that only admits the users of its password file.
+ * Credentials: a broker that only admits the users of its password file,
+ * and credentials as large as MQTT carries.
  */
 #include <gmock/gmock.h>
 
+#include <thread>
+
+#include "fault_proxy.h"
 #include "plugin_test.h"
+#include "socket_shims.h"
 
 namespace {
 
@@ -57,4 +62,30 @@ TEST_F(PluginTest, PasswordFileBrokerRefusesWrongCredentialsAndNothingIsPublishe
     EXPECT_EQ(published_count(), 0u);
     EXPECT_EQ(broker.log_count("Received PUBLISH"), 0u);
     EXPECT_TRUE(subscriber.messages().empty());
+}
+
+// A CONNECT larger than the socket takes at once (the plug-in accepts user
+// names and passwords up to MQTT's 64 KiB each) goes out over several
+// writable passes. Loopback takes any packet at once: a small send buffer
+// and a path that reads nothing at first make it fill, as a real path's
+// first round trips do.
+TEST_F(PluginTest, SixtyKilobyteUserNameConnectsOverASocketItFills)
+{
+    Broker &broker = start_broker();
+    FaultProxy path(broker.port());
+    path.stall(FaultProxy::Direction::TO_UPSTREAM, true);
+    shim_send_buffer(8 * 1024);
+    nlohmann::json config = config_for(broker, "tavrix/${channel}");
+    config["port"] = path.port();
+    config["user"] = std::string(60 * 1024, 'u');
+    config["pass"] = std::string(60 * 1024, 'p');
+    start_plugin(config);
+    ASSERT_TRUE(wait_until([&] { return path.accepted() == 1; }, std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    path.stall(FaultProxy::Direction::TO_UPSTREAM, false);
+    shim_send_buffer(0);
+
+    EXPECT_TRUE(wait_until([&] { return accounted().connected; }, std::chrono::seconds(5)))
+        << "the rest of the CONNECT was never written";
+    EXPECT_EQ(path.accepted(), 1u) << "connected at the first attempt";
 }

@@ -7,6 +7,9 @@
  */
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "fault_proxy.h"
 #include "plugin_test.h"
 
@@ -99,4 +102,37 @@ TEST_F(WindowTest, QosTwoStaysWithinTheBrokersLimitOverALinkAndOnLoopback)
     expect_one_connection();
     EXPECT_EQ(broker.log_count("disconnected due to"), 0u);
     expect_no_failure();
+}
+
+// A path that becomes slower under a stream (4 ms, then 100 ms: a backup
+// link): what the in-flight target settled on carries a twentieth of what
+// it did, and it grows again within a few round trips, rather than holding
+// QoS 1 to a few hundred messages a second until it forgets the short path.
+TEST_F(WindowTest, APathThatBecomesSlowerMidStreamWidensWhatIsInFlight)
+{
+    Broker &broker = start_broker(default_limits());
+    FaultProxy proxy(broker.port());
+    proxy.set_delay(std::chrono::milliseconds(2), std::chrono::milliseconds(2));
+    nlohmann::json config = config_for(broker, "tavrix/${channel}");
+    config["port"] = proxy.port();
+    start_plugin(config);
+    ASSERT_TRUE(wait_connected());
+    const int payloads = 200000;
+    plugin->sink().SetPayloadQueueLimit(payloads);
+    for (int i = 0; i < payloads; ++i) {
+        plugin->queue("p", {"flows"});
+    }
+    uint64_t before = 0;
+    wait_until([&] { before = std::max(before, accounted().unconfirmed); return false; },
+        std::chrono::seconds(1), std::chrono::milliseconds(5));
+
+    proxy.set_delay(ONE_WAY * 2, ONE_WAY * 2);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    uint64_t after = 0;
+    wait_until([&] { after = std::max(after, accounted().unconfirmed); return false; },
+        std::chrono::seconds(1), std::chrono::milliseconds(5));
+
+    // Four times the target's floor of 64, a second after the step.
+    EXPECT_GE(after, 256u) << "at most " << before << " in flight before the step";
+    expect_one_connection();
 }

@@ -15,6 +15,7 @@
 #include <broker_list.h>
 #include <convert.h>
 #include <keys.h>
+#include <publish_values.h>
 
 #include "options.h"
 
@@ -122,19 +123,6 @@ Value value_of(const nlohmann::json &configuration, const char *key, Value fallb
     }
 }
 
-// Outside "${...}": a variable name may hold anything.
-bool has_wildcard(const std::string &topic)
-{
-    for (std::size_t i = 0; i < topic.size(); ++i) {
-        if (topic.compare(i, 2, "${") == 0 && topic.find('}', i) != std::string::npos) {
-            i = topic.find('}', i);
-        } else if (topic[i] == '+' || topic[i] == '#') {
-            return true;
-        }
-    }
-    return false;
-}
-
 // A number the plug-in reads as a number, or null.
 const nlohmann::json *number_at(const nlohmann::json &configuration, const char *key)
 {
@@ -182,7 +170,7 @@ void tls_warnings(const nlohmann::json &configuration, std::vector<std::string> 
 void liveness_warnings(const nlohmann::json &configuration, std::vector<std::string> &lines)
 {
     std::string topic = value_of<std::string>(configuration, "will_topic", "");
-    if (has_wildcard(topic)) {
+    if (config_topic_has_wildcard(topic)) {
         lines.push_back("the will topic " + topic +
             " holds + or #: libmosquitto refuses the will and every connection attempt fails");
     }
@@ -222,7 +210,7 @@ std::vector<std::string> configuration_warnings(const nlohmann::json &configurat
     if (topic.empty()) {
         lines.push_back("the topic is empty: libmosquitto will refuse every publish"
                         " (give -t TOPIC or \"topic\")");
-    } else if (has_wildcard(topic)) {
+    } else if (config_topic_has_wildcard(topic)) {
         lines.push_back("the topic " + topic +
             " holds + or #: libmosquitto will refuse every publish to it");
     }

@@ -80,11 +80,7 @@ std::vector<std::string> shortfalls(const Snapshot &s, std::size_t channels, con
     }
     if (s.published() < expected) {
         lines.push_back(to_string(expected - s.published()) + " publishes never made" +
-            (s.sink.refused > 0 ? ": publishes were refused before sending and the plug-in skips"
-                                  " the rest of such a payload's channels (see the \"MQ Publish: TOPIC:"
-                                  " ...\" lines)"
-                : end.cut_short ? cut_short
-                                : " (the plug-in did not take them from its queue)"));
+            (end.cut_short ? cut_short : " (the plug-in did not take them from its queue)"));
     }
     if (s.sink.refused > 0) {
         lines.push_back(to_string(s.sink.refused) + " of " + to_string(s.published()) +

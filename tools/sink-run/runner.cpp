@@ -357,9 +357,16 @@ private:
         return plugin->failure();
     }
 
+    // The private file's name tells the user nothing: what the plug-in
+    // refused in it is the configuration's (the start-up warnings name it).
     int report_failure(const std::string &failure)
     {
-        say("the plug-in failed: " + failure);
+        const std::string private_file = std::string(TAG) + ": " + config.path() + ": ";
+        if (failure.compare(0, private_file.size(), private_file) == 0) {
+            say("the plug-in refused the configuration: " + failure.substr(private_file.size()));
+        } else {
+            say("the plug-in failed: " + failure);
+        }
         return EXIT_PLUGIN_FAILED;
     }
 

@@ -156,6 +156,22 @@ TEST(Report, TlsRowsCompareWithTheSamePublisherOnPlainLoopback)
     EXPECT_NE(row_of(tls, "| raw |").find("| 1000 | 0.2 |  |  | 0.50 |"), std::string::npos) << tls;
 }
 
+TEST(Report, StepRowsCompareTheRatesAfterTheStepWithTheRawPublishers)
+{
+    std::vector<CellResult> results = {
+        measured(PublisherKind::PLUGIN, 1, 1, 1.0, Link::STEP),
+        measured(PublisherKind::RAW, 1, 1, 1.0, Link::STEP, PLUGIN_QOS1_WINDOW),
+    };
+    results[0].before_step_rate = 60000;
+    results[0].after_step_rate = 32000;
+    results[0].later_rate = 36000;
+    results[1].after_step_rate = 40000;
+    results[1].later_rate = 40000;
+    std::string step = section_of(table_of(results), "steps from 5 to 100 ms");
+    EXPECT_NE(row_of(step, "| plugin |").find("| 60000 | 32000 | 0.80 | 36000 | 0.90 |"),
+        std::string::npos) << step;
+}
+
 TEST(Report, EveryRowHasItsHeadersColumns)
 {
     CellResult paced = measured(PublisherKind::PLUGIN, 0, 1, 10.0);

@@ -172,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(Clients, DestroyTest,
 
 TEST_F(LifecycleTest, DestructorWaitsForTheWorkerBeforeItsLine)
 {
-    auto plugin = make_plugin(config_params("{}"));
+    auto plugin = make_plugin(config_params(R"({"topic": "t"})"));
     std::atomic<bool> deleting{false};
     // The worker's connect step holds until the host has started deleting,
     // then leaves a mark of its own before it ends.

@@ -32,7 +32,7 @@ namespace {
 // row's file then also shows that absent keys keep earlier values.
 constexpr const char *BASELINE = R"({
     "host": "base.example", "port": 1000, "user": "base-user", "pass": "base-pass",
-    "topic": "base/${channel}", "message_qos": 5, "message_retain": false,
+    "topic": "base/${channel}", "message_qos": 2, "message_retain": false,
     "tls_insecure": true, "ca_file": "/base/ca.crt", "ca_path": "/base/certs",
     "client_cert_file": "/base/client.crt", "client_key_file": "/base/client.key",
     "client_id": "base-${uuid_agent}", "max_inflight_messages": 333, "report_status": true
@@ -133,6 +133,20 @@ protected:
         log->clear();
     }
 
+    /* A later load of `text` fails as `failure` says and leaves every
+     * member as the baseline set it. */
+    void expect_refused(const std::string &text,
+        const ::testing::Matcher<const std::string &> &failure)
+    {
+        load_baseline();
+        nlohmann::json before = members(*plugin);
+        write_config(text);
+        std::optional<std::string> refused = reload_failure(*plugin);
+        ASSERT_TRUE(refused.has_value());
+        EXPECT_THAT(*refused, failure);
+        EXPECT_EQ(members(*plugin), before);
+    }
+
     std::string loading_line(const std::string &path) const
     {
         return "mqtt: Loading configuration: " + path + "\n";
@@ -181,7 +195,7 @@ TEST_F(ReloadTest, ReadsExactlyTheKeysOfTheSharedTable)
     std::set<std::string> read;
     for (const ConfigKey &key : CONFIG_KEYS) {
         nlohmann::json value = key.kind == ConfigKind::TEXT ? nlohmann::json("changed")
-            : key.kind == ConfigKind::NUMBER                ? nlohmann::json(7)
+            : key.kind == ConfigKind::NUMBER                ? nlohmann::json(0)
                                                             : nlohmann::json(!baseline[key.name].get<bool>());
         nlohmann::json document = {{key.name, value}};
         write_config(document.dump());
@@ -245,12 +259,10 @@ const DocumentCase conversions[] = {
     {"PortHugeFloatRefused", R"({"port": 1e300})", "{}"},
     {"PortHugeNegativeFloatRefused", R"({"port": -1e300})", "{}"},
     {"PortBeyond64BitsRefused", R"({"port": 18446744073709551616})", "{}"},
-    {"QosFloatTruncated", R"({"message_qos": 2.7})", R"({"message_qos": 2})"},
-    {"QosNegativeFloatTowardZero", R"({"message_qos": -2.7})", R"({"message_qos": -2})"},
-    {"QosNoRangeCheck", R"({"message_qos": 7})", AS_WRITTEN},
+    {"QosFloatTruncated", R"({"message_qos": 1.7})", R"({"message_qos": 1})"},
+    {"QosNegativeFloatTowardZero", R"({"message_qos": -0.7})", R"({"message_qos": 0})"},
     {"QosFalse", R"({"message_qos": false})", R"({"message_qos": 0})"},
-    {"QosNegative", R"({"message_qos": -1})", AS_WRITTEN},
-    {"QosLow32BitsTwosComplement", R"({"message_qos": 4294967295})", R"({"message_qos": -1})"},
+    {"QosTrue", R"({"message_qos": true})", R"({"message_qos": 1})"},
     {"QosDigitStringRefused", R"({"message_qos": "1"})", "{}"},
     {"QosHugeFloatRefused", R"({"message_qos": 1e300})", "{}"},
     {"RetainTrue", R"({"message_retain": true})", AS_WRITTEN},
@@ -272,6 +284,55 @@ INSTANTIATE_TEST_SUITE_P(
     Conversions, ReloadDocumentTest, ::testing::ValuesIn(conversions), RowName());
 
 // ---------------------------------------------------------------------------
+// Files that would leave no publish possible: one line naming the key, and
+// no member touched. What is checked is what the load would make: the
+// file's value converted, else the value in force.
+
+struct RefusalCase {
+    const char *name;
+    const char *text;
+    const char *problem;
+};
+
+using ReloadRefusalTest = WithRows<ReloadTest, RefusalCase>;
+
+TEST_P(ReloadRefusalTest, RefusesTheLoadNamingTheKey)
+{
+    expect_refused(GetParam().text,
+        ::testing::Eq("mqtt: " + config_path + ": " + GetParam().problem +
+            ": every publish would be refused"));
+}
+
+const RefusalCase refusals[] = {
+    {"EmptyTopic", R"({"topic": "", "host": "other"})", "topic is empty"},
+    {"PlusInTheTopic", R"({"topic": "a/+/${channel}"})",
+        "topic \"a/+/${channel}\" holds + or # outside ${...}"},
+    {"HashAfterAVariable", R"({"topic": "${channel}/#"})",
+        "topic \"${channel}/#\" holds + or # outside ${...}"},
+    {"QosAboveTwo", R"({"message_qos": 3})", "message_qos 3 is outside 0 to 2"},
+    {"QosTruncatedBelowZero", R"({"message_qos": -1.5})", "message_qos -1 is outside 0 to 2"},
+    {"QosLow32BitsTwosComplement", R"({"message_qos": 4294967295})",
+        "message_qos -1 is outside 0 to 2"},
+};
+INSTANTIATE_TEST_SUITE_P(Values, ReloadRefusalTest, ::testing::ValuesIn(refusals), RowName());
+
+// Only the fixed text can be judged: a variable's value is the agent's.
+TEST_F(ReloadTest, WildcardsInsideVariablesAndAQosAloneAreTakenWithTheTopicInForce)
+{
+    load_baseline();
+    write_config(R"({"topic": "a/${odd+name}/${channel}"})");
+    EXPECT_EQ(reload_failure(*plugin), std::nullopt);
+    write_config(R"({"message_qos": 0})");
+    EXPECT_EQ(reload_failure(*plugin), std::nullopt);
+    EXPECT_EQ(PluginPeer(*plugin).topic, "a/${odd+name}/${channel}");
+
+    auto fresh = make_plugin({{"config", config_path}});
+    EXPECT_EQ(reload_failure(*fresh),
+        "mqtt: " + config_path + ": topic is empty: every publish would be refused")
+        << "no topic in the file and none in force";
+}
+
+// ---------------------------------------------------------------------------
 // Files that do not parse: the JSON error, and no member touched.
 
 struct TextCase {
@@ -283,15 +344,8 @@ using ReloadParseErrorTest = WithRows<ReloadTest, TextCase>;
 
 TEST_P(ReloadParseErrorTest, ThrowsJsonExceptionAndKeepsEveryMember)
 {
-    load_baseline();
-    nlohmann::json before = members(*plugin);
-
-    write_config(GetParam().text);
-    std::optional<std::string> failure = reload_failure(*plugin);
-
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_THAT(*failure, StartsWith("mqtt: " + config_path + ": JSON exception: [json.exception."));
-    EXPECT_EQ(members(*plugin), before);
+    expect_refused(GetParam().text,
+        StartsWith("mqtt: " + config_path + ": JSON exception: [json.exception."));
     EXPECT_THAT(log->lines(), ElementsAre(loading_line(config_path)));
 }
 
@@ -388,7 +442,7 @@ TEST_F(ReloadTest, UnreadableFileIsNotReportedAsMissing)
 
 TEST_F(ReloadTest, LoadsEachUuidIntoItsOwnMember)
 {
-    write_config("{}");
+    write_config(R"({"topic": "t"})");
     plugin->Reload();
 
     EXPECT_EQ(PluginPeer(*plugin).uuid_agent, "agent-uuid");
@@ -399,7 +453,7 @@ TEST_F(ReloadTest, LoadsEachUuidIntoItsOwnMember)
 TEST_F(ReloadTest, VariablesHoldEveryHostEntryAndTheUuids)
 {
     config.conf_vars = {{"${region}", "eu-west"}, {"${empty}", ""}};
-    write_config("{}");
+    write_config(R"({"topic": "t"})");
     plugin->Reload();
 
     EXPECT_EQ(PluginPeer(*plugin).variables,
@@ -410,7 +464,7 @@ TEST_F(ReloadTest, VariablesHoldEveryHostEntryAndTheUuids)
 TEST_F(ReloadTest, HostVariableShadowsUuidVariable)
 {
     config.conf_vars = {{"${region}", "eu-west"}, {"${uuid_site}", "host-site"}};
-    write_config("{}");
+    write_config(R"({"topic": "t"})");
     plugin->Reload();
 
     EXPECT_EQ(PluginPeer(*plugin).variables,
@@ -425,7 +479,7 @@ using ReloadRefreshTest = WithRows<ReloadTest, TextCase>;
 TEST_P(ReloadRefreshTest, FailedReloadStillRefreshesUuidsAndVariables)
 {
     config.conf_vars = {{"${old}", "1"}};
-    write_config("{}");
+    write_config(R"({"topic": "t"})");
     plugin->Reload();
 
     config.conf_vars = {{"${new}", "2"}};

@@ -121,8 +121,8 @@ public:
     TopicCache &topics;
     PublishRecord &record;
 
-    /* Makes the attempt under way look `age` old. */
-    void age_attempt(std::chrono::seconds age) { plugin.attempt_started -= age; }
+    /* Makes the attempt under way look `age` past its connect call. */
+    void age_attempt(std::chrono::seconds age) { plugin.connect_returned -= age; }
     /* How long until the connect step may run again. */
     std::chrono::steady_clock::duration retry_in() const
     {
@@ -201,6 +201,13 @@ public:
     int client() const { return fds[0]; }
     /* Makes the client's end readable. */
     void send_to_client() const { (void)!write(fds[1], "x", 1); }
+    /* Fills the client's end until it is no longer writable. */
+    void fill_client() const
+    {
+        const char bytes[4096] = {};
+        while (send(fds[0], bytes, sizeof bytes, MSG_DONTWAIT) > 0) {
+        }
+    }
 
 private:
     int fds[2];
