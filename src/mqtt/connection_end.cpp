@@ -41,7 +41,7 @@ void aspPlugin::GiveUpOldest()
     log_safely([&] {
         ag_printf("%s: gave up a publish on %s (%llu bytes): the oldest unconfirmed one when %d"
                   " connections in a row ended\n",
-            tag.c_str(), oldest->topic.c_str(),
+            tag.c_str(), oldest->topic->c_str(),
             static_cast<unsigned long long>(oldest->payload.length), GiveUpRule::CONNECTIONS);
     });
 }

@@ -56,7 +56,8 @@ bool aspPlugin::mqPublish(const SpoolPayload &payload, SpoolTicket ticket)
 {
     bool all_taken = true;
     for (const std::string &channel : *payload.channels) {
-        const std::string &expanded = topics.TopicFor(channel, topic, variables);
+        const SharedTopic &shared = topics.TopicFor(channel, topic, variables);
+        const std::string &expanded = *shared;
 
         ag_dprintf("%s: MQ Publish: %s, length: %lu\n", tag.c_str(), expanded.c_str(),
             static_cast<unsigned long>(payload.length));
@@ -76,7 +77,7 @@ bool aspPlugin::mqPublish(const SpoolPayload &payload, SpoolTicket ticket)
             all_taken = false;
             continue;
         }
-        record.Add(payload, ticket, expanded, message_qos, message_retain, mid);
+        record.Add(payload, ticket, shared, message_qos, message_retain, mid);
         status.Published();
     }
     return all_taken;

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
-void PublishRecord::Add(const SpoolPayload &payload, SpoolTicket ticket, const std::string &topic,
+void PublishRecord::Add(const SpoolPayload &payload, SpoolTicket ticket, SharedTopic topic,
     int qos, bool retain, int mid)
 {
     bytes += payload.length;
     entries.push_back(
-        Entry{payload, ticket, topic, qos, retain, mid, false, HandedAt(qos), next_serial++});
+        Entry{payload, ticket, std::move(topic), qos, retain, mid, false, HandedAt(qos),
+            next_serial++});
 }
 
 // Only an acknowledgement's latency tells of the path; a QoS 0 write does
@@ -39,7 +40,7 @@ std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid, std::
             : std::chrono::steady_clock::duration::zero(),
         found->ticket};
     if (topic != nullptr) {
-        *topic = found->topic;
+        *topic = *found->topic;
     }
     found->confirmed = true;
     Release(*found);

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "spool_payload.h"
+#include "topic_cache.h"
 
 class PublishRecord
 {
@@ -32,7 +33,7 @@ public:
         SpoolPayload payload;
         /* Its payload in the spool, if spooled. */
         SpoolTicket ticket;
-        std::string topic;
+        SharedTopic topic;
         int qos;
         bool retain;
         /* The message id the current client gave it; UNSENT until it has
@@ -54,7 +55,7 @@ public:
     static constexpr int UNSENT = -1;
 
     /* A publish the current client has taken as `mid`. */
-    void Add(const SpoolPayload &payload, SpoolTicket ticket, const std::string &topic, int qos,
+    void Add(const SpoolPayload &payload, SpoolTicket ticket, SharedTopic topic, int qos,
         bool retain, int mid);
     /* The library's publish callback for `mid`: the publish is done with.
      * Nothing when no publish of the current client has that id. With

@@ -2,7 +2,7 @@
 
 #include <host/tavrixd.h>
 
-const std::string &TopicCache::TopicFor(const std::string &channel, const std::string &topic,
+const SharedTopic &TopicCache::TopicFor(const std::string &channel, const std::string &topic,
     const std::map<std::string, std::string> &variables)
 {
     auto found = topics.find(channel);
@@ -17,5 +17,6 @@ const std::string &TopicCache::TopicFor(const std::string &channel, const std::s
     channel_variables.emplace("${channel}", channel);
     std::string expanded;
     ag_expand_variables(topic, expanded, channel_variables);
-    return topics.emplace(channel, std::move(expanded)).first->second;
+    return topics.emplace(channel, std::make_shared<const std::string>(std::move(expanded)))
+        .first->second;
 }

@@ -13,8 +13,13 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
+
+/* A topic shared by every publish made to it: the record keeps a
+ * reference per publish, not a copy. */
+using SharedTopic = std::shared_ptr<const std::string>;
 
 class TopicCache
 {
@@ -23,15 +28,16 @@ public:
 
     /* The topic of `channel`: `topic` expanded against a copy of
      * `variables` with "${channel}" added (unless the map has it already).
-     * The reference holds until the next call or Clear(). */
-    const std::string &TopicFor(const std::string &channel, const std::string &topic,
+     * The reference holds until the next call or Clear(); the topic it
+     * shares, as long as someone holds it. */
+    const SharedTopic &TopicFor(const std::string &channel, const std::string &topic,
         const std::map<std::string, std::string> &variables);
 
     void Clear() { topics.clear(); }
     std::size_t Size() const { return topics.size(); }
 
 private:
-    std::unordered_map<std::string, std::string> topics;
+    std::unordered_map<std::string, SharedTopic> topics;
 };
 
 #endif

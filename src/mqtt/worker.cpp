@@ -124,9 +124,9 @@ void aspPlugin::ResendUnconfirmed()
     }
     std::size_t resent = record.Resend([this](const PublishRecord::Entry &entry) {
         int mid = PublishRecord::UNSENT;
-        int rc = HandOver(entry.topic, entry.payload, entry.qos, entry.retain, mid);
+        int rc = HandOver(*entry.topic, entry.payload, entry.qos, entry.retain, mid);
         if (rc != MOSQ_ERR_SUCCESS) {
-            ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic.c_str(),
+            ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic->c_str(),
                 mosquitto_strerror(rc));
             status.Lost();
             spool.Settle(entry.ticket);

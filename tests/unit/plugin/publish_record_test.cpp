@@ -10,6 +10,11 @@ using ::testing::ElementsAre;
 
 namespace {
 
+SharedTopic shared(const std::string &topic)
+{
+    return std::make_shared<const std::string>(topic);
+}
+
 SpoolPayload held(const std::string &text)
 {
     return SpoolPayload::FromHost(payload(text));
@@ -22,7 +27,7 @@ std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
     std::vector<std::string> topics;
     int mid = first_mid;
     record.Resend([&](const PublishRecord::Entry &entry) {
-        topics.push_back(entry.topic);
+        topics.push_back(*entry.topic);
         return mid++;
     });
     return topics;
@@ -31,10 +36,10 @@ std::vector<std::string> resend_all(PublishRecord &record, int first_mid)
 TEST(PublishRecordTest, ConfirmedPublishesLeaveAndTheRestIsResentInOrder)
 {
     PublishRecord record;
-    record.Add(held("1"), {}, "t/1", 1, false, 1);
-    record.Add(held("2"), {}, "t/2", 1, false, 2);
-    record.Add(held("3"), {}, "t/3", 0, true, 3);
-    record.Add(held("4"), {}, "t/4", 2, false, 4);
+    record.Add(held("1"), {}, shared("t/1"), 1, false, 1);
+    record.Add(held("2"), {}, shared("t/2"), 1, false, 2);
+    record.Add(held("3"), {}, shared("t/3"), 0, true, 3);
+    record.Add(held("4"), {}, shared("t/4"), 2, false, 4);
 
     EXPECT_TRUE(record.Confirm(3)) << "out of order: QoS 0 written before a QoS 1 flow ends";
     EXPECT_TRUE(record.Confirm(1));
@@ -58,7 +63,7 @@ TEST(PublishRecordTest, ResendKeepsPayloadTopicAndFlags)
 {
     PublishRecord record;
     SpoolPayload bytes = held("body");
-    record.Add(bytes, {5, 42}, "t/x", 2, true, 7);
+    record.Add(bytes, {5, 42}, shared("t/x"), 2, true, 7);
     record.ForgetClient();
 
     record.Resend([&](const PublishRecord::Entry &entry) {
@@ -74,14 +79,14 @@ TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
 {
     PublishRecord record;
     for (int mid = 1; mid <= 3; ++mid) {
-        record.Add(held("x"), {}, "t/" + std::to_string(mid), 1, false, mid);
+        record.Add(held("x"), {}, shared("t/" + std::to_string(mid)), 1, false, mid);
     }
     record.ForgetClient();
 
     std::vector<std::string> tried;
     std::size_t sent = record.Resend([&](const PublishRecord::Entry &entry) {
-        tried.push_back(entry.topic);
-        return entry.topic == "t/2" ? PublishRecord::UNSENT : 10 + static_cast<int>(tried.size());
+        tried.push_back(*entry.topic);
+        return *entry.topic == "t/2" ? PublishRecord::UNSENT : 10 + static_cast<int>(tried.size());
     });
 
     EXPECT_EQ(sent, 2u);
@@ -92,15 +97,15 @@ TEST(PublishRecordTest, RefusedResendIsDroppedAndTheRestGoesOn)
 TEST(PublishRecordTest, BytesCountWhatIsUnconfirmed)
 {
     PublishRecord record;
-    record.Add(held("12345"), {}, "t/1", 1, false, 1);
-    record.Add(held("123"), {}, "t/2", 1, false, 2);
-    record.Add(held("1"), {}, "t/3", 1, false, 3);
+    record.Add(held("12345"), {}, shared("t/1"), 1, false, 1);
+    record.Add(held("123"), {}, shared("t/2"), 1, false, 2);
+    record.Add(held("1"), {}, shared("t/3"), 1, false, 3);
     EXPECT_EQ(record.Bytes(), 9u);
     record.Confirm(2);
     EXPECT_EQ(record.Bytes(), 6u) << "confirmed, though still held behind the first";
     record.ForgetClient();
     record.Resend([](const PublishRecord::Entry &entry) {
-        return entry.topic == "t/1" ? PublishRecord::UNSENT : 7;
+        return *entry.topic == "t/1" ? PublishRecord::UNSENT : 7;
     });
     EXPECT_EQ(record.Bytes(), 1u) << "a refused re-send is given up";
 }
@@ -108,8 +113,8 @@ TEST(PublishRecordTest, BytesCountWhatIsUnconfirmed)
 TEST(PublishRecordTest, ConfirmedEntryBehindAnOpenOneIsHeldUntilTheOlderIsDone)
 {
     PublishRecord record;
-    record.Add(held("1"), {}, "t/1", 1, false, 1);
-    record.Add(held("2"), {}, "t/2", 1, false, 2);
+    record.Add(held("1"), {}, shared("t/1"), 1, false, 1);
+    record.Add(held("2"), {}, shared("t/2"), 1, false, 2);
     record.Confirm(2);
     EXPECT_EQ(record.Size(), 2u) << "it still counts against the bound";
 
