@@ -265,12 +265,13 @@ TEST_F(ConnectTest, OsStoreAloneSetsUpTlsWithTheStoreDirectoryAndTheOptions)
     auto option = [](int name, const std::string &value) {
         return std::to_string(name) + ", " + value + ")";
     };
+    const std::string quoted_alpn = "\"" + PluginPeer(*plugin).tls_alpn + "\"";
     EXPECT_THAT(fake::calls(),
         HasSubsequence(Lines{"mosquitto_tls_set(null, \"/etc/test-store\", \"client.pem\", "
                              "\"client.key\", null)",
             "mosquitto_int_option(" + option(MOSQ_OPT_TLS_USE_OS_CERTS, "1"),
             "mosquitto_tls_opts_set(1, \"tlsv1.3\", null)",
-            "mosquitto_string_option(" + option(MOSQ_OPT_TLS_ALPN, "\"x-amzn-mqtt-ca\""),
+            "mosquitto_string_option(" + option(MOSQ_OPT_TLS_ALPN, quoted_alpn),
             "mosquitto_tls_insecure_set(false)", CONNECT}));
 }
 
