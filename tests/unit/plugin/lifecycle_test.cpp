@@ -226,7 +226,7 @@ TEST_F(LifecycleTest, IdentityReplacesTheGivenStrings)
     plugin->GetName(text);
     EXPECT_EQ(text, "Tavrix MQTT Sink Plugin");
     plugin->GetVersion(text);
-    EXPECT_EQ(text, "1.2.1");
+    EXPECT_EQ(text, "1.3.0");
 }
 
 TEST(PluginAbiTest, RecordDescribesHostInterfaceFifteen)

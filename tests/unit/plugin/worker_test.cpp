@@ -24,7 +24,7 @@ using ::testing::Not;
 
 namespace {
 
-const char *START_LINE = "mqtt: Tavrix MQTT Sink Plugin v1.2.1, publishing to MQTT.\n";
+const char *START_LINE = "mqtt: Tavrix MQTT Sink Plugin v1.3.0, publishing to MQTT.\n";
 
 bool readable_now(int fd)
 {
