@@ -21,17 +21,34 @@ void add_counts(SpoolFigures &sum, const SpoolFigures &more)
 void SpoolFeed::Configure(const std::string &wanted_dir, uint64_t wanted_max_bytes,
     InstanceStatus &status)
 {
-    if (wanted_dir == dir && wanted_max_bytes == max_bytes) {
+    wanted = Settings{wanted_dir, wanted_max_bytes};
+    if (wanted.dir == dir && wanted.max_bytes == max_bytes) {
         return;
     }
-    Close("moved by the configuration");
-    dir = wanted_dir;
-    max_bytes = wanted_max_bytes;
+    // What a failed spool took and could not write is in its memory only:
+    // it hands that out first, and Serve applies the change once it is
+    // settled.
+    if (!Replaceable()) {
+        return;
+    }
+    Apply("changed by the configuration");
+    Report(status);
+}
+
+bool SpoolFeed::Replaceable() const
+{
+    return !spool || !spool->Failed() || (spool->Settled() && !held);
+}
+
+void SpoolFeed::Apply(const char *why)
+{
+    Close(why);
+    dir = wanted.dir;
+    max_bytes = wanted.max_bytes;
     last_open_error.clear();
     if (Configured()) {
         Open();
     }
-    Report(status);
 }
 
 void SpoolFeed::Open()
@@ -129,9 +146,9 @@ void SpoolFeed::Serve(InstanceStatus &status)
         TellFailure(now);
         // Opened anew only once nothing of the failed one is left to hand
         // out or settle: the new one may hand out the same payloads again.
-        if (spool->Settled() && !held && now - failed_at >= RETRY_INTERVAL) {
-            Close("failed");
-            Open();
+        if (Replaceable() && (now - failed_at >= RETRY_INTERVAL || wanted.dir != dir ||
+                                 wanted.max_bytes != max_bytes)) {
+            Apply("failed");
         }
     }
     Report(status);

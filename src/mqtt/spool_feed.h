@@ -38,7 +38,8 @@ public:
 
     /* The directory (variables expanded; empty: no spool) and the bound the
      * configuration asks for: a change of either closes the spool and
-     * opens it anew. The figures go into `status` at once. */
+     * opens it anew (a failed one once what it holds is settled). The
+     * figures go into `status` at once. */
     void Configure(const std::string &dir, uint64_t max_bytes, InstanceStatus &status);
     bool Configured() const { return !dir.empty(); }
     /* The open spool, failed or not; null when there is none. */
@@ -79,6 +80,14 @@ public:
     void Finish(InstanceStatus &status);
 
 private:
+    /* The directory and bound the configuration asks for: applied at once,
+     * but to a failed spool only once it is settled. */
+    struct Settings {
+        std::string dir;
+        uint64_t max_bytes = Spool::DEFAULT_MAX_BYTES;
+    };
+    bool Replaceable() const;
+    void Apply(const char *why);
     void Open();
     void Close(const char *why);
     void SettleOne(uint64_t seq);
@@ -90,6 +99,7 @@ private:
     std::string Reason(const std::string &line) const;
 
     const std::string &tag;
+    Settings wanted;
     std::string dir;
     uint64_t max_bytes = Spool::DEFAULT_MAX_BYTES;
     std::unique_ptr<Spool> spool;

@@ -112,7 +112,10 @@ void aspPlugin::SpoolRestOfQueue(std::shared_ptr<agPluginSinkPayload> &payload)
     }
     spool.Finish(status);
     status.PayloadsSpooled(taken);
-    if (uint64_t left = spool.Taking() ? WaitOnPayloadQueue(0) : 0; left > 0) {
+    // A payload the spool refused and the pass had not yet published goes
+    // too.
+    uint64_t left = (spool.Taking() ? WaitOnPayloadQueue(0) : 0) + (spool.held ? 1 : 0);
+    if (left > 0) {
         ag_printf("%s: %llu payloads still queued at the stop after %lld ms: not spooled\n",
             tag.c_str(), static_cast<unsigned long long>(left),
             static_cast<long long>(SPOOL_STOP_LIMIT.count()));

@@ -88,15 +88,6 @@ SegmentReader::Step SegmentReader::Peek(RecordView &record)
     }
 }
 
-SegmentReader::Step SegmentReader::Read(RecordView &record)
-{
-    Step step = Peek(record);
-    if (step == Step::RECORD) {
-        Advance(record);
-    }
-    return step;
-}
-
 // Keeps the unread bytes, moved to the front, and reads until `needed`
 // of them are there; false with errno 0 when the file ends first.
 bool SegmentReader::Fill(std::size_t needed)

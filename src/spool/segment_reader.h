@@ -46,10 +46,9 @@ public:
     /* Where the next record starts. */
     uint64_t Offset() const { return buffer_offset + begin; }
 
-    /* The next record, valid until the next call; Peek leaves it to be
-     * read again, Read moves past it. */
+    /* The next record, valid until the next call; it is read again until
+     * Advance moves past it. */
     Step Peek(RecordView &record);
-    Step Read(RecordView &record);
     /* Moves past the record Peek gave. */
     void Advance(const RecordView &record) { begin += record.size; }
 

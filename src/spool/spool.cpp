@@ -97,6 +97,10 @@ void Spool::Done(uint64_t seq)
 
 bool Spool::Sync()
 {
+    if (failed) {
+        ForgetDone();
+        return false;
+    }
     if (!Flush()) {
         return false;
     }

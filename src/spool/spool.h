@@ -172,6 +172,7 @@ private:
     bool RemoveDone();
     void TrimCache();
     bool Fail(const std::string &text, int error);
+    void ForgetDone();
     bool Dirty() const;
 
     // Reading (spool_reader.cpp).

@@ -143,6 +143,30 @@ bool Spool::RemoveDone()
     return true;
 }
 
+// A failed spool writes no payload more, but what is done still leaves
+// the disk: a spool opened anew on the directory must not hand it out
+// again, and a disk that filled up gets its room back. Segments wholly
+// done may go before the mark that says so is written: a start takes the
+// first segment's first payload as the mark when that is the later.
+void Spool::ForgetDone()
+{
+    if (active_fd != -1) {
+        close(active_fd);
+        active_fd = -1;
+    }
+    for (int fd : rolled_fds) {
+        close(fd);
+    }
+    rolled_fds.clear();
+    const uint64_t mark = window.Mark();
+    std::string text;
+    if (mark != persisted_mark && dir.WriteDoneMark(mark, text) == 0) {
+        persisted_mark = mark;
+    }
+    while (!segments.empty() && SegmentEnd(0) <= mark && RemoveOldest()) {
+    }
+}
+
 bool Spool::Fail(const std::string &text, int error)
 {
     failed = true;

@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -393,4 +396,38 @@ TEST(SpoolTest, DirectoryThatCannotBeWrittenFailsTheSpoolWhichHandsOutWhatItHold
     EXPECT_FALSE(spool->Settled());
     settle_all(*spool, items);
     EXPECT_TRUE(spool->Settled());
+}
+
+// A disk that fills up: the spool fails, hands out what it holds, and once
+// all of it is done lets go of it on disk, so that the spool opened anew
+// on the directory hands none of it out again and the disk has its room
+// back. The file size limit stands in for the full disk.
+TEST(SpoolTest, FailedSpoolLetsGoOfWhatIsDoneForTheNextOne)
+{
+    ScratchDir scratch;
+    const std::string dir = scratch.file("spool");
+    auto spool = open_spool(dir, 64 << 10);
+    struct rlimit unlimited;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = unlimited;
+    small.rlim_cur = 2000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int accepted = 0;
+    while (spool->Append(payload(numbered(accepted))) && spool->Flush()) {
+        ++accepted;
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    ASSERT_TRUE(spool->Failed());
+    EXPECT_THAT(notices(*spool), ElementsAre(HasSubstr("File too large")));
+    auto items = take_all(*spool);
+    ASSERT_EQ(items.size(), static_cast<std::size_t>(accepted + 1));
+    settle_all(*spool, items);
+    ASSERT_TRUE(spool->Settled());
+
+    EXPECT_FALSE(spool->Sync()) << "still failed";
+    spool.reset();
+    EXPECT_THAT(segment_files(dir), ::testing::IsEmpty());
+    auto next = open_spool(dir, 64 << 10);
+    EXPECT_THAT(take_all(*next), ::testing::IsEmpty());
 }
