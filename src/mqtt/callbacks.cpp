@@ -172,7 +172,7 @@ void aspPlugin::mqOnPublish(int mid, int reason)
     // whether the broker has the message.
     if (limits.Qos(confirmation->qos) > 0) {
         acknowledged = true;
-        inflight.Confirmed(confirmation->latency);
+        inflight.Confirmed(confirmation->latency, confirmation->at);
     } else if (connected) {
         ++qos0_unanswered;
     } else {

@@ -25,7 +25,9 @@ void aspPlugin::EndConnection()
         });
     }
     backoff.ConnectionEnded(std::chrono::steady_clock::now() - connected_since, acknowledged);
-    if (give_up.ConnectionEnded(record.OldestSerial())) {
+    // A stop ends the connection, not the broker: it tells nothing of the
+    // oldest publish, which a spool keeps for the next start.
+    if (!terminate.load() && give_up.ConnectionEnded(record.OldestSerial())) {
         GiveUpOldest();
     }
 }

@@ -35,10 +35,11 @@ std::optional<PublishRecord::Confirmation> PublishRecord::Confirm(int mid, std::
     if (mid == UNSENT || found == entries.end()) {
         return std::nullopt;
     }
-    Confirmation confirmation{found->qos, found->qos > 0
-            ? std::chrono::steady_clock::now() - found->handed_at
-            : std::chrono::steady_clock::duration::zero(),
-        found->ticket};
+    const auto now = found->qos > 0 ? std::chrono::steady_clock::now()
+                                    : std::chrono::steady_clock::time_point{};
+    Confirmation confirmation{found->qos,
+        found->qos > 0 ? now - found->handed_at : std::chrono::steady_clock::duration::zero(),
+        found->ticket, now};
     if (topic != nullptr) {
         *topic = *found->topic;
     }

@@ -51,6 +51,8 @@ public:
         /* From the hand-over to the confirmation; zero at QoS 0. */
         std::chrono::steady_clock::duration latency;
         SpoolTicket ticket;
+        /* When it came (QoS 1 and 2): one clock read per acknowledgement. */
+        std::chrono::steady_clock::time_point at;
     };
     static constexpr int UNSENT = -1;
 

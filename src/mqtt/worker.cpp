@@ -59,7 +59,9 @@ void *aspPlugin::Entry()
             mqPublishBirth();
             ResendUnconfirmed();
         }
-        if (spool.Configured()) {
+        // A payload the spool refused is published before the queue's, also
+        // when a reload took the spool away meanwhile.
+        if (spool.Configured() || spool.held) {
             PassSpool(payload);
         } else {
             DrainPayloadQueue(payload);
@@ -125,6 +127,12 @@ void aspPlugin::ResendUnconfirmed()
     std::size_t resent = record.Resend([this](const PublishRecord::Entry &entry) {
         int mid = PublishRecord::UNSENT;
         int rc = HandOver(*entry.topic, entry.payload, entry.qos, entry.retain, mid);
+        // A broker of a smaller packet size than the last one's.
+        if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
+            RefuseOversize(*entry.topic, entry.payload.length);
+            spool.Settle(entry.ticket);
+            return PublishRecord::UNSENT;
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             ag_printf("%s: MQ Publish: %s: %s.\n", tag.c_str(), entry.topic->c_str(),
                 mosquitto_strerror(rc));
@@ -225,12 +233,13 @@ std::chrono::microseconds aspPlugin::WaitLimit(bool takes_queue, bool takes_payl
 int aspPlugin::WaitForSocket(int socket, bool library_wants, SocketReadiness &ready)
 {
     bool takes_payloads = TakesPayloads(write_interest.Pending(library_wants));
-    // A spool takes payloads while no connection is up too.
-    bool takes_queue = takes_payloads || (!connected && spool.Taking());
+    // A spool takes payloads whatever the connection does: while no
+    // connection is up, and while a full record holds them back.
+    bool takes_queue = takes_payloads || spool.Taking();
     // The in-flight target, not the socket, holds payloads back: it may
-    // grow.
+    // grow. With a spool they wait there, not in the host's queue.
     if (connected && message_qos > 0 && record.Size() >= HandOffLimit() &&
-        WaitOnPayloadQueue(0) != 0) {
+        (WaitOnPayloadQueue(0) != 0 || spool.Waiting())) {
         inflight.Starved();
     }
     // Armed before the last look at the queue: a payload queued after the

@@ -541,6 +541,25 @@ TEST_F(WorkerTest, BirthPrecedesTheResendsAndTheFarewellTheDisconnect)
                                    "mosquitto_loop_write(1)", "mosquitto_disconnect()"}));
 }
 
+// A stop ends the connection, not the broker: the publish two broken
+// connections left unconfirmed is not given up at the stop's end (a spool
+// keeps it for the next start).
+TEST_F(WorkerTest, StopEndsNoConnectionThatCountsTowardsGivingUp)
+{
+    open_socket(pair.client());
+    plugin->mqPublish(std::make_shared<agPluginSinkPayload>("one", 3, std::set<std::string>{"a"}));
+    for (int end = 0; end < 2; ++end) {
+        plugin->mqReset();
+        PluginPeer(*plugin).connected = true;
+    }
+    plugin->Terminate();
+    plugin.reset();
+
+    EXPECT_THAT(log->containing("gave up"), IsEmpty());
+    EXPECT_THAT(log->notices(),
+        Contains("mqtt: dropped 1 unconfirmed publishes (3 bytes) with the instance\n"));
+}
+
 // A farewell the broker does not confirm must not end in a DISCONNECT,
 // which would make the broker drop the will.
 TEST_F(WorkerTest, UnconfirmedFarewellLeavesWithoutDisconnectingForTheWillToBePublished)
