@@ -56,6 +56,23 @@ protected:
         return Clock::now() - started;
     }
 
+    /* `count` QoS 1 payloads through a link of a 50 ms round trip (and a
+     * spool in `spool_dir` if given) are confirmed within `round_trips`. */
+    void expect_link_filled(int count, int round_trips, const std::string &spool_dir = "")
+    {
+        Broker &broker = start_broker(default_limits());
+        FaultProxy proxy(broker.port());
+        proxy.set_delay(ONE_WAY, ONE_WAY);
+        Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
+
+        Clock::duration took = publish_all(broker, proxy.port(), 1, count, spool_dir);
+
+        EXPECT_LT(took, round_trips * 2 * ONE_WAY)
+            << "confirmed in " << std::chrono::duration<double>(took).count() << " s";
+        EXPECT_TRUE(subscriber.wait_for(static_cast<std::size_t>(count)));
+        expect_one_connection();
+    }
+
     void expect_one_connection()
     {
         EXPECT_EQ(accounted().connections, 1u);
@@ -71,21 +88,10 @@ protected:
     }
 };
 
+// A window of 20 needs count / 20 round trips: 2.5 s at the least.
 TEST_F(WindowTest, QosOneFillsALinkWithARoundTripTime)
 {
-    Broker &broker = start_broker(default_limits());
-    FaultProxy proxy(broker.port());
-    proxy.set_delay(ONE_WAY, ONE_WAY);
-    Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
-    const int count = 1000;
-
-    Clock::duration took = publish_all(broker, proxy.port(), 1, count);
-
-    // A window of 20 needs count / 20 round trips: 2.5 s at the least.
-    EXPECT_LT(took, 25 * 2 * ONE_WAY)
-        << "confirmed in " << std::chrono::duration<double>(took).count() << " s";
-    EXPECT_TRUE(subscriber.wait_for(count));
-    expect_one_connection();
+    expect_link_filled(1000, 25);
 }
 
 // With a spool the payloads held back wait in the spool, not in the
@@ -93,18 +99,7 @@ TEST_F(WindowTest, QosOneFillsALinkWithARoundTripTime)
 // floor of 64, these would take 63 round trips.
 TEST_F(WindowTest, QosOneThroughASpoolFillsALinkWithARoundTripTime)
 {
-    Broker &broker = start_broker(default_limits());
-    FaultProxy proxy(broker.port());
-    proxy.set_delay(ONE_WAY, ONE_WAY);
-    Subscriber subscriber(broker.subscriber_port(), "tavrix/#");
-    const int count = 4000;
-
-    Clock::duration took = publish_all(broker, proxy.port(), 1, count, files.file("spool"));
-
-    EXPECT_LT(took, 40 * 2 * ONE_WAY)
-        << "confirmed in " << std::chrono::duration<double>(took).count() << " s";
-    EXPECT_TRUE(subscriber.wait_for(count));
-    expect_one_connection();
+    expect_link_filled(4000, 40, files.file("spool"));
 }
 
 TEST_F(WindowTest, QosTwoStaysWithinTheBrokersLimitOverALinkAndOnLoopback)
